@@ -1,0 +1,39 @@
+// Minimal UTF-8 decoding for text that the interpreter has already validated.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace qm::utf8 {
+
+/// True for a byte that starts a character (not a continuation byte 0x80-0xBF).
+constexpr bool is_char_start(unsigned char byte) noexcept { return (byte & 0xC0) != 0x80; }
+
+/// Decodes the character at `pos` and advances `pos` past it. A malformed byte is
+/// returned as itself and skipped alone, so decoding always makes progress.
+constexpr char32_t decode(std::string_view text, size_t& pos) noexcept {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(pos);
+    size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || pos + length > text.size()) {
+        ++pos;
+        return lead;
+    }
+    if (length == 1) {
+        ++pos;
+        return lead;
+    }
+    char32_t cp = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = byte(pos + i);
+        if (is_char_start(next)) {
+            ++pos;
+            return lead;
+        }
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    pos += length;
+    return cp;
+}
+
+}  // namespace qm::utf8

@@ -1,0 +1,33 @@
+// Binds a call's positional and keyword arguments to a callable's parameters.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+
+namespace qm {
+
+/// Static description of one callable's parameter list. Every parameter of this
+/// module is positional-or-keyword; the first `required` have no default.
+/// Upper bound on the parameters of any callable of this module.
+inline constexpr int kMaxParams = 8;
+
+struct ParamSpec {
+    const char* display;       // "HormonalBus.inject()", "dehydrate()"
+    const char* const* names;  // parameter names in binding order
+    int count;
+    int required;
+};
+
+/// Fills `slots[0..spec.count)` with borrowed references (nullptr = not given).
+/// Returns false with TypeError set when the call does not fit the parameters.
+bool bind(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) noexcept;
+
+/// Declares a parameter list: `QM_PARAMS(kSpec, "f()", 1, "a", "b")`.
+#define QM_PARAMS(id, display, required, ...)                                    \
+    constexpr const char* id##_names[] = {__VA_ARGS__};                          \
+    constexpr ::qm::ParamSpec id{display, id##_names,                             \
+                                 static_cast<int>(std::size(id##_names)), required}
+
+}  // namespace qm
