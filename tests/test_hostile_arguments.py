@@ -1,0 +1,162 @@
+"""Random and hostile objects thrown at every callable: only the documented
+exception types may come out, and the interpreter must survive."""
+import inspect
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import quorvex_micro as qm
+
+
+class HookError(Exception):
+    """Raised by conversion hooks; must pass through untouched."""
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise HookError("index")
+
+
+class RaisingFloat:
+    def __float__(self):
+        raise HookError("float")
+
+
+class WrongIndex:
+    def __index__(self):
+        return "not an int"
+
+
+class WrongFloat:
+    def __float__(self):
+        return "not a float"
+
+
+class StrSub(str):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class FloatSub(float):
+    pass
+
+
+class TupleSub(tuple):
+    pass
+
+
+class LyingSequence:
+    """Claims a huge length but yields a single message."""
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, index):
+        if index == 0:
+            return ("hello", 2)
+        raise IndexError(index)
+
+
+class RaisingSequence:
+    def __len__(self):
+        raise HookError("len")
+
+    def __getitem__(self, index):
+        raise HookError("getitem")
+
+
+# Integers are drawn from small values and the overflow edges only: a capacity in
+# the gigabytes would be a legitimate (and slow) request, not a hostile one.
+INTS = st.one_of(
+    st.integers(-3, 300),
+    st.sampled_from([2**32 - 1, 2**32, 2**59 - 1, 2**59, 2**63, 2**64 - 1, 2**64, -(2**70)]),
+)
+TEXTS = st.one_of(
+    st.text(max_size=40),
+    st.sampled_from(["\ud800", "a\udfffb", "", " \t\n", "é" * 5]),
+    st.builds(StrSub, st.text(max_size=10)),
+)
+ATOMS = st.one_of(
+    st.none(),
+    st.booleans(),
+    INTS,
+    st.floats(),
+    TEXTS,
+    st.binary(max_size=8),
+    st.builds(IntSub, st.integers(0, 50)),
+    st.builds(FloatSub, st.floats()),
+    st.sampled_from([RaisingIndex(), RaisingFloat(), WrongIndex(), WrongFloat(), object(),
+                     LyingSequence(), RaisingSequence(), {}, set(), (x for x in ())]),
+)
+MESSAGES = st.lists(
+    st.one_of(
+        st.tuples(TEXTS, INTS),
+        st.builds(TupleSub, st.tuples(TEXTS, INTS)),
+        st.tuples(TEXTS),
+        st.lists(ATOMS, max_size=3),
+        ATOMS,
+    ),
+    max_size=6,
+)
+VALUES = st.one_of(ATOMS, MESSAGES, MESSAGES.map(tuple))
+
+ALLOWED = (TypeError, ValueError, OverflowError, HookError)
+
+
+def panic_or_memory(exc):
+    return type(exc).__name__ == "PanicException" or isinstance(exc, MemoryError)
+
+
+def make_instance(cls):
+    return cls(1) if cls is qm.HormonalSignal else cls()
+
+
+def callables():
+    found = []
+    for name in qm.__all__:
+        obj = getattr(qm, name)
+        if inspect.isbuiltin(obj):
+            found.append((name, obj))
+        elif isinstance(obj, type):
+            found.append((name, obj))
+            for attr, member in vars(obj).items():
+                if callable(member) and not attr.startswith("__"):
+                    found.append((f"{name}.{attr}", (obj, attr)))
+    return found
+
+
+CALLABLES = callables()
+
+
+def resolve(target):
+    if isinstance(target, tuple):
+        cls, attr = target
+        return getattr(make_instance(cls), attr)
+    return target
+
+
+def parameter_names(function):
+    try:
+        return [p.name for p in inspect.signature(function).parameters.values()]
+    except (TypeError, ValueError):
+        return []
+
+
+@pytest.mark.parametrize("name, target", CALLABLES, ids=[c[0] for c in CALLABLES])
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=st.data())
+def test_random_arguments_raise_only_documented_errors(name, target, data):
+    function = resolve(target)
+    names = parameter_names(function)
+    args = data.draw(st.lists(VALUES, max_size=len(names) + 2), label="args")
+    keyword_names = st.sampled_from(names + ["bogus", "strength", ""]) if names else st.just("bogus")
+    kwargs = data.draw(st.dictionaries(keyword_names, VALUES, max_size=3), label="kwargs")
+    try:
+        function(*args, **kwargs)
+    except ALLOWED:
+        pass
+    except BaseException as exc:  # noqa: BLE001 - the point is to see what escapes
+        assert panic_or_memory(exc), f"{name} raised {type(exc).__name__}: {exc}"
