@@ -309,18 +309,19 @@ class AgentSession:
         self.cache = PrefixCache()
         self.turns: list[Turn] = []
         self.rejections: list[Turn] = []
-        # What an agent without dehydration would send: the same layout, nothing dropped.
-        self.full_history: list[str] = []
+        # What an agent without dehydration would send: the same layout, nothing dropped,
+        # measured in UTF-8 bytes of the newline-joined text.
+        self.full_bytes = -1
         self.header: list[tuple[str, int]] = []
         if purpose is not None:
             self.window.set_purpose(purpose)
-            self.full_history.append(purpose)
+            self.grow_full(purpose)
             self.header.append((purpose, qm.SYSTEM))
         if facts:
-            self.full_history.append("STATE:")
+            self.grow_full("STATE:")
         for fact in facts:
             self.note(fact)
-            self.full_history.append("- " + fact)
+            self.grow_full("- " + fact)
             self.header.append((fact, qm.FACT))
         self.accepted: list[tuple[str, int]] = []
         self.full_cost = 0.0  # what the baseline agent pays its provider, with caching
@@ -328,6 +329,10 @@ class AgentSession:
         # Bus events drained every turn, by flags word: how many, and their summed intensity.
         self.event_count: Counter[int] = Counter()
         self.event_load: defaultdict[int, float] = defaultdict(float)
+
+    def grow_full(self, text: str) -> None:
+        """Append one line or block to the undehydrated prompt."""
+        self.full_bytes += len(text.encode("utf-8")) + 1
 
     def note(self, fact: str) -> None:
         """A durable fact for the STATE ledger, also felt on the bus's FACT channel."""
@@ -350,7 +355,7 @@ class AgentSession:
         else:
             self.window.insert(content, flags)
             self.accepted.append((content, flags))
-            self.full_history.append(content)
+            self.grow_full(content)
             self.bus.secrete(flags, tokens_in / 1000)
 
         tier, budget = "", 0
@@ -359,7 +364,7 @@ class AgentSession:
             tier, budget = effort["tier"], effort["budget_tokens"]
 
         prompt_tokens = estimate_tokens(self.window.render())
-        full_tokens = estimate_tokens("\n".join(self.full_history))
+        full_tokens = max(self.full_bytes, 0) // 4 + 1
         cache, sent_tokens = "", 0
         if role in REQUEST_ROLES:
             cache = self.cache.send(self.window.active_context(), prompt_tokens)
