@@ -26,6 +26,7 @@ const ClassEntry kClasses[] = {
 };
 
 PyMethodDef* const kFunctions[] = {
+    &dehydrate_def,
     &consolidation_gain_def,
     nullptr,
 };
