@@ -619,3 +619,50 @@ def test_concurrent_calls():
     for th in threads:
         th.join(30)
     assert failures == []
+
+
+class _ReentrantFlags:
+    """Flags whose conversion runs a whole nested dehydrate on the same thread."""
+
+    def __init__(self, inner):
+        self.inner = inner
+        self.result = None
+
+    def __index__(self):
+        self.result = qm.dehydrate(self.inner)
+        return qm.USER
+
+
+def test_nested_call_from_a_conversion_hook_keeps_both_histories_apart():
+    inner = [("inner-%d" % i, qm.SYSTEM) for i in range(50)]
+    hook = _ReentrantFlags(inner)
+    outer = [("outer-a", qm.USER), ("outer-b", hook), ("outer-c", qm.USER)]
+    result = qm.dehydrate(outer)
+    assert result["kept"] == ["outer-a", "outer-b", "outer-c"]
+    assert hook.result["kept"] == [text for text, _ in inner]
+    # The buffers reused between calls hold nothing of the previous history.
+    assert qm.dehydrate([("x", qm.USER)])["kept"] == ["x"]
+
+
+class _InterruptingLength:
+    def __len__(self):
+        raise KeyboardInterrupt
+
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+
+class _BrokenLength:
+    def __len__(self):
+        raise ValueError("no length")
+
+    def __getitem__(self, index):
+        if index < 2:
+            return ("m%d" % index, qm.SYSTEM)
+        raise IndexError(index)
+
+
+def test_length_is_only_a_hint_but_an_interrupt_is_not_swallowed():
+    assert qm.dehydrate(_BrokenLength())["kept"] == ["m0", "m1"]
+    with pytest.raises(KeyboardInterrupt):
+        qm.dehydrate(_InterruptingLength())
