@@ -22,6 +22,7 @@ struct ClassEntry {
 // Registration tables, in the order the attributes are added to the module.
 // Each ends with a null entry.
 const ClassEntry kClasses[] = {
+    {"ContextApoptosis", context_apoptosis_type},
     {nullptr, nullptr},
 };
 
