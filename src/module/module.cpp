@@ -26,7 +26,9 @@ const ClassEntry kClasses[] = {
 };
 
 PyMethodDef* const kFunctions[] = {
+    &saturation_scan_def,
     &consolidation_gain_def,
+    &effort_gauge_def,
     nullptr,
 };
 
