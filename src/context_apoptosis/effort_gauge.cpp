@@ -73,20 +73,52 @@ constexpr float kLowBound = 0.15f;
 constexpr float kMediumBound = 0.4f;
 constexpr float kHighBound = 0.7f;
 
+/// A fixed word list grouped by first byte, so that a word is compared only
+/// with the entries that begin like it; membership is that of the plain list.
 template <size_t N>
-bool equals_any(std::string_view word, const std::array<std::string_view, N>& vocabulary) {
-    for (std::string_view entry : vocabulary) {
-        if (entry == word) return true;
+class Vocabulary {
+public:
+    constexpr explicit Vocabulary(std::array<std::string_view, N> entries) : entries_(entries) {
+        std::sort(entries_.begin(), entries_.end());
+        for (size_t i = 0; i < N; ++i) {
+            const auto first = static_cast<unsigned char>(entries_[i][0]);
+            if (end_[first] == 0) begin_[first] = static_cast<uint8_t>(i);
+            end_[first] = static_cast<uint8_t>(i + 1);
+        }
     }
-    return false;
-}
 
-bool is_hard(std::string_view word) {
-    for (std::string_view stem : kHardStems) {
-        if (word.starts_with(stem)) return true;
+    /// True when `word` (not empty) equals an entry.
+    constexpr bool contains(std::string_view word) const {
+        const auto first = static_cast<unsigned char>(word[0]);
+        for (size_t i = begin_[first]; i < end_[first]; ++i) {
+            if (entries_[i] == word) return true;
+        }
+        return false;
     }
-    return equals_any(word, kHardWords);
-}
+
+    /// True when `word` (not empty) begins with an entry.
+    constexpr bool has_prefix_in(std::string_view word) const {
+        const auto first = static_cast<unsigned char>(word[0]);
+        for (size_t i = begin_[first]; i < end_[first]; ++i) {
+            if (word.starts_with(entries_[i])) return true;
+        }
+        return false;
+    }
+
+private:
+    std::array<std::string_view, N> entries_;
+    std::array<uint8_t, 256> begin_{};
+    std::array<uint8_t, 256> end_{};
+};
+
+constexpr Vocabulary kHardStemIndex(kHardStems);
+constexpr Vocabulary kHardWordIndex(kHardWords);
+constexpr Vocabulary kConstraintIndex(kConstraintWords);
+constexpr Vocabulary kCodeKeywordIndex(kCodeKeywords);
+constexpr Vocabulary kTrivialIndex(kTrivialWords);
+
+static_assert(kHardStemIndex.has_prefix_in("debugging") && !kHardStemIndex.has_prefix_in("redesign"));
+static_assert(kTrivialIndex.contains("não") && !kTrivialIndex.contains("na"));
 
 inline bool is_ascii_alphanumeric(unsigned char byte) {
     return static_cast<unsigned>(byte - '0') < 10u || static_cast<unsigned>((byte | 0x20) - 'a') < 26u;
@@ -158,10 +190,10 @@ EffortGauge effort_gauge(std::string_view text) {
             distinct += seen.insert(word);
             const std::string_view t = trim(word);
             if (t.empty()) return;
-            s.hard_hits += is_hard(t);
-            s.constraint_hits += equals_any(t, kConstraintWords);
-            keyword_hits += equals_any(t, kCodeKeywords);
-            s.trivial_hits += equals_any(t, kTrivialWords);
+            s.hard_hits += kHardStemIndex.has_prefix_in(t) || kHardWordIndex.contains(t);
+            s.constraint_hits += kConstraintIndex.contains(t);
+            keyword_hits += kCodeKeywordIndex.contains(t);
+            s.trivial_hits += kTrivialIndex.contains(t);
         });
     }
     s.code_hits = keyword_hits + symbols / kSymbolsPerCodeHit;
