@@ -54,6 +54,7 @@ constexpr std::array kTrivialWords = {
 
 enum ByteClass : unsigned char { kOther = 0, kCodeSymbol = 1, kDigit = 2 };
 
+/// Byte classes of the lowercased text: code symbols and ASCII digits.
 constexpr std::array<unsigned char, 256> make_byte_classes() {
     std::array<unsigned char, 256> classes{};
     for (unsigned char c : std::string_view("();<=>`{}")) classes[c] = kCodeSymbol;
@@ -117,11 +118,14 @@ constexpr Vocabulary kConstraintIndex(kConstraintWords);
 constexpr Vocabulary kCodeKeywordIndex(kCodeKeywords);
 constexpr Vocabulary kTrivialIndex(kTrivialWords);
 
-static_assert(kHardStemIndex.has_prefix_in("debugging") && !kHardStemIndex.has_prefix_in("redesign"));
+static_assert(kHardStemIndex.has_prefix_in("debugging"));
+static_assert(!kHardStemIndex.has_prefix_in("redesign"));
 static_assert(kTrivialIndex.contains("não") && !kTrivialIndex.contains("na"));
 
+/// ASCII letters and digits: the Alphabetic or numeric characters below 0x80.
 inline bool is_ascii_alphanumeric(unsigned char byte) {
-    return static_cast<unsigned>(byte - '0') < 10u || static_cast<unsigned>((byte | 0x20) - 'a') < 26u;
+    return static_cast<unsigned>(byte - '0') < 10u ||
+           static_cast<unsigned>((byte | 0x20) - 'a') < 26u;
 }
 
 /// The word without its leading and trailing characters that are neither
@@ -150,6 +154,7 @@ std::string_view trim(std::string_view word) {
     return word.substr(first, end - first);
 }
 
+/// Both counts rounded to single precision, then divided.
 inline float ratio(uint64_t numerator, uint64_t denominator) {
     return static_cast<float>(numerator) / static_cast<float>(denominator);
 }

@@ -52,6 +52,7 @@ private:
         return v;
     }
 
+    /// Four bytes at `p` as a little-endian word.
     static uint64_t load_le32(const unsigned char* p) noexcept {
         return uint64_t{p[0]} | uint64_t{p[1]} << 8 | uint64_t{p[2]} << 16 | uint64_t{p[3]} << 24;
     }
@@ -63,7 +64,9 @@ private:
             return load_le32(p) | load_le32(p + n - 4) << (8 * (n - 4));
         }
         if (n == 0) return 0;
-        return uint64_t{p[0]} | uint64_t{p[n / 2]} << (8 * (n / 2)) | uint64_t{p[n - 1]} << (8 * (n - 1));
+        // One, two or three bytes: first, middle and last cover every case.
+        return uint64_t{p[0]} | uint64_t{p[n / 2]} << (8 * (n / 2)) |
+               uint64_t{p[n - 1]} << (8 * (n - 1));
     }
 
     void round() noexcept {  // SIPROUND

@@ -27,10 +27,12 @@ inline uint32_t record_of(char32_t cp) noexcept {
     return kIndex2[(block << kShift) + (cp & kMask)];
 }
 
+/// The record bits of `cp`, internal bit included; 0 beyond U+10FFFF.
 inline uint8_t flags_of(char32_t cp) noexcept {
     return cp > kMaxCodePoint ? 0 : kRecordFlags[record_of(cp)];
 }
 
+/// Appends the UTF-8 encoding of `cp`.
 void append_utf8(std::string& out, char32_t cp) {
     char buf[4];
     size_t n;

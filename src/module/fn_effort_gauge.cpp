@@ -11,6 +11,7 @@ namespace {
 
 QM_PARAMS(kParams, "effort_gauge()", 1, "text");
 
+/// Binds and converts `text`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kParams.count];
     if (!bind(kParams, args, kwargs, slots)) return nullptr;

@@ -11,6 +11,7 @@ namespace {
 
 QM_PARAMS(kParams, "saturation_scan()", 1, "text", "window");
 
+/// Binds and converts `text`, `window`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kParams.count];
     if (!bind(kParams, args, kwargs, slots)) return nullptr;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "context_apoptosis/effort_gauge.h"
 #include "context_apoptosis/flat_sets.h"
 #include "context_apoptosis/saturation_scan.h"
 #include "context_apoptosis/siphash.h"
@@ -187,6 +188,28 @@ void check_sets_and_scan() {
     CHECK(qm::saturation_scan("", 0) == 0.0f);
 }
 
+void check_arbitrary_bytes() {
+    // The kernels are only handed valid UTF-8, but must stay in bounds on any bytes.
+    const unsigned char pieces[] = {'a', 'Z', ' ', '\t', '(', '0', 0x80, 0xBF, 0xC3, 0xCE,
+                                    0xA3, 0xE2, 0x80, 0x8B, 0xF0, 0x9F, 0xFF, 0xC4, 0xB0};
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    int bad = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const size_t size = (state >> 33) % 48;
+        for (size_t i = 0; i < size; ++i) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            text.push_back(static_cast<char>(pieces[(state >> 33) % sizeof pieces]));
+        }
+        const qm::EffortGauge gauge = qm::effort_gauge(text);
+        bad += !(gauge.score >= 0.0f && gauge.score <= 1.0f);
+        const float saturation = qm::saturation_scan(text, round % 4);
+        bad += !(saturation >= 0.0f && saturation < 1.0f);
+    }
+    CHECK(bad == 0);
+}
+
 /// Per code point: property bits, mapping length, mapped code points as 3 bytes LE.
 int dump() {
     std::vector<unsigned char> out;
@@ -197,7 +220,9 @@ int dump() {
         out.push_back(qm::unicode_property_bits(cp));
         out.push_back(static_cast<unsigned char>(n));
         for (size_t i = 0; i < n; ++i) {
-            for (int b = 0; b < 3; ++b) out.push_back(static_cast<unsigned char>(mapped[i] >> (8 * b)));
+            for (int b = 0; b < 3; ++b) {
+                out.push_back(static_cast<unsigned char>(mapped[i] >> (8 * b)));
+            }
         }
     }
     return std::fwrite(out.data(), 1, out.size(), stdout) == out.size() ? 0 : 1;
@@ -213,6 +238,7 @@ int main(int argc, char** argv) {
     check_properties();
     check_lowercase();
     check_sets_and_scan();
+    check_arbitrary_bytes();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
