@@ -28,7 +28,9 @@ const ClassEntry kClasses[] = {
 
 PyMethodDef* const kFunctions[] = {
     &dehydrate_def,
+    &saturation_scan_def,
     &consolidation_gain_def,
+    &effort_gauge_def,
     nullptr,
 };
 
