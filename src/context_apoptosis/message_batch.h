@@ -20,6 +20,23 @@ public:
 
     void reserve(size_t messages) { entries_.reserve(messages); }
 
+    /// Forgets the messages but keeps the buffers for the next history.
+    void clear() noexcept {
+        arena_.clear();
+        entries_.clear();
+    }
+
+    /// Bytes held by the two buffers, used or not.
+    size_t capacity_bytes() const noexcept {
+        return arena_.capacity() + entries_.capacity() * sizeof(Entry);
+    }
+
+    /// Returns both buffers to the allocator.
+    void release() noexcept {
+        std::string().swap(arena_);
+        std::vector<Entry>().swap(entries_);
+    }
+
     void add(std::string_view text, uint32_t flags) {
         entries_.push_back(Entry{arena_.size(), text.size(), flags});
         arena_.append(text);

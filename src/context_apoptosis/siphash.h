@@ -18,17 +18,18 @@ public:
         auto* in = static_cast<const unsigned char*>(data);
         length_ += size;
         if (fill_ != 0) {
-            while (size > 0 && fill_ < 8) {
-                tail_ |= uint64_t{*in++} << (8 * fill_++);
-                --size;
-            }
+            const size_t take = size < 8 - fill_ ? size : 8 - fill_;
+            tail_ |= load_le_partial(in, take) << (8 * fill_);
+            fill_ += static_cast<unsigned>(take);
+            in += take;
+            size -= take;
             if (fill_ < 8) return;
             compress(tail_);
             tail_ = 0;
             fill_ = 0;
         }
         for (; size >= 8; in += 8, size -= 8) compress(load_le64(in));
-        for (size_t i = 0; i < size; ++i) tail_ |= uint64_t{in[i]} << (8 * i);
+        tail_ = load_le_partial(in, size);
         fill_ = static_cast<unsigned>(size);
     }
     void write(std::string_view bytes) noexcept { write(bytes.data(), bytes.size()); }
@@ -49,6 +50,23 @@ private:
         uint64_t v = 0;
         for (int i = 0; i < 8; ++i) v |= uint64_t{p[i]} << (8 * i);
         return v;
+    }
+
+    /// Four bytes at `p` as a little-endian word.
+    static uint64_t load_le32(const unsigned char* p) noexcept {
+        return uint64_t{p[0]} | uint64_t{p[1]} << 8 | uint64_t{p[2]} << 16 | uint64_t{p[3]} << 24;
+    }
+
+    /// The `n` < 8 bytes at `p` as a little-endian word, without a byte loop:
+    /// short tokens hit this on every write.
+    static uint64_t load_le_partial(const unsigned char* p, size_t n) noexcept {
+        if (n >= 4) {  // two overlapping 4-byte loads; shared bytes agree
+            return load_le32(p) | load_le32(p + n - 4) << (8 * (n - 4));
+        }
+        if (n == 0) return 0;
+        // One, two or three bytes: first, middle and last cover every case.
+        return uint64_t{p[0]} | uint64_t{p[n / 2]} << (8 * (n / 2)) |
+               uint64_t{p[n - 1]} << (8 * (n - 1));
     }
 
     void round() noexcept {  // SIPROUND

@@ -136,6 +136,11 @@ void to_message_batch(PyObject* obj, MessageBatch& out) {
     // The reported length only sizes the reservation; iteration decides the content.
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
+        // A missing or broken __len__ only costs the reservation, but an interrupt
+        // or memory exhaustion raised from it must not be swallowed.
+        const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception) &&
+                              !PyErr_ExceptionMatches(PyExc_MemoryError);
+        check(!ordinary);
         PyErr_Clear();
         hint = 0;
     }

@@ -22,11 +22,15 @@ struct ClassEntry {
 // Registration tables, in the order the attributes are added to the module.
 // Each ends with a null entry.
 const ClassEntry kClasses[] = {
+    {"ContextApoptosis", context_apoptosis_type},
     {nullptr, nullptr},
 };
 
 PyMethodDef* const kFunctions[] = {
+    &dehydrate_def,
+    &saturation_scan_def,
     &consolidation_gain_def,
+    &effort_gauge_def,
     nullptr,
 };
 

@@ -1,0 +1,50 @@
+// The one-pass half-life decision over a whole message history, and its audit.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "message_batch.h"
+
+namespace qm {
+
+/// Settings of one pass, already narrowed from the caller's arguments.
+struct DehydrateParams {
+    float half_life;       // at least kMinHalfLife (see effective_half_life)
+    float safe_threshold;  // unchecked: NaN purges everything that may be purged
+    uint64_t stable_prefix;
+};
+
+/// Token audit of a decided history; sums are 64-bit so no history can wrap them.
+struct DehydrateAudit {
+    uint64_t blocks_in;
+    uint64_t blocks_kept;
+    uint64_t blocks_purged;
+    uint64_t tokens_before;
+    uint64_t tokens_after;
+    uint64_t stable_prefix_tokens;
+    double reduction;
+};
+
+inline constexpr float kMinHalfLife = 0.1f;
+
+/// The larger of `half_life` and 0.1; NaN, zero and negatives all become 0.1.
+constexpr float effective_half_life(float half_life) noexcept {
+    // Written as a comparison that fails for NaN, so NaN takes the floor.
+    return half_life > kMinHalfLife ? half_life : kMinHalfLife;
+}
+
+/// 2^(-age / half_life) * weight, rounded to single precision after each step.
+float survival_score(uint64_t age, float half_life, float weight) noexcept;
+
+/// Writes 1 (kept) or 0 (purged) per message into `decisions`, which must hold
+/// exactly one byte per message. Reads only `batch` and allocates nothing, so it
+/// may run without the interpreter lock.
+void one_pass_dehydrate(const MessageBatch& batch, const DehydrateParams& params,
+                        std::span<uint8_t> decisions) noexcept;
+
+/// Counts and token sums of the decided history.
+DehydrateAudit audit_dehydration(const MessageBatch& batch, uint64_t stable_prefix,
+                                 std::span<const uint8_t> decisions) noexcept;
+
+}  // namespace qm

@@ -1,0 +1,107 @@
+// Python entry of the module function dehydrate.
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "../context_apoptosis/message_batch.h"
+#include "../context_apoptosis/one_pass_dehydrate.h"
+#include "binding.h"
+#include "convert.h"
+#include "docstrings.h"
+#include "gil.h"
+#include "registry.h"
+#include "results.h"
+
+namespace qm {
+namespace {
+
+QM_PARAMS(kParams, "dehydrate()", 1, "messages", "half_life", "safe_threshold", "stable_prefix");
+
+/// Lends the calling thread's message batch, reused from call to call. A fresh
+/// multi-megabyte arena per call costs more in page faults than the decision
+/// pass itself. A nested call (from a conversion hook) gets a batch of its own,
+/// and a buffer grown past kRetainBytes is handed back rather than kept.
+class BatchLease {
+public:
+    BatchLease() : batch_(!in_use_ ? &cached_ : &own_) { in_use_ = true; }
+    ~BatchLease() {
+        if (batch_ != &cached_) return;
+        cached_.clear();
+        if (cached_.capacity_bytes() > kRetainBytes) cached_.release();
+        in_use_ = false;
+    }
+    BatchLease(const BatchLease&) = delete;
+    BatchLease& operator=(const BatchLease&) = delete;
+
+    MessageBatch& operator*() noexcept { return *batch_; }
+
+private:
+    static constexpr size_t kRetainBytes = size_t{64} << 20;
+    static thread_local MessageBatch cached_;
+    static thread_local bool in_use_;
+    MessageBatch own_;
+    MessageBatch* batch_;
+};
+
+thread_local MessageBatch BatchLease::cached_;
+thread_local bool BatchLease::in_use_ = false;
+
+/// Elapsed microseconds, never negative.
+double elapsed_us(std::chrono::steady_clock::time_point start,
+                  std::chrono::steady_clock::time_point end) noexcept {
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+    return ns > 0 ? static_cast<double>(ns) / 1000.0 : 0.0;
+}
+
+PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* slots[kParams.count];
+    if (!bind(kParams, args, kwargs, slots)) return nullptr;
+    return guard<PyObject*>(nullptr, [&] {
+        BatchLease lease;
+        MessageBatch& batch = *lease;
+        arg("messages", slots[0], [&](PyObject* obj) { to_message_batch(obj, batch); });
+        DehydrateParams params{};
+        params.half_life = effective_half_life(arg_or("half_life", slots[1], to_f32, 6.0f));
+        params.safe_threshold = arg_or("safe_threshold", slots[2], to_f32, 0.35f);
+        params.stable_prefix = arg_or("stable_prefix", slots[3], to_u64, uint64_t{0});
+
+        std::vector<uint8_t> decisions(batch.size());
+        // The clock brackets the release and retake of the lock as well as the pass.
+        const auto start = std::chrono::steady_clock::now();
+        {
+            GilReleased released;
+            one_pass_dehydrate(batch, params, decisions);
+        }
+        const auto end = std::chrono::steady_clock::now();
+
+        const DehydrateAudit audit = audit_dehydration(batch, params.stable_prefix, decisions);
+        ListBuilder kept(audit.blocks_kept);
+        size_t slot = 0;
+        for (size_t k = 0; k < batch.size(); ++k) {
+            if (decisions[k] != 0) kept.set(slot++, py_text(batch.text(k)));
+        }
+
+        DictBuilder result;
+        result.set("kept", kept.finish());
+        result.set("blocks_in", py_u64(audit.blocks_in));
+        result.set("blocks_kept", py_u64(audit.blocks_kept));
+        result.set("blocks_purged", py_u64(audit.blocks_purged));
+        result.set("tokens_before", py_u64(audit.tokens_before));
+        result.set("tokens_after", py_u64(audit.tokens_after));
+        result.set("reduction", py_f64(audit.reduction));
+        result.set("stable_prefix_tokens", py_u64(audit.stable_prefix_tokens));
+        result.set("kernel_latency_us", py_f64(elapsed_us(start, end)));
+        return result.finish().release();
+    });
+}
+
+}  // namespace
+
+PyMethodDef dehydrate_def = {
+    "dehydrate",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+    METH_VARARGS | METH_KEYWORDS,
+    doc::kDehydrate,
+};
+
+}  // namespace qm

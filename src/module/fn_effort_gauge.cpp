@@ -1,0 +1,52 @@
+// Python entry of effort_gauge.
+#include "../context_apoptosis/effort_gauge.h"
+#include "binding.h"
+#include "convert.h"
+#include "docstrings.h"
+#include "registry.h"
+#include "results.h"
+
+namespace qm {
+namespace {
+
+QM_PARAMS(kParams, "effort_gauge()", 1, "text");
+
+/// Binds and converts `text`, runs the kernel, builds the result.
+PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* slots[kParams.count];
+    if (!bind(kParams, args, kwargs, slots)) return nullptr;
+    return guard<PyObject*>(nullptr, [&] {
+        const std::string_view text = arg("text", slots[0], to_text);
+
+        const EffortGauge g = effort_gauge(text);
+        const EffortSignals& s = g.signals;
+
+        DictBuilder signals;
+        signals.set("words", py_u64(s.words));
+        signals.set("len_score", py_f64(s.len_score));
+        signals.set("hard_hits", py_u64(s.hard_hits));
+        signals.set("constraint_hits", py_u64(s.constraint_hits));
+        signals.set("code_hits", py_u64(s.code_hits));
+        signals.set("digit_ratio", py_f64(s.digit_ratio));
+        signals.set("novelty", py_f64(s.novelty));
+        signals.set("trivial_hits", py_u64(s.trivial_hits));
+
+        DictBuilder result;
+        result.set("score", py_f64(g.score));
+        result.set("tier", py_text(effort_tier_name(g.tier)));
+        result.set("budget_tokens", py_u64(g.budget_tokens));
+        result.set("signals", signals.finish());
+        return result.finish().release();
+    });
+}
+
+}  // namespace
+
+PyMethodDef effort_gauge_def = {
+    "effort_gauge",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+    METH_VARARGS | METH_KEYWORDS,
+    doc::kEffortGauge,
+};
+
+}  // namespace qm

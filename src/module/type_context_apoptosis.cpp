@@ -1,0 +1,207 @@
+// Python type ContextApoptosis: binds and converts arguments, delegates to the
+// native window and builds the results once its locks are released.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../context_apoptosis/window.h"
+#include "binding.h"
+#include "convert.h"
+#include "docstrings.h"
+#include "gil.h"
+#include "instance.h"
+#include "registry.h"
+#include "results.h"
+
+namespace qm {
+namespace {
+
+// The window owns mutexes and cannot move; the instance holds it by pointer.
+using State = std::unique_ptr<ContextWindow>;
+
+QM_PARAMS(kNewParams, "ContextApoptosis.__new__()", 0, "half_life", "safe_threshold", "capacity",
+          "state_capacity");
+QM_PARAMS(kSetPurposeParams, "ContextApoptosis.set_purpose()", 1, "text");
+QM_PARAMS(kNoteStateParams, "ContextApoptosis.note_state()", 1, "fact");
+QM_PARAMS(kInsertParams, "ContextApoptosis.insert()", 1, "content", "signal", "oxygen");
+QM_PARAMS(kDehydrateParams, "ContextApoptosis.dehydrate()", 0, "reinforce_boost", "absorb");
+
+/// An unsigned size: the 64-bit count rule, narrowed where size_t is smaller.
+size_t to_size(PyObject* obj) {
+    const uint64_t value = to_u64(obj);
+    if (value > SIZE_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        throw PyErrorSet{};
+    }
+    return static_cast<size_t>(value);
+}
+
+/// An owned copy of a str argument's UTF-8.
+std::string to_owned_text(PyObject* obj) { return std::string(to_text(obj)); }
+
+/// A new list of str from native copies.
+Ref text_list(const std::vector<std::string>& texts) {
+    ListBuilder list(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) list.set(i, py_text(texts[i]));
+    return list.finish();
+}
+
+/// tp_new: every argument is converted before the window exists.
+PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* slots[kNewParams.count];
+    if (!bind(kNewParams, args, kwargs, slots)) return nullptr;
+    return guard<PyObject*>(nullptr, [&] {
+        const float half_life = arg_or("half_life", slots[0], to_f32, 2.0f);
+        const float threshold = arg_or("safe_threshold", slots[1], to_f32, 0.35f);
+        const size_t capacity = arg_or("capacity", slots[2], to_size, size_t{256});
+        const size_t state_capacity = arg_or("state_capacity", slots[3], to_size, size_t{64});
+        State state =
+            std::make_unique<ContextWindow>(half_life, threshold, capacity, state_capacity);
+        return new_instance(type, std::move(state));
+    });
+}
+
+/// set_purpose(text): None clears the purpose.
+PyObject* set_purpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* slots[kSetPurposeParams.count];
+    if (!bind(kSetPurposeParams, args, kwargs, slots)) return nullptr;
+    return with_shared_access<State>(self, [&](State& window) {
+        std::optional<std::string> text;
+        if (slots[0] != Py_None) text = arg("text", slots[0], to_owned_text);
+        window->set_purpose(std::move(text));
+        return py_none();
+    });
+}
+
+/// note_state(fact) -> whether the fact was new.
+PyObject* note_state(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* slots[kNoteStateParams.count];
+    if (!bind(kNoteStateParams, args, kwargs, slots)) return nullptr;
+    return with_shared_access<State>(self, [&](State& window) {
+        std::string fact = arg("fact", slots[0], to_owned_text);
+        return py_bool(window->append_state(std::move(fact)));
+    });
+}
+
+/// state_entries() -> ledger texts, oldest first.
+PyObject* state_entries(PyObject* self, PyObject*) noexcept {
+    return with_shared_access<State>(
+        self, [](State& window) { return text_list(window->state_texts()); });
+}
+
+/// insert(content, signal=0, oxygen=...): an omitted oxygen means automatic.
+PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* slots[kInsertParams.count];
+    if (!bind(kInsertParams, args, kwargs, slots)) return nullptr;
+    return with_shared_access<State>(self, [&](State& window) {
+        std::string content = arg("content", slots[0], to_owned_text);
+        const SignalFlags signal = arg_or("signal", slots[1], to_u32, SignalFlags{0});
+        std::optional<float> oxygen;
+        if (slots[2] != nullptr) oxygen = arg("oxygen", slots[2], to_f32);
+        window->insert(std::move(content), signal, oxygen);
+        return py_none();
+    });
+}
+
+/// dehydrate(reinforce_boost=0.5, absorb=False) -> number of purged blocks.
+PyObject* dehydrate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* slots[kDehydrateParams.count];
+    if (!bind(kDehydrateParams, args, kwargs, slots)) return nullptr;
+    return with_shared_access<State>(self, [&](State& state) {
+        const float boost = arg_or("reinforce_boost", slots[0], to_f32, 0.5f);
+        const bool absorb = arg_or("absorb", slots[1], to_bool, false);
+        ContextWindow& window = *state;
+        // The interpreter lock goes before the block lock is taken and comes back
+        // only after it is released, so a thread that holds the interpreter lock
+        // and waits for the block lock can never deadlock with the cycle.
+        CycleOutcome outcome = without_gil([&] { return window.cycle(boost, absorb); });
+        for (std::string& digest : outcome.digests) window.append_state(std::move(digest));
+        return py_u64(outcome.purged);
+    });
+}
+
+/// active_context() -> surviving block texts in store order.
+PyObject* active_context(PyObject* self, PyObject*) noexcept {
+    return with_shared_access<State>(
+        self, [](State& window) { return text_list(window->block_contents()); });
+}
+
+/// render() -> the whole prompt text, created as one str.
+PyObject* render(PyObject* self, PyObject*) noexcept {
+    return with_shared_access<State>(self, [](State& window) { return py_text(window->render()); });
+}
+
+PyObject* active_tokens(PyObject* self, PyObject*) noexcept {
+    return with_shared_access<State>(
+        self, [](State& window) { return py_u64(window->active_tokens()); });
+}
+
+PyObject* inserted_tokens(PyObject* self, PyObject*) noexcept {
+    return with_shared_access<State>(
+        self, [](State& window) { return py_u64(window->inserted_tokens()); });
+}
+
+PyObject* reduction_ratio(PyObject* self, PyObject*) noexcept {
+    return with_shared_access<State>(
+        self, [](State& window) { return py_f64(window->reduction_ratio()); });
+}
+
+/// len(window): the number of blocks held; also what makes an empty window false.
+Py_ssize_t length(PyObject* self) noexcept {
+    return guard<Py_ssize_t>(-1, [&] {
+        auto* instance = as_instance<State>(self);
+        SharedAccess access(instance->access);
+        return static_cast<Py_ssize_t>(instance->state->length());
+    });
+}
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef methods[] = {
+    {"set_purpose", as_cfunction(set_purpose), METH_VARARGS | METH_KEYWORDS,
+     doc::kContextApoptosis_set_purpose},
+    {"note_state", as_cfunction(note_state), METH_VARARGS | METH_KEYWORDS,
+     doc::kContextApoptosis_note_state},
+    {"state_entries", state_entries, METH_NOARGS, doc::kContextApoptosis_state_entries},
+    {"insert", as_cfunction(insert), METH_VARARGS | METH_KEYWORDS, doc::kContextApoptosis_insert},
+    {"dehydrate", as_cfunction(dehydrate), METH_VARARGS | METH_KEYWORDS,
+     doc::kContextApoptosis_dehydrate},
+    {"active_context", active_context, METH_NOARGS, doc::kContextApoptosis_active_context},
+    {"render", render, METH_NOARGS, doc::kContextApoptosis_render},
+    {"active_tokens", active_tokens, METH_NOARGS, doc::kContextApoptosis_active_tokens},
+    {"inserted_tokens", inserted_tokens, METH_NOARGS, doc::kContextApoptosis_inserted_tokens},
+    {"reduction_ratio", reduction_ratio, METH_NOARGS, doc::kContextApoptosis_reduction_ratio},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(new_window)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<State>)},
+    {Py_tp_doc, const_cast<char*>(doc::kContextApoptosis)},
+    {Py_tp_methods, methods},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {0, nullptr},
+};
+
+PyType_Spec type_spec = {
+    "builtins.ContextApoptosis",
+    static_cast<int>(sizeof(Instance<State>)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* context_apoptosis_type() noexcept {
+    static PyTypeObject* cache = nullptr;
+    return cached_type(cache, type_spec, "ContextApoptosis");
+}
+
+}  // namespace qm

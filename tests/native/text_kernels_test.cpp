@@ -1,0 +1,244 @@
+// Native checks of the Unicode tables, lowercasing, flat sets and shingle hashing.
+// With --dump it writes every code point's property bits and lowercase mapping
+// to stdout instead, for tests/test_unicode.py to compare with the interpreter.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "context_apoptosis/effort_gauge.h"
+#include "context_apoptosis/flat_sets.h"
+#include "context_apoptosis/saturation_scan.h"
+#include "context_apoptosis/siphash.h"
+#include "context_apoptosis/unicode_props.h"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const char* what, int line) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        std::fprintf(stderr, "FAILED line %d: %s\n", line, what);
+    }
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+
+std::string lower(std::string_view text) {
+    std::string out;
+    qm::append_lowercase(out, text);
+    return out;
+}
+
+uint64_t shingle(std::vector<std::string_view> tokens) {
+    return qm::shingle_hash(tokens.data(), tokens.size());
+}
+
+void check_hashes() {
+    CHECK(shingle({"abc"}) == 0xEF09E0F4895A251Dull);
+    CHECK(shingle({"a", "b"}) == 0xF0AEE6AC412CB313ull);
+    CHECK(shingle({"ab"}) == 0x66930D61A0CB581Bull);
+    CHECK(qm::content_hash("abc") == 0xEF09E0F4895A251Dull);
+    CHECK(qm::content_hash("") == 0x30406EA523C53DEFull);
+    // A shingle of one token is the content hash of that token, at every length
+    // around the eight-byte block boundary.
+    const std::string long_token = "0123456789abcdefghij";
+    for (size_t n = 0; n <= long_token.size(); ++n) {
+        const std::string_view token(long_token.data(), n);
+        CHECK(shingle({token}) == qm::content_hash(token));
+    }
+}
+
+/// SipHash-1-3 under the zero key over a whole message, one byte at a time.
+uint64_t reference_siphash13(const std::string& message) {
+    uint64_t v[4] = {0x736f6d6570736575ull, 0x646f72616e646f6dull, 0x6c7967656e657261ull,
+                     0x7465646279746573ull};
+    const auto rotl = [](uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
+    const auto round = [&] {
+        v[0] += v[1]; v[1] = rotl(v[1], 13); v[1] ^= v[0]; v[0] = rotl(v[0], 32);
+        v[2] += v[3]; v[3] = rotl(v[3], 16); v[3] ^= v[2];
+        v[0] += v[3]; v[3] = rotl(v[3], 21); v[3] ^= v[0];
+        v[2] += v[1]; v[1] = rotl(v[1], 17); v[1] ^= v[2]; v[2] = rotl(v[2], 32);
+    };
+    const auto compress = [&](uint64_t m) {
+        v[3] ^= m;
+        round();
+        v[0] ^= m;
+    };
+    uint64_t word = 0;
+    size_t i = 0;
+    for (; i < message.size(); ++i) {
+        word |= uint64_t{static_cast<unsigned char>(message[i])} << (8 * (i % 8));
+        if (i % 8 == 7) {
+            compress(word);
+            word = 0;
+        }
+    }
+    compress(word | uint64_t{message.size() & 0xff} << 56);
+    v[2] ^= 0xff;
+    round();
+    round();
+    round();
+    return v[0] ^ v[1] ^ v[2] ^ v[3];
+}
+
+void check_incremental_writes() {
+    // Every split of messages up to 40 bytes into two or three writes.
+    std::string message;
+    int mismatches = 0;
+    for (size_t size = 0; size <= 40; ++size) {
+        message.push_back(static_cast<char>(0x30 + size * 7));
+        const uint64_t expected = reference_siphash13(message);
+        for (size_t a = 0; a <= message.size(); ++a) {
+            for (size_t b = a; b <= message.size(); ++b) {
+                qm::SipHasher13 hasher;
+                hasher.write(message.data(), a);
+                hasher.write(message.data() + a, b - a);
+                hasher.write(message.data() + b, message.size() - b);
+                mismatches += hasher.finish() != expected;
+            }
+        }
+    }
+    CHECK(mismatches == 0);
+    CHECK(reference_siphash13("abc\xff") == 0xEF09E0F4895A251Dull);
+}
+
+void check_white_space() {
+    const char32_t listed[] = {0x85,   0xA0,   0x1680, 0x2028, 0x2029,
+                               0x202F, 0x205F, 0x3000};
+    int mismatches = 0;
+    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        bool expected = (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || (cp >= 0x2000 && cp <= 0x200A);
+        for (char32_t c : listed) expected |= cp == c;
+        mismatches += qm::is_white_space(cp) != expected;
+    }
+    CHECK(mismatches == 0);
+    CHECK(!qm::is_white_space(0x200B));  // zero width space
+    CHECK(!qm::is_white_space(0x180E));  // Mongolian vowel separator, White_Space before 6.3
+    CHECK(!qm::is_white_space(0x110000));
+}
+
+void check_properties() {
+    CHECK(qm::is_alphabetic('a') && qm::is_alphabetic(0x4E00) && qm::is_alphabetic(0x00AA));
+    CHECK(qm::is_alphabetic(0x0345));   // combining ypogegrammeni: Other_Alphabetic
+    CHECK(!qm::is_alphabetic(0x0301));  // combining acute accent
+    CHECK(!qm::is_alphabetic('1') && !qm::is_alphabetic(0x1F600));
+    CHECK(qm::is_numeric('7') && qm::is_numeric(0x00B2) && qm::is_numeric(0x0663));
+    CHECK(qm::is_numeric(0x2160) && qm::is_alphabetic(0x2160));  // Roman numeral one (Nl)
+    CHECK(!qm::is_numeric(0x4E00));  // numeric value, but a letter (Lo)
+    CHECK(qm::is_alphanumeric(0x00B2) && !qm::is_alphanumeric('-'));
+    CHECK(qm::is_cased('A') && qm::is_cased(0x02B0) && !qm::is_cased(0x4E00));
+    CHECK(qm::is_case_ignorable('\'') && qm::is_case_ignorable(0x00AD) &&
+          qm::is_case_ignorable(0x0301) && !qm::is_case_ignorable('a'));
+    CHECK(qm::unicode_property_bits(0x0378) == 0);  // unassigned
+    CHECK(qm::unicode_property_bits(0x10FFFF) == 0 && qm::unicode_property_bits(0x110000) == 0);
+    CHECK(std::strlen(qm::unicode_version()) >= 5);
+}
+
+void check_lowercase() {
+    CHECK(lower("HeLLo, WORLD! [\\]^_`@{}") == "hello, world! [\\]^_`@{}");
+    std::string ascii;
+    for (int round = 0; round < 3; ++round) {
+        for (int c = 0; c < 128; ++c) ascii.push_back(static_cast<char>(c));
+    }
+    std::string expected = ascii;
+    for (char& c : expected) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+    CHECK(lower(ascii) == expected);
+    CHECK(lower("\xC4\xB0") == "i\xCC\x87");                       // U+0130
+    CHECK(lower("\xC8\xBA") == "\xE2\xB1\xA5");                    // U+023A grows to 3 bytes
+    CHECK(lower("\xE2\x84\xAA") == "k");                           // Kelvin sign
+    CHECK(lower("\xC3\x89" "COLE") == "\xC3\xA9" "cole");          // accented Latin
+    CHECK(lower("\xF0\x90\x90\x80") == "\xF0\x90\x90\xA8");        // Deseret
+    CHECK(lower("\xC3\x9F") == "\xC3\x9F");                        // sharp s stays
+    // Final_Sigma.
+    CHECK(lower("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3") == "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82");
+    CHECK(lower("\xCE\xA3") == "\xCF\x83");                        // isolated
+    CHECK(lower("\xCE\xA3\xCE\x91") == "\xCF\x83\xCE\xB1");        // word-initial
+    CHECK(lower("A\xCE\xA3'") == "a\xCF\x82'");                    // case-ignorable after
+    CHECK(lower("A'\xCE\xA3") == "a'\xCF\x82");                    // case-ignorable between
+    CHECK(lower("A\xCE\xA3'B") == "a\xCF\x83'b");                  // cased letter after
+    CHECK(lower("A\xCE\xA3\xCE\xA3") == "a\xCF\x83\xCF\x82");
+    CHECK(lower("1\xCE\xA3") == "1\xCF\x83");                      // digits are not cased
+    CHECK(lower("A \xCE\xA3") == "a \xCF\x83");                    // space is not ignorable
+    // Bytes that are not UTF-8 pass through untouched.
+    CHECK(lower("\xC0" "A\xFF") == "\xC0" "a\xFF");
+    CHECK(lower("\x80\xCE\xA3") == "\x80\xCF\x83");
+    CHECK(lower("A\xE2\x82") == "a\xE2\x82");
+    CHECK(lower("A\xCE\xA3\xBF") == "a\xCF\x82\xBF");
+    std::string appended = "X";
+    qm::append_lowercase(appended, "Y");
+    CHECK(appended == "Xy");
+}
+
+void check_sets_and_scan() {
+    qm::HashSet64 set(4);
+    CHECK(set.insert(0) && !set.insert(0));
+    CHECK(set.insert(16) && set.insert(32) && !set.insert(16));
+    qm::ViewSet views(3);
+    CHECK(views.insert("a") && views.insert("b") && !views.insert("a"));
+    CHECK(qm::saturation_scan("a a a a", UINT64_MAX) == 0.0f);
+    CHECK(qm::saturation_scan("a b a b", 0) == 0.5f);
+    CHECK(qm::saturation_scan("", 0) == 0.0f);
+}
+
+void check_arbitrary_bytes() {
+    // The kernels are only handed valid UTF-8, but must stay in bounds on any bytes.
+    const unsigned char pieces[] = {'a', 'Z', ' ', '\t', '(', '0', 0x80, 0xBF, 0xC3, 0xCE,
+                                    0xA3, 0xE2, 0x80, 0x8B, 0xF0, 0x9F, 0xFF, 0xC4, 0xB0};
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    int bad = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const size_t size = (state >> 33) % 48;
+        for (size_t i = 0; i < size; ++i) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            text.push_back(static_cast<char>(pieces[(state >> 33) % sizeof pieces]));
+        }
+        const qm::EffortGauge gauge = qm::effort_gauge(text);
+        bad += !(gauge.score >= 0.0f && gauge.score <= 1.0f);
+        const float saturation = qm::saturation_scan(text, round % 4);
+        bad += !(saturation >= 0.0f && saturation < 1.0f);
+    }
+    CHECK(bad == 0);
+}
+
+/// Per code point: property bits, mapping length, mapped code points as 3 bytes LE.
+int dump() {
+    std::vector<unsigned char> out;
+    out.reserve(0x110000 * 5);
+    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        char32_t mapped[qm::kMaxLowercaseLength];
+        const size_t n = qm::lowercase_mapping(cp, mapped);
+        out.push_back(qm::unicode_property_bits(cp));
+        out.push_back(static_cast<unsigned char>(n));
+        for (size_t i = 0; i < n; ++i) {
+            for (int b = 0; b < 3; ++b) {
+                out.push_back(static_cast<unsigned char>(mapped[i] >> (8 * b)));
+            }
+        }
+    }
+    return std::fwrite(out.data(), 1, out.size(), stdout) == out.size() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--dump") == 0) return dump();
+    check_hashes();
+    check_incremental_writes();
+    check_white_space();
+    check_properties();
+    check_lowercase();
+    check_sets_and_scan();
+    check_arbitrary_bytes();
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
