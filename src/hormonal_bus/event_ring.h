@@ -24,9 +24,9 @@ inline constexpr uint64_t kRingCapacityLimit = uint64_t{1} << 59;
 /// (D. Vyukov's bounded queue). For position `pos`, cell `pos & mask` is free
 /// for the producer when its sequence equals `pos`, holds the value for the
 /// consumer when it equals `pos + 1`, and is handed to the next lap by the
-/// consumer storing `pos + size`. The ring is rounded up to a power of two, but
-/// it holds at most `capacity` values: a producer also requires that the value
-/// `capacity` positions back has been taken.
+/// consumer storing `pos + size`. The ring is rounded up to a power of two (two
+/// cells at least), but it holds at most `capacity` values: a producer also
+/// requires that the value `capacity` positions back has been taken.
 template <class T>
 class EventRing {
     static_assert(std::is_trivially_copyable_v<T>, "values are copied in and out of cells");
@@ -39,10 +39,11 @@ public:
     /// from 2^59 on, std::bad_alloc when the cells cannot be had.
     explicit EventRing(uint64_t capacity)
         : capacity_(capacity == 0 ? 1 : capacity),
-          size_(capacity_ < kRingCapacityLimit ? std::bit_ceil(capacity_) : 0),
+          size_(capacity_ < kRingCapacityLimit ? ring_size(capacity_) : 0),
           mask_(size_ - 1) {
         if (capacity_ >= kRingCapacityLimit) throw std::length_error("capacity overflow");
         cells_ = std::make_unique<Cell[]>(size_);
+        // Relaxed: no other thread can see the ring before its constructor ends.
         for (uint64_t i = 0; i < size_; ++i) cells_[i].seq.store(i, std::memory_order_relaxed);
     }
 
@@ -109,6 +110,12 @@ private:
         T value{};
     };
     static_assert(sizeof(Cell) == 16, "four cells share a cache line");
+
+    /// At least two cells: with one, "holds position pos" (seq pos + 1) and
+    /// "free for position pos + 1" would be the same sequence number.
+    static uint64_t ring_size(uint64_t capacity) noexcept {
+        return capacity < 2 ? 2 : std::bit_ceil(capacity);
+    }
 
     /// True when the value `capacity` positions before `pos` has been taken (or
     /// never existed). When the ring is not rounded up that value lives in the

@@ -31,7 +31,8 @@ public:
     Channels& channels() noexcept { return channels_; }
     const Channels& channels() const noexcept { return channels_; }
 
-    /// Number of deposits so far.
+    /// Number of deposits so far. Relaxed: a statistic, nothing is read on the
+    /// strength of it.
     uint64_t secretions() const noexcept { return secretions_.load(std::memory_order_relaxed); }
 
 private:
