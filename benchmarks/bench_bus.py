@@ -72,9 +72,9 @@ def build_baseline(directory):
         "-I" + sysconfig.get_paths()["include"], source, "-o", target,
     ]
     subprocess.run(command, check=True)
-    spec = importlib.util.spec_from_file_location("bench_noop", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loaded = importlib.util.spec_from_file_location("bench_noop", target)
+    module = importlib.util.module_from_spec(loaded)
+    loaded.loader.exec_module(module)
     return module
 
 

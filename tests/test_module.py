@@ -61,9 +61,9 @@ def test_bus_text_signature():
 def test_classes_are_shared_by_reimported_module_objects():
     import importlib.util
 
-    spec = importlib.util.find_spec("quorvex_micro")
-    fresh = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(fresh)
+    found = importlib.util.find_spec("quorvex_micro")
+    fresh = importlib.util.module_from_spec(found)
+    found.loader.exec_module(fresh)
     assert fresh is not qm
     assert fresh.HormonalBus is qm.HormonalBus
     assert fresh.__all__ == ALL
