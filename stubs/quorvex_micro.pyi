@@ -1,10 +1,26 @@
 """Quorvex Micro-Kernel — lock-free hormonal bus + context apoptosis."""
 
 from collections.abc import Sequence
-from typing import Final, Literal, TypedDict, final
+from typing import Final, Literal, TypedDict, final, type_check_only
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = [
+    "HormonalBus",
+    "HormonalSignal",
+    "ContextApoptosis",
+    "dehydrate",
+    "saturation_scan",
+    "consolidation_gain",
+    "effort_gauge",
+    "SYSTEM",
+    "USER",
+    "ASSISTANT",
+    "FACT",
+    "TOOL",
+    "THINKING",
+    "__doc__",
+    "__version__",
+]
 
 SYSTEM: Final[int]
 USER: Final[int]
@@ -13,6 +29,9 @@ FACT: Final[int]
 TOOL: Final[int]
 THINKING: Final[int]
 
+# The result dicts are plain dicts at run time; these names exist for type checkers only.
+
+@type_check_only
 class DehydrateResult(TypedDict):
     kept: list[str]
     blocks_in: int
@@ -24,6 +43,7 @@ class DehydrateResult(TypedDict):
     stable_prefix_tokens: int
     kernel_latency_us: float
 
+@type_check_only
 class EffortSignals(TypedDict):
     words: int
     len_score: float
@@ -34,12 +54,14 @@ class EffortSignals(TypedDict):
     novelty: float
     trivial_hits: int
 
+@type_check_only
 class EffortResult(TypedDict):
     score: float
     tier: Literal["off", "low", "medium", "high"]
     budget_tokens: Literal[0, 1024, 4096, 16384]
     signals: EffortSignals
 
+@type_check_only
 class ConsolidationResult(TypedDict):
     consolidate: bool
     gain_token_equiv: float
@@ -47,6 +69,7 @@ class ConsolidationResult(TypedDict):
     cost_consolidate: float
     break_even_calls: float
 
+@type_check_only
 class BusStats(TypedDict):
     num_signals: float
     secretions: float

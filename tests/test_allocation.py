@@ -18,6 +18,11 @@ CALLS = 20000
 # name -> (setup, call); each call passes positional arguments only.
 CASES = {
     "consolidation_gain": ("", "qm.consolidation_gain(10000, 4000, 40, 0.1, 1.25)"),
+    "HormonalBus.secrete": ("bus = qm.HormonalBus(8, 64)", "bus.secrete(5, 0.5)"),
+    "HormonalBus.inject": ("bus = qm.HormonalBus(); s = qm.HormonalSignal(3, 0.25)", "bus.inject(s)"),
+    "HormonalBus.sense": ("bus = qm.HormonalBus()", "bus.sense(255)"),
+    "HormonalBus.tick": ("bus = qm.HormonalBus()", "bus.tick(0.5)"),
+    "ContextApoptosis.dehydrate": ("w = qm.ContextApoptosis()", "w.dehydrate(0.5, False)"),
 }
 
 CHILD = textwrap.dedent(

@@ -22,6 +22,8 @@ struct ClassEntry {
 // Registration tables, in the order the attributes are added to the module.
 // Each ends with a null entry.
 const ClassEntry kClasses[] = {
+    {"HormonalBus", hormonal_bus_type},
+    {"HormonalSignal", hormonal_signal_type},
     {"ContextApoptosis", context_apoptosis_type},
     {nullptr, nullptr},
 };

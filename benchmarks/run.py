@@ -1,0 +1,173 @@
+"""Every benchmark of the module in one table: medians after warm-up, beside a
+straightforward pure-Python version of the same work where one exists.
+
+    python benchmarks/run.py [--repeats N] [--quick]
+"""
+import argparse
+import math
+import os
+import platform
+import statistics
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import quorvex_micro as qm  # noqa: E402
+from bench_bus import build_baseline  # noqa: E402
+from bench_dehydrate import make_history  # noqa: E402
+from bench_text import flood, prose, py_effort_gauge, py_saturation_scan  # noqa: E402
+from bench_window import make_blocks  # noqa: E402
+
+WEIGHTS = [(qm.USER | qm.ASSISTANT, 1.0), (qm.THINKING, 0.15), (qm.TOOL, 0.25)]
+
+
+def py_dehydrate(messages, half_life=6.0, safe_threshold=0.35):
+    """The one-pass rule as a Python user would write it."""
+    n = len(messages)
+    kept, before, after = [], 0, 0
+    for k, (text, flags) in enumerate(messages):
+        tokens = len(text.encode()) // 4 + 1
+        before += tokens
+        if flags & 9:
+            keep = True
+        else:
+            weight = next((w for mask, w in WEIGHTS if flags & mask), 0.6)
+            keep = 2.0 ** (-(n - 1 - k) / half_life) * weight >= safe_threshold
+        if keep:
+            kept.append(text)
+            after += tokens
+    return {"kept": kept, "tokens_before": before, "tokens_after": after}
+
+
+class PyWindow:
+    """A list-based window doing the same decay, purge and render work."""
+
+    def __init__(self, half_life=4.0, threshold=0.35):
+        self.factor = 2.0 ** (-1.0 / half_life)
+        self.threshold = threshold
+        self.blocks = []
+
+    def insert(self, text, signal):
+        weight = 4.0 if signal & 9 else next((w for m, w in WEIGHTS if signal & m), 0.6)
+        self.blocks.append([text, weight, signal])
+
+    def dehydrate(self):
+        for block in self.blocks:
+            block[1] = block[1] + 0.5 if block[2] & 9 else block[1] * self.factor
+        before = len(self.blocks)
+        self.blocks = [b for b in self.blocks if b[2] & 9 or b[1] >= self.threshold]
+        return before - len(self.blocks)
+
+    def render(self):
+        return "\n".join(b[0] for b in self.blocks)
+
+
+def median_seconds(fn, repeats, warmup=2):
+    for _ in range(warmup):
+        fn()
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        samples.append(time.perf_counter() - start)
+    return statistics.median(samples)
+
+
+def window_load(make_window, blocks):
+    """Per-operation medians of a conversation: cycle every 10 inserts, render every 100."""
+    window = make_window()
+    inserts, cycles, renders, rendered = [], [], [], 0
+    cycled = 0
+    clock = time.perf_counter
+    for i, (text, signal) in enumerate(blocks, 1):
+        start = clock()
+        window.insert(text, signal)
+        inserts.append(clock() - start)
+        if i % 10 == 0:
+            size = len(window.blocks) if isinstance(window, PyWindow) else len(window)
+            start = clock()
+            window.dehydrate()
+            cycles.append((clock() - start) / max(size, 1) * 1000)
+            cycled += size
+        if i % 100 == 0:
+            start = clock()
+            text = window.render()
+            elapsed = clock() - start
+            rendered = len(text.encode())
+            renders.append(elapsed / max(rendered, 1) * 1e6)
+    return statistics.median(inserts), statistics.median(cycles), statistics.median(renders)
+
+
+def rows(repeats, quick):
+    n = 2_000 if quick else 10_000
+    history = make_history(n)
+    native = median_seconds(lambda: qm.dehydrate(history), repeats) / n * 1e9
+    python = median_seconds(lambda: py_dehydrate(history), max(3, repeats // 10)) / n * 1e9
+    yield ("dehydrate", f"{n:,} messages", "ns/message", native, python, python / native)
+
+    blocks = make_blocks(2_000 if quick else 10_000)
+    w_native = window_load(lambda: qm.ContextApoptosis(half_life=4.0), blocks)
+    w_python = window_load(PyWindow, blocks)
+    for label, unit, a, b in zip(("insert", "cycle", "render"),
+                                 ("us/insert", "us/1k blocks", "us/MB"), w_native, w_python):
+        yield ("ContextApoptosis", label, unit, a * 1e6, b * 1e6, b / a)
+
+    for label, text in (("1 KB prose", prose(1_000)), ("100 KB prose", prose(100_000))):
+        mb = len(text.encode()) / 1e6
+        native = mb / median_seconds(lambda: qm.effort_gauge(text), repeats)
+        python = mb / median_seconds(lambda: py_effort_gauge(text), max(3, repeats // 10))
+        yield ("effort_gauge", label, "MB/s", native, python, native / python)
+
+    size = 200_000 if quick else 1_000_000
+    for label, text in ((f"{size // 1000} KB prose", prose(size)),
+                        (f"{size // 1000} KB flood", flood(size))):
+        mb = len(text.encode()) / 1e6
+        native = mb / median_seconds(lambda: qm.saturation_scan(text), max(3, repeats // 4))
+        python = mb / median_seconds(lambda: py_saturation_scan(text), 3, warmup=1)
+        yield ("saturation_scan", label, "MB/s", native, python, native / python)
+
+    calls = 20_000 if quick else 200_000
+    with tempfile.TemporaryDirectory() as directory:
+        noop = build_baseline(directory).noop
+        bus = qm.HormonalBus()
+        signal = qm.HormonalSignal(1, 0.5)
+
+        def per_call(fn, *args):
+            def loop():
+                for _ in range(calls):
+                    fn(*args)
+            return median_seconds(loop, max(3, repeats // 10)) / calls * 1e9
+
+        base = per_call(noop, 1, 0.5)
+        for label, fn, args in (("secrete(1, 0.5)", bus.secrete, (1, 0.5)),
+                                ("inject(signal)", bus.inject, (signal,)),
+                                ("sense(1)", bus.sense, (1,))):
+            ns = per_call(fn, *args)
+            yield ("HormonalBus", label, "ns/call", ns, base, ns / base)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=30, help="timed repeats per case")
+    parser.add_argument("--quick", action="store_true", help="smaller inputs, for a smoke run")
+    args = parser.parse_args(argv)
+
+    print(f"quorvex_micro {qm.__version__} on {platform.machine()}, "
+          f"{platform.python_implementation()} {platform.python_version()}, "
+          f"{os.cpu_count()} cores ({platform.processor() or platform.platform()})")
+    print("Baseline: a pure-Python version of the same work; for the bus, a no-op builtin")
+    print("function with the same calling convention that also releases the GIL.")
+    print("Ratio: how many times better the native figure is (for the bus: cost / no-op).\n")
+    header = f"| {'benchmark':<17}| {'case':<17}| {'unit':<13}| {'native':>10} | {'baseline':>10} | {'ratio':>8} |"
+    print(header)
+    print("|" + "|".join("-" * (len(col) + 0) for col in header.split("|")[1:-1]) + "|")
+    for name, case, unit, native, baseline, ratio in rows(args.repeats, args.quick):
+        print(f"| {name:<17}| {case:<17}| {unit:<13}| {native:>10.2f} | {baseline:>10.2f} | "
+              f"{ratio:>7.1f}x |")
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
