@@ -476,9 +476,14 @@ def print_summary(session: AgentSession) -> float:
           f"{conversational:.2f} conversational, {ballast:.2f} ballast, "
           f"{session.bus.concentration(ALARM_CHANNEL):.2f} alarm\n"
           f"                      (kilotokens, decaying x{BUS_DECAY} per turn)")
-    print("  bus events          " + ", ".join(
-        f"{CHANNEL_NAMES.get(flags, hex(flags))} {count} ({session.event_load[flags]:.1f})"
-        for flags, count in session.event_count.most_common()))
+    events = [f"{CHANNEL_NAMES.get(flags, hex(flags))} {count} ({session.event_load[flags]:.1f})"
+              for flags, count in session.event_count.most_common()]
+    rows: list[list[str]] = [[]]
+    for event in events:
+        if rows[-1] and len(", ".join(rows[-1] + [event])) > 72:
+            rows.append([])
+        rows[-1].append(event)
+    print("  bus events drained  " + ",\n                      ".join(map(", ".join, rows)))
     return reduction
 
 
@@ -500,6 +505,10 @@ def plot_turns(plt: ModuleType, turns: Sequence[Turn], path: Path) -> None:
               color="#b0b0b0", linewidth=2)
     axes.plot(numbers, [t.prompt_tokens for t in turns], label="ContextApoptosis window",
               color="#1f77b4", linewidth=2)
+    requests = [t for t in turns if t.is_request]
+    axes.plot([t.number for t in requests], [t.sent_tokens for t in requests], "o",
+              label="sent on a request (stale cached prefix kept or rewritten)",
+              color="#ff7f0e", markersize=4)
     for turn in turns:
         if turn.rejected:
             axes.axvline(turn.number, color="#d62728", linestyle="--", linewidth=1)

@@ -93,9 +93,10 @@ def test_bundled_session_gauges_every_user_request(bundled):
 
 
 def test_bundled_transcript_matches_its_generator():
-    spec = importlib.util.spec_from_file_location("make_transcript", EXAMPLES / "data" / "make_transcript.py")
-    generator = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(generator)
+    source = importlib.util.spec_from_file_location("make_transcript",
+                                                    EXAMPLES / "data" / "make_transcript.py")
+    generator = importlib.util.module_from_spec(source)
+    source.loader.exec_module(generator)
     committed = (EXAMPLES / "data" / "agent_transcript.json").read_text(encoding="utf-8")
     assert generator.transcript_json() == committed
     data = json.loads(committed)
