@@ -288,7 +288,8 @@ class PrefixCache:
             label = f"{verb:<7} {gain['gain_token_equiv']:>+8,.0f}"
 
         if consolidate:
-            self.rewrites += self.tokens > 0
+            if self.tokens:
+                self.rewrites += 1
             self.cost += CACHE_WRITE * render_tokens
             self.blocks, self.tokens = list(live_blocks), render_tokens
         else:
