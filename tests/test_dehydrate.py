@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 
 import quorvex_micro as qm
 from quorvex_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, dehydrate
+from call_errors import notes, processing_notes
 
 KEYS = [
     "kept",
@@ -28,7 +29,6 @@ KEYS = [
     "stable_prefix_tokens",
     "kernel_latency_us",
 ]
-NOTE = "while processing '{}'"
 
 
 def bits(x):
@@ -349,7 +349,7 @@ def test_messages_errors(messages, exc, message):
     info = raised(lambda: dehydrate(messages))
     assert info.type is exc
     assert str(info.value) == message
-    assert info.value.__notes__ == [NOTE.format("messages")]
+    assert notes(info.value) == processing_notes("messages")
 
 
 @pytest.mark.parametrize(
@@ -366,7 +366,7 @@ def test_messages_errors(messages, exc, message):
 def test_messages_interpreter_errors(item, exc):
     info = raised(lambda: dehydrate([("ok", 1), item]))
     assert info.type is exc
-    assert info.value.__notes__ == [NOTE.format("messages")]
+    assert notes(info.value) == processing_notes("messages")
 
 
 def test_iteration_error_is_passed_on_with_note():
@@ -381,7 +381,7 @@ def test_iteration_error_is_passed_on_with_note():
 
     info = raised(lambda: dehydrate(Failing([], length=5)))
     assert info.type is Boom and str(info.value) == "third item"
-    assert info.value.__notes__ == [NOTE.format("messages")]
+    assert notes(info.value) == processing_notes("messages")
 
 
 def test_flags_index_error_is_passed_on_with_note():
@@ -391,7 +391,7 @@ def test_flags_index_error_is_passed_on_with_note():
 
     info = raised(lambda: dehydrate([("a", BadIndex())]))
     assert info.type is KeyError
-    assert info.value.__notes__ == [NOTE.format("messages")]
+    assert notes(info.value) == processing_notes("messages")
 
 
 @pytest.mark.parametrize(
@@ -414,7 +414,7 @@ def test_parameter_errors(kwargs, param, exc):
     kwargs = {"messages": [("a", 1)], **kwargs}
     info = raised(lambda: dehydrate(**kwargs))
     assert info.type is exc
-    assert info.value.__notes__ == [NOTE.format(param)]
+    assert notes(info.value) == processing_notes(param)
 
 
 @pytest.mark.parametrize(
@@ -429,7 +429,7 @@ def test_parameter_errors(kwargs, param, exc):
 def test_binding_errors_have_no_note(args, kwargs, message):
     info = raised(lambda: dehydrate(*args, **kwargs))
     assert info.type is TypeError and str(info.value) == message
-    assert not hasattr(info.value, "__notes__")
+    assert notes(info.value) == []
 
 
 def test_module_registration():

@@ -63,7 +63,8 @@ def test_inspect_signature_works(name):
 
 
 def test_help_shows_the_signature():
-    text = pydoc.render_doc(qm.consolidation_gain, renderer=pydoc.plaintext)
-    assert "consolidation_gain(prefix_tokens, purgeable_tokens, calls_ahead=8, " in text
-    stats = pydoc.render_doc(qm.HormonalBus.stats, renderer=pydoc.plaintext)
-    assert "stats(self, /)" in stats or "stats(self)" in stats
+    # Newer interpreters wrap long signatures over several lines: compare without spaces.
+    text = "".join(pydoc.render_doc(qm.consolidation_gain, renderer=pydoc.plaintext).split())
+    assert "consolidation_gain(prefix_tokens,purgeable_tokens,calls_ahead=8," in text
+    stats = "".join(pydoc.render_doc(qm.HormonalBus.stats, renderer=pydoc.plaintext).split())
+    assert "stats(self,/)" in stats or "stats(self)" in stats

@@ -10,6 +10,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 
 import quorvex_micro as qm
 from quorvex_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, ContextApoptosis
+from call_errors import notes, processing_notes
 
 NAN = float("nan")
 INF = float("inf")
@@ -311,7 +312,7 @@ def test_conversion_errors_name_the_argument_and_change_nothing(call, exc_type, 
     assert type(info.value) is exc_type
     if message is not None:
         assert str(info.value) == message
-    assert info.value.__notes__ == [f"while processing '{note}'"]
+    assert notes(info.value) == processing_notes(note)
     assert snapshot(window) == before
     # A failed cycle decayed nothing: the plain block still needs two cycles.
     assert survival(window, 2) == [0, 1]
@@ -350,7 +351,7 @@ def test_binding_errors(call, message):
     with pytest.raises(TypeError) as info:
         call(window)
     assert str(info.value) == message
-    assert getattr(info.value, "__notes__", None) is None
+    assert notes(info.value) == []
     assert snapshot(window) == before
 
 
@@ -371,7 +372,7 @@ def test_constructor_conversion_errors(kwargs, exc_type, note):
     with pytest.raises(exc_type) as info:
         ContextApoptosis(**kwargs)
     assert type(info.value) is exc_type
-    assert info.value.__notes__ == [f"while processing '{note}'"]
+    assert notes(info.value) == processing_notes(note)
 
 
 def test_numpy_bool_and_index_arguments_are_accepted():
