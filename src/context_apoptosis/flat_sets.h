@@ -1,7 +1,9 @@
-// Open-addressing hash sets sized once up front, so the kernels that count
-// distinct words or shingles allocate a single table per call and nothing per item.
+// Open-addressing hash sets for the kernels that count distinct words or
+// shingles: no allocation per item, and a table that starts small and doubles
+// when half full, so its size follows the distinct items, not the insertions.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,12 +22,22 @@ inline size_t flat_set_capacity(size_t items) {
     return capacity;
 }
 
+/// Slots a set starts with at most. A text of repeated words (a flood) would
+/// otherwise get a table sized for every word although it holds a handful:
+/// tens of bytes per word of input, gigabytes for a few hundred megabytes.
+inline constexpr size_t kInitialSetSlots = 4096;
+
+/// Slots for a set that will see at most `items` insertions, before any growth.
+inline size_t initial_set_capacity(size_t items) {
+    return std::min(flat_set_capacity(items), kInitialSetSlots);
+}
+
 /// A set of 64-bit values that are already well mixed hashes.
 class HashSet64 {
 public:
-    /// A set for at most `items` insertions.
+    /// A set for up to `items` insertions; the table grows as values arrive.
     explicit HashSet64(size_t items)
-        : slots_(flat_set_capacity(items), 0), mask_(slots_.size() - 1) {}
+        : slots_(initial_set_capacity(items), 0), mask_(slots_.size() - 1) {}
 
     /// Hints that `value` will be looked up soon (a large set misses the cache).
     void prefetch(uint64_t value) const noexcept {
@@ -33,9 +45,17 @@ public:
     }
 
     /// Inserts `value`; false when it was already present.
-    bool insert(uint64_t value) noexcept {
+    bool insert(uint64_t value) {
         // Zero marks an empty slot, so the value zero is tracked on its own.
         if (value == 0) return !std::exchange(has_zero_, true);
+        if (!place(value)) return false;
+        if (++size_ * 2 > slots_.size()) grow();
+        return true;
+    }
+
+private:
+    /// Stores `value` unless present; false when it was.
+    bool place(uint64_t value) noexcept {
         for (size_t i = static_cast<size_t>(value) & mask_;; i = (i + 1) & mask_) {
             if (slots_[i] == value) return false;
             if (slots_[i] == 0) {
@@ -45,38 +65,90 @@ public:
         }
     }
 
-private:
+    /// Doubles the table and re-places every value.
+    void grow() {
+        std::vector<uint64_t> previous(slots_.size() * 2, 0);
+        previous.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (uint64_t value : previous) {
+            if (value != 0) place(value);
+        }
+    }
+
     std::vector<uint64_t> slots_;
     size_t mask_;
+    size_t size_ = 0;  // non-zero values held
     bool has_zero_ = false;
 };
 
 /// A set of non-empty byte strings held as views (the caller keeps the bytes alive).
 class ViewSet {
 public:
-    /// A set for at most `items` insertions.
-    explicit ViewSet(size_t items) : slots_(flat_set_capacity(items)), mask_(slots_.size() - 1) {}
+    /// A set for up to `items` insertions; the table grows as distinct views arrive.
+    explicit ViewSet(size_t items)
+        : slots_(initial_set_capacity(items)), mask_(slots_.size() - 1) {}
 
     /// Inserts `view` (must not be empty); false when an equal string was present.
-    bool insert(std::string_view view) noexcept {
-        const size_t hash = std::hash<std::string_view>{}(view);
+    bool insert(std::string_view view) {
+        if constexpr (sizeof(size_t) > sizeof(uint32_t)) {
+            if (view.size() > UINT32_MAX) return insert_long(view);
+        }
+        const size_t hash = hash_of(view);
+        const uint32_t tag = static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32);
         for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
             Slot& slot = slots_[i];
-            if (slot.view.empty()) {
-                slot = Slot{hash, view};
+            if (slot.data == nullptr) {
+                slot = Slot{view.data(), static_cast<uint32_t>(view.size()), tag};
+                if (++size_ * 2 > slots_.size()) grow();
                 return true;
             }
-            if (slot.hash == hash && slot.view == view) return false;
+            if (slot.tag == tag && slot.view() == view) return false;
         }
     }
 
 private:
+    // Sixteen bytes: at a load of at most one half, the slots are what the set
+    // costs per distinct word, and words are often shorter than that.
     struct Slot {
-        size_t hash = 0;
-        std::string_view view;
+        const char* data = nullptr;  // null marks an empty slot
+        uint32_t size = 0;
+        uint32_t tag = 0;  // high half of the hash: most unequal words differ in it
+        std::string_view view() const noexcept { return {data, size}; }
     };
+    static_assert(sizeof(Slot) == 16 || sizeof(void*) < 8, "a slot is a pointer and two words");
+
+    static size_t hash_of(std::string_view view) noexcept {
+        return std::hash<std::string_view>{}(view);
+    }
+
+    /// Views of 4 GiB and more do not fit a slot; a text holds very few of them.
+    bool insert_long(std::string_view view) {
+        for (std::string_view seen : long_views_) {
+            if (seen == view) return false;
+        }
+        long_views_.push_back(view);
+        return true;
+    }
+
+    /// Doubles the table and re-places every view. The hashes are recomputed
+    /// rather than stored; over all doublings that is about two more hashes per
+    /// distinct view.
+    void grow() {
+        std::vector<Slot> previous(slots_.size() * 2);
+        previous.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const Slot& slot : previous) {
+            if (slot.data == nullptr) continue;
+            size_t i = hash_of(slot.view()) & mask_;
+            while (slots_[i].data != nullptr) i = (i + 1) & mask_;
+            slots_[i] = slot;
+        }
+    }
+
     std::vector<Slot> slots_;
     size_t mask_;
+    size_t size_ = 0;  // views held in slots
+    std::vector<std::string_view> long_views_;
 };
 
 }  // namespace qm

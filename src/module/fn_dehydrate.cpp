@@ -56,6 +56,7 @@ double elapsed_us(std::chrono::steady_clock::time_point start,
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kParams.count];
     if (!bind(kParams, args, kwargs, slots)) return nullptr;
+    const PinnedArgs pinned(kwargs, slots, kParams.count);
     return guard<PyObject*>(nullptr, [&] {
         BatchLease lease;
         MessageBatch& batch = *lease;

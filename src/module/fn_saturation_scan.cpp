@@ -15,6 +15,7 @@ QM_PARAMS(kParams, "saturation_scan()", 1, "text", "window");
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kParams.count];
     if (!bind(kParams, args, kwargs, slots)) return nullptr;
+    const PinnedArgs pinned(kwargs, slots, kParams.count);
     return guard<PyObject*>(nullptr, [&] {
         // The view stays valid throughout: the interpreter lock is held and the
         // argument tuple keeps the str alive.

@@ -53,6 +53,7 @@ Ref text_list(const std::vector<std::string>& texts) {
 PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kNewParams.count];
     if (!bind(kNewParams, args, kwargs, slots)) return nullptr;
+    const PinnedArgs pinned(kwargs, slots, kNewParams.count);
     return guard<PyObject*>(nullptr, [&] {
         const float half_life = arg_or("half_life", slots[0], to_f32, 2.0f);
         const float threshold = arg_or("safe_threshold", slots[1], to_f32, 0.35f);
@@ -96,6 +97,7 @@ PyObject* state_entries(PyObject* self, PyObject*) noexcept {
 PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kInsertParams.count];
     if (!bind(kInsertParams, args, kwargs, slots)) return nullptr;
+    const PinnedArgs pinned(kwargs, slots, kInsertParams.count);
     return with_shared_access<State>(self, [&](State& window) {
         std::string content = arg("content", slots[0], to_owned_text);
         const SignalFlags signal = arg_or("signal", slots[1], to_u32, SignalFlags{0});
@@ -110,6 +112,7 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 PyObject* dehydrate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kDehydrateParams.count];
     if (!bind(kDehydrateParams, args, kwargs, slots)) return nullptr;
+    const PinnedArgs pinned(kwargs, slots, kDehydrateParams.count);
     return with_shared_access<State>(self, [&](State& state) {
         const float boost = arg_or("reinforce_boost", slots[0], to_f32, 0.5f);
         const bool absorb = arg_or("absorb", slots[1], to_bool, false);

@@ -32,6 +32,7 @@ QM_PARAMS(kDrainParams, "HormonalBus.drain_events()", 1, "max");
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kNewParams.count];
     if (!bind(kNewParams, args, kwargs, slots)) return nullptr;
+    const PinnedArgs pinned(kwargs, slots, kNewParams.count);
     return guard<PyObject*>(nullptr, [&] {
         const uint64_t num_signals = arg_or("num_signals", slots[0], to_u64, uint64_t{32});
         const uint64_t event_capacity = arg_or("event_capacity", slots[1], to_u64, uint64_t{4096});
@@ -57,6 +58,7 @@ PyObject* bus_inject(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
 PyObject* bus_secrete(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kSecreteParams.count];
     if (!bind(kSecreteParams, args, kwargs, slots)) return nullptr;
+    const PinnedArgs pinned(kwargs, slots, kSecreteParams.count);
     return with_shared_access<BusState>(self, [&](BusState& bus) {
         HormonalSignal signal;
         signal.flags = arg("flags", slots[0], to_u32);

@@ -18,6 +18,7 @@ QM_PARAMS(kNewParams, "HormonalSignal.__new__()", 1, "flags", "intensity");
 PyObject* signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* slots[kNewParams.count];
     if (!bind(kNewParams, args, kwargs, slots)) return nullptr;
+    const PinnedArgs pinned(kwargs, slots, kNewParams.count);
     return guard<PyObject*>(nullptr, [&] {
         HormonalSignal signal;
         signal.flags = arg("flags", slots[0], to_u32);
