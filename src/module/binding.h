@@ -24,27 +24,39 @@ struct ParamSpec {
 /// Returns false with TypeError set when the call does not fit the parameters.
 bool bind(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) noexcept;
 
-/// Strong references to the bound arguments for the rest of a call. The slots
-/// borrow from the caller's keyword dict, and a C caller may pass a dict of its
-/// own that a conversion hook (`__index__`, `__float__`, `__iter__`) then clears:
-/// the arguments converted after that hook must outlive it. Positional arguments
-/// live in the immutable argument tuple and need no pin, so without keywords
-/// this does nothing. Needed by every callable with two or more parameters.
-class PinnedArgs {
+/// The bound arguments of one call, indexed by parameter (nullptr = not given).
+/// Positional arguments are borrowed from the immutable argument tuple. Keyword
+/// arguments are held strongly until the call returns: a C caller may pass a
+/// dict of its own that a conversion hook (`__index__`, `__float__`, `__iter__`)
+/// then clears, and the arguments converted after that hook must outlive it.
+template <int N>
+class BoundArgs {
+    static_assert(N > 0 && N <= kMaxParams);
+
 public:
-    PinnedArgs(PyObject* kwargs, PyObject* const* slots, int count) noexcept
-        : slots_(kwargs != nullptr ? slots : nullptr), count_(slots_ != nullptr ? count : 0) {
-        for (int i = 0; i < count_; ++i) Py_XINCREF(slots_[i]);
+    BoundArgs() noexcept = default;
+    BoundArgs(const BoundArgs&) = delete;
+    BoundArgs& operator=(const BoundArgs&) = delete;
+    ~BoundArgs() {
+        if (!owned_) return;
+        for (PyObject* slot : slots_) Py_XDECREF(slot);
     }
-    ~PinnedArgs() {
-        for (int i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
+
+    /// Binds `args`/`kwargs` to `spec`; false with TypeError set on a mismatch.
+    bool bind(const ParamSpec& spec, PyObject* args, PyObject* kwargs) noexcept {
+        if (!qm::bind(spec, args, kwargs, slots_)) return false;
+        if (kwargs != nullptr) {
+            for (PyObject* slot : slots_) Py_XINCREF(slot);
+            owned_ = true;
+        }
+        return true;
     }
-    PinnedArgs(const PinnedArgs&) = delete;
-    PinnedArgs& operator=(const PinnedArgs&) = delete;
+
+    PyObject* operator[](int index) const noexcept { return slots_[index]; }
 
 private:
-    PyObject* const* slots_;
-    int count_;
+    PyObject* slots_[N] = {};
+    bool owned_ = false;
 };
 
 /// Declares a parameter list: `QM_PARAMS(kSpec, "f()", 1, "a", "b")`.

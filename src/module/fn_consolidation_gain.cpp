@@ -13,9 +13,8 @@ QM_PARAMS(kParams, "consolidation_gain()", 2, "prefix_tokens", "purgeable_tokens
           "cache_read_ratio", "cache_write_ratio");
 
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kParams.count];
-    if (!bind(kParams, args, kwargs, slots)) return nullptr;
-    const PinnedArgs pinned(kwargs, slots, kParams.count);
+    BoundArgs<kParams.count> slots;
+    if (!slots.bind(kParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
         const uint64_t prefix = arg("prefix_tokens", slots[0], to_u64);
         const uint64_t purgeable = arg("purgeable_tokens", slots[1], to_u64);

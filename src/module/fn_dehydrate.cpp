@@ -54,9 +54,8 @@ double elapsed_us(std::chrono::steady_clock::time_point start,
 }
 
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kParams.count];
-    if (!bind(kParams, args, kwargs, slots)) return nullptr;
-    const PinnedArgs pinned(kwargs, slots, kParams.count);
+    BoundArgs<kParams.count> slots;
+    if (!slots.bind(kParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
         BatchLease lease;
         MessageBatch& batch = *lease;

@@ -13,8 +13,8 @@ QM_PARAMS(kParams, "effort_gauge()", 1, "text");
 
 /// Binds and converts `text`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kParams.count];
-    if (!bind(kParams, args, kwargs, slots)) return nullptr;
+    BoundArgs<kParams.count> slots;
+    if (!slots.bind(kParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
         const std::string_view text = arg("text", slots[0], to_text);
 

@@ -13,9 +13,8 @@ QM_PARAMS(kParams, "saturation_scan()", 1, "text", "window");
 
 /// Binds and converts `text`, `window`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kParams.count];
-    if (!bind(kParams, args, kwargs, slots)) return nullptr;
-    const PinnedArgs pinned(kwargs, slots, kParams.count);
+    BoundArgs<kParams.count> slots;
+    if (!slots.bind(kParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
         // The view stays valid throughout: the interpreter lock is held and the
         // argument tuple keeps the str alive.

@@ -51,9 +51,8 @@ Ref text_list(const std::vector<std::string>& texts) {
 
 /// tp_new: every argument is converted before the window exists.
 PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kNewParams.count];
-    if (!bind(kNewParams, args, kwargs, slots)) return nullptr;
-    const PinnedArgs pinned(kwargs, slots, kNewParams.count);
+    BoundArgs<kNewParams.count> slots;
+    if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
         const float half_life = arg_or("half_life", slots[0], to_f32, 2.0f);
         const float threshold = arg_or("safe_threshold", slots[1], to_f32, 0.35f);
@@ -67,8 +66,8 @@ PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 /// set_purpose(text): None clears the purpose.
 PyObject* set_purpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kSetPurposeParams.count];
-    if (!bind(kSetPurposeParams, args, kwargs, slots)) return nullptr;
+    BoundArgs<kSetPurposeParams.count> slots;
+    if (!slots.bind(kSetPurposeParams, args, kwargs)) return nullptr;
     return with_shared_access<State>(self, [&](State& window) {
         std::optional<std::string> text;
         if (slots[0] != Py_None) text = arg("text", slots[0], to_owned_text);
@@ -79,8 +78,8 @@ PyObject* set_purpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 
 /// note_state(fact) -> whether the fact was new.
 PyObject* note_state(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kNoteStateParams.count];
-    if (!bind(kNoteStateParams, args, kwargs, slots)) return nullptr;
+    BoundArgs<kNoteStateParams.count> slots;
+    if (!slots.bind(kNoteStateParams, args, kwargs)) return nullptr;
     return with_shared_access<State>(self, [&](State& window) {
         std::string fact = arg("fact", slots[0], to_owned_text);
         return py_bool(window->append_state(std::move(fact)));
@@ -95,9 +94,8 @@ PyObject* state_entries(PyObject* self, PyObject*) noexcept {
 
 /// insert(content, signal=0, oxygen=...): an omitted oxygen means automatic.
 PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kInsertParams.count];
-    if (!bind(kInsertParams, args, kwargs, slots)) return nullptr;
-    const PinnedArgs pinned(kwargs, slots, kInsertParams.count);
+    BoundArgs<kInsertParams.count> slots;
+    if (!slots.bind(kInsertParams, args, kwargs)) return nullptr;
     return with_shared_access<State>(self, [&](State& window) {
         std::string content = arg("content", slots[0], to_owned_text);
         const SignalFlags signal = arg_or("signal", slots[1], to_u32, SignalFlags{0});
@@ -110,9 +108,8 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
 /// dehydrate(reinforce_boost=0.5, absorb=False) -> number of purged blocks.
 PyObject* dehydrate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kDehydrateParams.count];
-    if (!bind(kDehydrateParams, args, kwargs, slots)) return nullptr;
-    const PinnedArgs pinned(kwargs, slots, kDehydrateParams.count);
+    BoundArgs<kDehydrateParams.count> slots;
+    if (!slots.bind(kDehydrateParams, args, kwargs)) return nullptr;
     return with_shared_access<State>(self, [&](State& state) {
         const float boost = arg_or("reinforce_boost", slots[0], to_f32, 0.5f);
         const bool absorb = arg_or("absorb", slots[1], to_bool, false);

@@ -30,9 +30,8 @@ QM_PARAMS(kTickParams, "HormonalBus.tick()", 1, "decay");
 QM_PARAMS(kDrainParams, "HormonalBus.drain_events()", 1, "max");
 
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kNewParams.count];
-    if (!bind(kNewParams, args, kwargs, slots)) return nullptr;
-    const PinnedArgs pinned(kwargs, slots, kNewParams.count);
+    BoundArgs<kNewParams.count> slots;
+    if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
         const uint64_t num_signals = arg_or("num_signals", slots[0], to_u64, uint64_t{32});
         const uint64_t event_capacity = arg_or("event_capacity", slots[1], to_u64, uint64_t{4096});
@@ -48,17 +47,16 @@ Ref deposit(HormonalBus& bus, HormonalSignal signal) {
 }
 
 PyObject* bus_inject(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kInjectParams.count];
-    if (!bind(kInjectParams, args, kwargs, slots)) return nullptr;
+    BoundArgs<kInjectParams.count> slots;
+    if (!slots.bind(kInjectParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
         return deposit(*bus, signal_fields(arg("signal", slots[0], to_signal_object)));
     });
 }
 
 PyObject* bus_secrete(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kSecreteParams.count];
-    if (!bind(kSecreteParams, args, kwargs, slots)) return nullptr;
-    const PinnedArgs pinned(kwargs, slots, kSecreteParams.count);
+    BoundArgs<kSecreteParams.count> slots;
+    if (!slots.bind(kSecreteParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
         HormonalSignal signal;
         signal.flags = arg("flags", slots[0], to_u32);
@@ -68,8 +66,8 @@ PyObject* bus_secrete(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 }
 
 PyObject* bus_sense(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kSenseParams.count];
-    if (!bind(kSenseParams, args, kwargs, slots)) return nullptr;
+    BoundArgs<kSenseParams.count> slots;
+    if (!slots.bind(kSenseParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
         const uint32_t mask = arg("mask", slots[0], to_u32);
         const float sum = without_gil([&] { return bus->channels().sense(mask); });
@@ -78,8 +76,8 @@ PyObject* bus_sense(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 PyObject* bus_concentration(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kConcentrationParams.count];
-    if (!bind(kConcentrationParams, args, kwargs, slots)) return nullptr;
+    BoundArgs<kConcentrationParams.count> slots;
+    if (!slots.bind(kConcentrationParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
         const uint64_t bit = arg("signal_bit", slots[0], to_u64);
         return py_f64(bus->channels().concentration(bit));
@@ -87,8 +85,8 @@ PyObject* bus_concentration(PyObject* self, PyObject* args, PyObject* kwargs) no
 }
 
 PyObject* bus_tick(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kTickParams.count];
-    if (!bind(kTickParams, args, kwargs, slots)) return nullptr;
+    BoundArgs<kTickParams.count> slots;
+    if (!slots.bind(kTickParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
         const float decay = arg("decay", slots[0], to_f32);
         without_gil([&] { bus->channels().tick(decay); });
@@ -107,8 +105,8 @@ PyObject* bus_snapshot(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* bus_drain_events(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kDrainParams.count];
-    if (!bind(kDrainParams, args, kwargs, slots)) return nullptr;
+    BoundArgs<kDrainParams.count> slots;
+    if (!slots.bind(kDrainParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
         const uint64_t max = arg("max", slots[0], to_u64);
         std::vector<HormonalSignal> events;

@@ -16,9 +16,8 @@ using SignalObject = Instance<HormonalSignal>;
 QM_PARAMS(kNewParams, "HormonalSignal.__new__()", 1, "flags", "intensity");
 
 PyObject* signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* slots[kNewParams.count];
-    if (!bind(kNewParams, args, kwargs, slots)) return nullptr;
-    const PinnedArgs pinned(kwargs, slots, kNewParams.count);
+    BoundArgs<kNewParams.count> slots;
+    if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
         HormonalSignal signal;
         signal.flags = arg("flags", slots[0], to_u32);
