@@ -12,7 +12,7 @@ split is the one with the fewest table bytes; every code point is checked
 against the source data after building. The output depends on nothing but the
 UCD files, so running this twice writes the identical file.
 
-It also prints the SHA-256 of the property dump that tests/native/unicode_dump
+It also prints the SHA-256 of the property dump that `text_kernels_test --dump`
 writes, for tests/test_unicode.py.
 """
 
