@@ -1,4 +1,4 @@
-// The saturation scan: hashed word shingles counted against a set sized once.
+// The saturation scan: hashed word shingles counted against a set of their hashes.
 #include "saturation_scan.h"
 
 #include <algorithm>
