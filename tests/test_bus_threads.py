@@ -3,33 +3,8 @@
 import threading
 
 from bus_support import f32
+from thread_support import run_threads
 from quorvex_micro import HormonalBus, HormonalSignal
-
-JOIN_SECONDS = 60
-
-
-def run_threads(targets):
-    """Starts every target together and joins them within a bounded time."""
-    errors = []
-    start = threading.Barrier(len(targets))
-
-    def wrap(target):
-        def body():
-            try:
-                start.wait(JOIN_SECONDS)
-                target()
-            except BaseException as exc:  # reported by the caller
-                errors.append(exc)
-        return body
-
-    threads = [threading.Thread(target=wrap(t), daemon=True) for t in targets]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(JOIN_SECONDS)
-    assert not any(thread.is_alive() for thread in threads), "threads did not finish in time"
-    if errors:
-        raise errors[0]
 
 
 def test_concurrent_deposits_lose_no_update():

@@ -6,6 +6,7 @@ import time
 import numpy as np
 
 from quorvex_micro import ASSISTANT, FACT, THINKING, TOOL, USER, ContextApoptosis
+from thread_support import run_threads
 
 RUN_SECONDS = 2.0
 JOIN_TIMEOUT = 60.0
@@ -13,27 +14,6 @@ JOIN_TIMEOUT = 60.0
 
 def tokens(text):
     return len(text.encode()) // 4 + 1
-
-
-def run_threads(targets):
-    errors = []
-
-    def wrap(target):
-        def body():
-            try:
-                target()
-            except BaseException as exc:  # reported to the main thread below
-                errors.append(exc)
-        return body
-
-    threads = [threading.Thread(target=wrap(target), daemon=True) for target in targets]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(JOIN_TIMEOUT)
-    assert not any(thread.is_alive() for thread in threads), "a thread is stuck"
-    if errors:
-        raise errors[0]
 
 
 def test_four_threads_share_one_window():
