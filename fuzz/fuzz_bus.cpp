@@ -6,7 +6,7 @@
 #include <deque>
 #include <vector>
 
-#include "hormonal_bus/hormonal_bus.h"
+#include "bus/hormonal_bus.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "context_apoptosis/message_batch.h"
-#include "context_apoptosis/one_pass_dehydrate.h"
-#include "context_apoptosis/signal_class.h"
+#include "context/message_batch.h"
+#include "context/one_pass_dehydrate.h"
+#include "context/signal_class.h"
 #include "fuzz_support.h"
 
 namespace {

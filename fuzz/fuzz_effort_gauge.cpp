@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "context_apoptosis/effort_gauge.h"
+#include "text/effort_gauge.h"
 #include "fuzz_support.h"
 
 namespace {

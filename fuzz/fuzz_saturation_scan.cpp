@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "context_apoptosis/saturation_scan.h"
-#include "context_apoptosis/siphash.h"
+#include "text/saturation_scan.h"
+#include "common/siphash.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "context_apoptosis/unicode_props.h"
+#include "text/unicode_props.h"
 
 namespace fuzz {
 

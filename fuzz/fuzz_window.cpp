@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "context_apoptosis/digest.h"
-#include "context_apoptosis/siphash.h"
-#include "context_apoptosis/window.h"
+#include "context/digest.h"
+#include "common/siphash.h"
+#include "context/context_apoptosis.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -31,7 +31,7 @@ struct Model {
     uint64_t purged = 0;
     size_t state_capacity = 1;
 
-    bool append_state(const std::string& text) {
+    bool note_state(const std::string& text) {
         for (const std::string& entry : ledger) {
             if (entry == text) return false;
         }
@@ -84,8 +84,8 @@ void check_digest_shape(const std::string& digest) {
 }
 
 /// Everything the window shows equals the model, and the ledger invariants hold.
-void check_state(const qm::ContextWindow& window, const Model& model) {
-    const std::vector<std::string> contents = window.block_contents();
+void check_state(const qm::ContextApoptosis& window, const Model& model) {
+    const std::vector<std::string> contents = window.active_context();
     FUZZ_CHECK(contents.size() == model.blocks.size());
     FUZZ_CHECK(window.length() == model.blocks.size());
     uint64_t active = 0;
@@ -105,7 +105,7 @@ void check_state(const qm::ContextWindow& window, const Model& model) {
                                                 static_cast<float>(model.inserted)));
     }
 
-    const std::vector<std::string> ledger = window.state_texts();
+    const std::vector<std::string> ledger = window.state_entries();
     FUZZ_CHECK(ledger == model.ledger);
     FUZZ_CHECK(ledger.size() <= window.state_capacity());
     std::set<uint64_t> hashes;
@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t capacity = in.ConsumeIntegralInRange<size_t>(0, 64);
     const size_t state_capacity =
         in.ConsumeBool() ? in.ConsumeIntegralInRange<size_t>(0, 6) : in.ConsumeIntegral<uint16_t>();
-    qm::ContextWindow window(half_life, threshold, capacity, state_capacity);
+    qm::ContextApoptosis window(half_life, threshold, capacity, state_capacity);
 
     Model model;
     model.state_capacity = state_capacity == 0 ? 1 : state_capacity;
@@ -178,18 +178,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint64_t purged = model.blocks.size() - survivors.size();
                 model.blocks = std::move(survivors);
 
-                qm::CycleOutcome outcome = window.cycle(boost, absorb);
+                qm::DehydrateOutcome outcome = window.dehydrate(boost, absorb);
                 FUZZ_CHECK(outcome.purged == purged);
                 FUZZ_CHECK(outcome.digests == digests);
                 for (std::string& digest : outcome.digests) {
                     check_digest_shape(digest);
-                    FUZZ_CHECK(window.append_state(digest) == model.append_state(digest));
+                    FUZZ_CHECK(window.note_state(digest) == model.note_state(digest));
                 }
                 break;
             }
             case 2: {  // note_state
                 const std::string fact = fuzz::consume_text(in, 16);
-                FUZZ_CHECK(window.append_state(fact) == model.append_state(fact));
+                FUZZ_CHECK(window.note_state(fact) == model.note_state(fact));
                 break;
             }
             case 3: {  // set_purpose

@@ -21,7 +21,7 @@ import quorvex_micro as qm
 from text_model import WHITE_SPACE, f32
 
 ROOT = Path(__file__).resolve().parent.parent
-TABLE_SOURCE = ROOT / "src" / "context_apoptosis" / "unicode_tables.inc"
+TABLE_SOURCE = ROOT / "src" / "text" / "unicode_tables.inc"
 MAX_CP = 0x10FFFF
 
 WHITE, ALPHABETIC, NUMERIC, CASED, CASE_IGNORABLE, ASSIGNED = 1, 2, 4, 8, 16, 32

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "../context_apoptosis/message_batch.h"
+#include "context/message_batch.h"
 #include "pyref.h"
 
 namespace qm {

@@ -1,5 +1,5 @@
 // Python entry of consolidation_gain.
-#include "../context_apoptosis/consolidation_gain.h"
+#include "context/consolidation_gain.h"
 #include "binding.h"
 #include "convert.h"
 #include "docstrings.h"

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../context_apoptosis/message_batch.h"
-#include "../context_apoptosis/one_pass_dehydrate.h"
+#include "context/message_batch.h"
+#include "context/one_pass_dehydrate.h"
 #include "binding.h"
 #include "convert.h"
 #include "docstrings.h"

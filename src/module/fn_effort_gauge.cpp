@@ -1,5 +1,5 @@
 // Python entry of effort_gauge.
-#include "../context_apoptosis/effort_gauge.h"
+#include "text/effort_gauge.h"
 #include "binding.h"
 #include "convert.h"
 #include "docstrings.h"

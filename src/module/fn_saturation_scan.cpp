@@ -1,5 +1,5 @@
 // Python entry of saturation_scan.
-#include "../context_apoptosis/saturation_scan.h"
+#include "text/saturation_scan.h"
 #include "binding.h"
 #include "convert.h"
 #include "docstrings.h"

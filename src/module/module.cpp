@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "../context_apoptosis/signal_class.h"
+#include "context/signal_class.h"
 #include "docstrings.h"
 #include "errors.h"
 #include "pyref.h"

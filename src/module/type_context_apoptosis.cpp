@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "../context_apoptosis/window.h"
+#include "context/context_apoptosis.h"
 #include "binding.h"
 #include "convert.h"
 #include "docstrings.h"
@@ -20,7 +20,7 @@ namespace qm {
 namespace {
 
 // The window owns mutexes and cannot move; the instance holds it by pointer.
-using State = std::unique_ptr<ContextWindow>;
+using State = std::unique_ptr<ContextApoptosis>;
 
 QM_PARAMS(kNewParams, "ContextApoptosis.__new__()", 0, "half_life", "safe_threshold", "capacity",
           "state_capacity");
@@ -59,7 +59,7 @@ PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         const size_t capacity = arg_or("capacity", slots[2], to_size, size_t{256});
         const size_t state_capacity = arg_or("state_capacity", slots[3], to_size, size_t{64});
         State state =
-            std::make_unique<ContextWindow>(half_life, threshold, capacity, state_capacity);
+            std::make_unique<ContextApoptosis>(half_life, threshold, capacity, state_capacity);
         return new_instance(type, std::move(state));
     });
 }
@@ -82,14 +82,14 @@ PyObject* note_state(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
     if (!slots.bind(kNoteStateParams, args, kwargs)) return nullptr;
     return with_shared_access<State>(self, [&](State& window) {
         std::string fact = arg("fact", slots[0], to_owned_text);
-        return py_bool(window->append_state(std::move(fact)));
+        return py_bool(window->note_state(std::move(fact)));
     });
 }
 
 /// state_entries() -> ledger texts, oldest first.
 PyObject* state_entries(PyObject* self, PyObject*) noexcept {
     return with_shared_access<State>(
-        self, [](State& window) { return text_list(window->state_texts()); });
+        self, [](State& window) { return text_list(window->state_entries()); });
 }
 
 /// insert(content, signal=0, oxygen=...): an omitted oxygen means automatic.
@@ -113,12 +113,12 @@ PyObject* dehydrate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_shared_access<State>(self, [&](State& state) {
         const float boost = arg_or("reinforce_boost", slots[0], to_f32, 0.5f);
         const bool absorb = arg_or("absorb", slots[1], to_bool, false);
-        ContextWindow& window = *state;
+        ContextApoptosis& window = *state;
         // The interpreter lock goes before the block lock is taken and comes back
         // only after it is released, so a thread that holds the interpreter lock
         // and waits for the block lock can never deadlock with the cycle.
-        CycleOutcome outcome = without_gil([&] { return window.cycle(boost, absorb); });
-        for (std::string& digest : outcome.digests) window.append_state(std::move(digest));
+        DehydrateOutcome outcome = without_gil([&] { return window.dehydrate(boost, absorb); });
+        for (std::string& digest : outcome.digests) window.note_state(std::move(digest));
         return py_u64(outcome.purged);
     });
 }
@@ -126,7 +126,7 @@ PyObject* dehydrate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 /// active_context() -> surviving block texts in store order.
 PyObject* active_context(PyObject* self, PyObject*) noexcept {
     return with_shared_access<State>(
-        self, [](State& window) { return text_list(window->block_contents()); });
+        self, [](State& window) { return text_list(window->active_context()); });
 }
 
 /// render() -> the whole prompt text, created as one str.

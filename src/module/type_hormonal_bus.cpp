@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "../hormonal_bus/hormonal_bus.h"
+#include "bus/hormonal_bus.h"
 #include "binding.h"
 #include "convert.h"
 #include "docstrings.h"

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "../hormonal_bus/hormonal_signal.h"
+#include "bus/hormonal_signal.h"
 
 namespace qm {
 

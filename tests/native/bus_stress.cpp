@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "hormonal_bus/event_ring.h"
-#include "hormonal_bus/hormonal_bus.h"
+#include "bus/event_ring.h"
+#include "bus/hormonal_bus.h"
 
 namespace {
 

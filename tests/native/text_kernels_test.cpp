@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "context_apoptosis/effort_gauge.h"
-#include "context_apoptosis/flat_sets.h"
-#include "context_apoptosis/saturation_scan.h"
-#include "context_apoptosis/siphash.h"
-#include "context_apoptosis/unicode_props.h"
+#include "text/effort_gauge.h"
+#include "common/flat_sets.h"
+#include "text/saturation_scan.h"
+#include "common/siphash.h"
+#include "text/unicode_props.h"
 
 namespace {
 

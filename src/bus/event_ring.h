@@ -10,11 +10,9 @@
 #include <stdexcept>
 #include <type_traits>
 
-namespace qm {
+#include "common/cache_line.h"
 
-/// Cache-line size of the targets we build for; atomics written by different
-/// groups of threads are kept on lines of their own.
-inline constexpr std::size_t kCacheLine = 64;
+namespace qm {
 
 /// Capacities from here on are refused as unrepresentable: the ring rounds up
 /// to a power of two of 16-byte cells, and 2^59 of them would span 2^63 bytes.

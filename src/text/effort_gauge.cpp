@@ -7,7 +7,7 @@
 #include <array>
 #include <string>
 
-#include "flat_sets.h"
+#include "common/flat_sets.h"
 #include "unicode_props.h"
 #include "utf8.h"
 #include "words.h"

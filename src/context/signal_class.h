@@ -1,5 +1,6 @@
 // Signal-class flags, their groups and precedence, the automatic metabolic
-// weight and the token estimate shared by the window and the one-pass kernel.
+// weight, the half-life floor and the token estimate shared by the window and the
+// one-pass kernel.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +46,15 @@ constexpr float metabolic_weight(SignalFlags flags) noexcept {
 constexpr float resolve_oxygen(SignalFlags flags, std::optional<float> supplied) noexcept {
     if (!supplied || *supplied < 0.0f) return metabolic_weight(flags);
     return *supplied;
+}
+
+inline constexpr float kMinHalfLife = 0.1f;
+
+/// The larger of `half_life` and 0.1; NaN, zero and negatives all become 0.1.
+/// Both the window and the one-pass kernel decay by it.
+constexpr float effective_half_life(float half_life) noexcept {
+    // Written as a comparison that fails for NaN, so NaN takes the floor.
+    return half_life > kMinHalfLife ? half_life : kMinHalfLife;
 }
 
 /// UTF-8 bytes / 4 + 1, wrapping in 32 bits: no text is free.

@@ -29,7 +29,7 @@ struct StateEntry {
 };
 
 /// What one decay cycle removed: the block count and the digests to absorb.
-struct CycleOutcome {
+struct DehydrateOutcome {
     uint64_t purged = 0;
     std::vector<std::string> digests;  // in store order of the absorbed blocks
 };
@@ -41,18 +41,18 @@ struct CycleOutcome {
 // No lock is ever left guarding half-changed data, which is why there is no
 // "poisoned" state: everything that can fail under a lock either only reads (the
 // copies and the rendering), or is one vector growth whose elements move without
-// throwing (insert, append_state: strong guarantee, the vector stays as it was),
+// throwing (insert, note_state: strong guarantee, the vector stays as it was),
 // and the cycle builds its digests, its only allocations, before it touches any
 // block. Everything after that point is arithmetic and noexcept moves.
-class ContextWindow {
+class ContextApoptosis {
 public:
     /// Normalises the settings (half-life at least 0.1, ledger limit at least 1)
     /// and reserves room for `capacity` blocks. A capacity whose byte size exceeds
     /// PTRDIFF_MAX throws std::length_error; an unsatisfiable one std::bad_alloc.
-    ContextWindow(float half_life, float safe_threshold, size_t capacity, size_t state_capacity);
+    ContextApoptosis(float half_life, float safe_threshold, size_t capacity, size_t state_capacity);
 
-    ContextWindow(const ContextWindow&) = delete;
-    ContextWindow& operator=(const ContextWindow&) = delete;
+    ContextApoptosis(const ContextApoptosis&) = delete;
+    ContextApoptosis& operator=(const ContextApoptosis&) = delete;
 
     /// Appends a block; `oxygen` absent or negative selects the automatic weight.
     void insert(std::string content, SignalFlags signal, std::optional<float> oxygen);
@@ -67,21 +67,21 @@ public:
     double reduction_ratio() const noexcept;
 
     /// Appends `text` to the ledger unless its hash is present; rolls off the oldest.
-    bool append_state(std::string text);
+    bool note_state(std::string text);
     /// Replaces the purpose; nullopt clears it.
     void set_purpose(std::optional<std::string> text);
 
     /// Copies of the ledger texts, oldest first.
-    std::vector<std::string> state_texts() const;
+    std::vector<std::string> state_entries() const;
     /// Copies of the block contents, in store order.
-    std::vector<std::string> block_contents() const;
+    std::vector<std::string> active_context() const;
     /// Purpose line, "STATE:" section and survivors, each read under its own lock.
     std::string render() const;
 
     /// One decay cycle under the block lock. Touches no Python object, so the
     /// caller may run it without the interpreter lock; the digests it returns are
-    /// for the caller to pass to `append_state` afterwards.
-    CycleOutcome cycle(float reinforce_boost, bool absorb);
+    /// for the caller to pass to `note_state` afterwards.
+    DehydrateOutcome dehydrate(float reinforce_boost, bool absorb);
 
     float half_life() const noexcept { return half_life_; }
     float safe_threshold() const noexcept { return safe_threshold_; }

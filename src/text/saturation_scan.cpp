@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "flat_sets.h"
-#include "siphash.h"
+#include "common/flat_sets.h"
+#include "common/siphash.h"
 #include "words.h"
 
 namespace qm {

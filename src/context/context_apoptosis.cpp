@@ -1,5 +1,5 @@
 // The context window's block store, decay cycle, STATE ledger and rendering.
-#include "window.h"
+#include "context_apoptosis.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "digest.h"
-#include "siphash.h"
+#include "common/siphash.h"
 
 namespace qm {
 
@@ -21,13 +21,6 @@ static_assert(std::is_nothrow_move_assignable_v<StateEntry>);
 static_assert(std::is_nothrow_move_constructible_v<StateEntry>);
 
 namespace {
-
-constexpr float kMinHalfLife = 0.1f;
-
-/// The larger of `half_life` and 0.1; NaN, zero and negatives become 0.1.
-float clamp_half_life(float half_life) noexcept {
-    return half_life >= kMinHalfLife ? half_life : kMinHalfLife;
-}
 
 /// Reserves `capacity` blocks, refusing sizes no allocation could ever have.
 std::vector<Block> reserved_blocks(size_t capacity) {
@@ -50,9 +43,9 @@ std::vector<std::string> copy_texts(const std::vector<Item>& items, std::string 
 
 }  // namespace
 
-ContextWindow::ContextWindow(float half_life, float safe_threshold, size_t capacity,
+ContextApoptosis::ContextApoptosis(float half_life, float safe_threshold, size_t capacity,
                              size_t state_capacity)
-    : half_life_(clamp_half_life(half_life)),
+    : half_life_(effective_half_life(half_life)),
       safe_threshold_(safe_threshold),
       state_capacity_(state_capacity == 0 ? 1 : state_capacity),
       // Quotient first, rounded to float, then the float exponential: an infinite
@@ -60,44 +53,53 @@ ContextWindow::ContextWindow(float half_life, float safe_threshold, size_t capac
       decay_factor_(::exp2f(-1.0f / half_life_)),
       blocks_(reserved_blocks(capacity)) {}
 
-void ContextWindow::insert(std::string content, SignalFlags signal, std::optional<float> oxygen) {
+void ContextApoptosis::insert(std::string content, SignalFlags signal, std::optional<float> oxygen) {
     const uint32_t tokens = estimate_tokens(content.size());
     // Counted before the block is visible, so purged can never run ahead of inserted.
-    inserted_tokens_.fetch_add(tokens);
+    // Relaxed: the block mutex taken below orders this add before any cycle that
+    // could purge the block, and that cycle publishes with release.
+    inserted_tokens_.fetch_add(tokens, std::memory_order_relaxed);
     Block block{std::move(content), resolve_oxygen(signal, oxygen), signal, tokens};
     try {
         std::lock_guard lock(blocks_mutex_);
         blocks_.push_back(std::move(block));
     } catch (...) {
         // The store could not grow: it is unchanged, so the count must be too.
-        inserted_tokens_.fetch_sub(tokens);
+        // Relaxed: the block never became visible, so no cycle counted it.
+        inserted_tokens_.fetch_sub(tokens, std::memory_order_relaxed);
         throw;
     }
 }
 
-size_t ContextWindow::length() const {
+size_t ContextApoptosis::length() const {
     std::lock_guard lock(blocks_mutex_);
     return blocks_.size();
 }
 
-uint64_t ContextWindow::active_tokens() const {
+uint64_t ContextApoptosis::active_tokens() const {
     std::lock_guard lock(blocks_mutex_);
     uint64_t total = 0;
     for (const Block& block : blocks_) total += block.tokens;
     return total;
 }
 
-uint64_t ContextWindow::inserted_tokens() const noexcept { return inserted_tokens_.load(); }
+uint64_t ContextApoptosis::inserted_tokens() const noexcept {
+    // Relaxed: a lone statistic, compared with nothing else.
+    return inserted_tokens_.load(std::memory_order_relaxed);
+}
 
-double ContextWindow::reduction_ratio() const noexcept {
-    const uint64_t inserted = inserted_tokens_.load();
+double ContextApoptosis::reduction_ratio() const noexcept {
+    // Purged first: every purged token was counted as inserted before (the block
+    // lock orders the insert before the cycle that purges it), so loading inserted
+    // afterwards can only see at least as many, and the ratio never exceeds 1.
+    const uint64_t purged = purged_tokens_.load(std::memory_order_acquire);
+    const uint64_t inserted = inserted_tokens_.load(std::memory_order_acquire);
     if (inserted == 0) return 0.0;
-    const uint64_t purged = purged_tokens_.load();
     const float ratio = static_cast<float>(purged) / static_cast<float>(inserted);
     return static_cast<double>(ratio);
 }
 
-bool ContextWindow::append_state(std::string text) {
+bool ContextApoptosis::note_state(std::string text) {
     const uint64_t hash = content_hash(text);
     std::lock_guard lock(ledger_mutex_);
     for (const StateEntry& entry : ledger_) {
@@ -111,7 +113,7 @@ bool ContextWindow::append_state(std::string text) {
     return true;
 }
 
-void ContextWindow::set_purpose(std::optional<std::string> text) {
+void ContextApoptosis::set_purpose(std::optional<std::string> text) {
     {
         std::lock_guard lock(purpose_mutex_);
         purpose_.swap(text);
@@ -119,17 +121,17 @@ void ContextWindow::set_purpose(std::optional<std::string> text) {
     // `text` now holds the previous purpose and is freed outside the lock.
 }
 
-std::vector<std::string> ContextWindow::state_texts() const {
+std::vector<std::string> ContextApoptosis::state_entries() const {
     std::lock_guard lock(ledger_mutex_);
     return copy_texts(ledger_, &StateEntry::text);
 }
 
-std::vector<std::string> ContextWindow::block_contents() const {
+std::vector<std::string> ContextApoptosis::active_context() const {
     std::lock_guard lock(blocks_mutex_);
     return copy_texts(blocks_, &Block::content);
 }
 
-std::string ContextWindow::render() const {
+std::string ContextApoptosis::render() const {
     std::string out;
     {
         std::lock_guard lock(purpose_mutex_);
@@ -166,16 +168,16 @@ std::string ContextWindow::render() const {
     return out;
 }
 
-float ContextWindow::next_oxygen(const Block& block, float reinforce_boost) const noexcept {
+float ContextApoptosis::next_oxygen(const Block& block, float reinforce_boost) const noexcept {
     return is_durable(block.signal) ? block.oxygen + reinforce_boost : block.oxygen * decay_factor_;
 }
 
-bool ContextWindow::survives(SignalFlags signal, float oxygen) const noexcept {
+bool ContextApoptosis::survives(SignalFlags signal, float oxygen) const noexcept {
     return is_durable(signal) || oxygen >= safe_threshold_;
 }
 
-CycleOutcome ContextWindow::cycle(float reinforce_boost, bool absorb) {
-    CycleOutcome outcome;
+DehydrateOutcome ContextApoptosis::dehydrate(float reinforce_boost, bool absorb) {
+    DehydrateOutcome outcome;
     std::lock_guard lock(blocks_mutex_);
 
     // Digests are the cycle's only allocations, so they are made while every block
@@ -202,7 +204,8 @@ CycleOutcome ContextWindow::cycle(float reinforce_boost, bool absorb) {
     outcome.purged = static_cast<uint64_t>(blocks_.end() - kept_end);
     blocks_.erase(kept_end, blocks_.end());
     // Inside the block lock, so active_tokens always agrees with the purged total.
-    purged_tokens_.fetch_add(purged_tokens);
+    // Release: a reader that acquires this total also sees the inserts it covers.
+    purged_tokens_.fetch_add(purged_tokens, std::memory_order_release);
     return outcome;
 }
 

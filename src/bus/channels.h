@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "event_ring.h"
+#include "common/cache_line.h"
 
 namespace qm {
 

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "message_batch.h"
+#include "signal_class.h"
 
 namespace qm {
 
@@ -25,14 +26,6 @@ struct DehydrateAudit {
     uint64_t stable_prefix_tokens;
     double reduction;
 };
-
-inline constexpr float kMinHalfLife = 0.1f;
-
-/// The larger of `half_life` and 0.1; NaN, zero and negatives all become 0.1.
-constexpr float effective_half_life(float half_life) noexcept {
-    // Written as a comparison that fails for NaN, so NaN takes the floor.
-    return half_life > kMinHalfLife ? half_life : kMinHalfLife;
-}
 
 /// 2^(-age / half_life) * weight, rounded to single precision after each step.
 float survival_score(uint64_t age, float half_life, float weight) noexcept;

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "utf8.h"
-#include "words.h"
+#include "text/utf8.h"
+#include "text/words.h"
 
 namespace qm {
 
