@@ -18,7 +18,7 @@ uint64_t to_u64(PyObject* obj) {
     } else {
         // Integer-like objects go through __index__; float and str are refused here.
         Ref index(PyNumber_Index(obj));
-        check(!index);
+        throw_if_failed(!index);
         value = PyLong_AsUnsignedLongLong(index.get());
     }
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorSet{};
@@ -72,13 +72,13 @@ namespace {
     if (!method) {
         PyErr_Clear();
         Ref type_text(PyObject_Str(type));
-        check(!type_text);
+        throw_if_failed(!type_text);
         PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
                      type_text.get());
         throw PyErrorSet{};
     }
     Ref result(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
-    check(!result);
+    throw_if_failed(!result);
     if (result.get() == Py_True) return true;
     if (result.get() == Py_False) return false;
     set_not_instance_error(result.get(), "bool");
@@ -100,7 +100,7 @@ std::string_view to_text(PyObject* obj) {
     }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    check(utf8 == nullptr);
+    throw_if_failed(utf8 == nullptr);
     return std::string_view(utf8, static_cast<size_t>(size));
 }
 
@@ -140,7 +140,7 @@ void to_message_batch(PyObject* obj, MessageBatch& out) {
         // or memory exhaustion raised from it must not be swallowed.
         const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception) &&
                               !PyErr_ExceptionMatches(PyExc_MemoryError);
-        check(!ordinary);
+        throw_if_failed(!ordinary);
         PyErr_Clear();
         hint = 0;
     }
@@ -148,11 +148,11 @@ void to_message_batch(PyObject* obj, MessageBatch& out) {
     constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 16;
     out.reserve(static_cast<size_t>(hint < kMaxReserve ? hint : kMaxReserve));
     Ref iter(PyObject_GetIter(obj));
-    check(!iter);
+    throw_if_failed(!iter);
     while (Ref item{PyIter_Next(iter.get())}) {
         add_message(item.get(), out);
     }
-    check(PyErr_Occurred() != nullptr);
+    throw_if_failed(PyErr_Occurred() != nullptr);
 }
 
 }  // namespace qm

@@ -20,8 +20,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-/// Throws PyErrorSet when `failed`; for results of C API calls.
-inline void check(bool failed) {
+/// Throws PyErrorSet when `failed`: for C API calls that have set a Python error.
+inline void throw_if_failed(bool failed) {
     if (failed) throw PyErrorSet{};
 }
 

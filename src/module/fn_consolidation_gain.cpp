@@ -2,15 +2,39 @@
 #include "context/consolidation_gain.h"
 #include "binding.h"
 #include "convert.h"
-#include "docstrings.h"
 #include "registry.h"
 #include "results.h"
+
+namespace qm::doc {
+
+// The first line is what the interpreter publishes as __text_signature__.
+inline constexpr char kConsolidationGain[] =
+    "consolidation_gain(prefix_tokens, purgeable_tokens, calls_ahead=8, cache_read_ratio=0.1, cache_write_ratio=1.25)\n"
+    "--\n"
+    "\n"
+    "Decide whether consolidating (rewriting) a provider-cached prefix pays off.\n"
+    "\n"
+    "Rewriting a cached prefix purges `purgeable_tokens` of ballast but forfeits\n"
+    "the cache discount on the next call (a fresh cache write). Keeping it stale\n"
+    "re-pays the cached read of the ballast on every future call. In input-token\n"
+    "equivalents (uncached input = 1.0), over the next `calls_ahead` calls:\n"
+    "\n"
+    "  keep:        calls_ahead · prefix · read_ratio\n"
+    "  consolidate: (prefix − purgeable) · write_ratio\n"
+    "               + (calls_ahead − 1) · (prefix − purgeable) · read_ratio\n"
+    "\n"
+    "Default ratios match current Anthropic pricing (cache read = 0.1× input,\n"
+    "cache write = 1.25× input). Returns the net gain (positive → consolidate\n"
+    "now) plus the break-even number of calls.";
+
+}  // namespace qm::doc
 
 namespace qm {
 namespace {
 
 QM_PARAMS(kParams, "consolidation_gain()", 2, "prefix_tokens", "purgeable_tokens", "calls_ahead",
           "cache_read_ratio", "cache_write_ratio");
+static_assert(signature_matches(doc::kConsolidationGain, kParams));
 
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kParams.count> slots;
@@ -36,11 +60,6 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-PyMethodDef consolidation_gain_def = {
-    "consolidation_gain",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
-    METH_VARARGS | METH_KEYWORDS,
-    doc::kConsolidationGain,
-};
+PyMethodDef consolidation_gain_def = method_def("consolidation_gain", call, doc::kConsolidationGain);
 
 }  // namespace qm

@@ -7,15 +7,35 @@
 #include "context/one_pass_dehydrate.h"
 #include "binding.h"
 #include "convert.h"
-#include "docstrings.h"
 #include "gil.h"
 #include "registry.h"
 #include "results.h"
+
+namespace qm::doc {
+
+// The first line is what the interpreter publishes as __text_signature__.
+inline constexpr char kDehydrate[] =
+    "dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0)\n"
+    "--\n"
+    "\n"
+    "Dehydrate a whole message history in a single pass (oldest → newest).\n"
+    "\n"
+    "`messages` is a list of `(content, signal_flags)`. Older, lower-value blocks\n"
+    "are decayed by recency-weighted half-life and purged below `safe_threshold`;\n"
+    "durable classes (SYSTEM, FACT) always survive. Returns the surviving blocks\n"
+    "plus audited savings and the pure-kernel latency in microseconds.\n"
+    "\n"
+    "`stable_prefix` is the cache-aware zone: the first N messages are kept\n"
+    "verbatim no matter their class, so a provider prompt-cache prefix stays\n"
+    "byte-identical between calls. Apoptosis only acts on the mobile suffix.";
+
+}  // namespace qm::doc
 
 namespace qm {
 namespace {
 
 QM_PARAMS(kParams, "dehydrate()", 1, "messages", "half_life", "safe_threshold", "stable_prefix");
+static_assert(signature_matches(doc::kDehydrate, kParams));
 
 /// Lends the calling thread's message batch, reused from call to call. A fresh
 /// multi-megabyte arena per call costs more in page faults than the decision
@@ -97,11 +117,6 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-PyMethodDef dehydrate_def = {
-    "dehydrate",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
-    METH_VARARGS | METH_KEYWORDS,
-    doc::kDehydrate,
-};
+PyMethodDef dehydrate_def = method_def("dehydrate", call, doc::kDehydrate);
 
 }  // namespace qm

@@ -2,14 +2,27 @@
 #include "text/effort_gauge.h"
 #include "binding.h"
 #include "convert.h"
-#include "docstrings.h"
 #include "registry.h"
 #include "results.h"
+
+namespace qm::doc {
+
+// The first line is what the interpreter publishes as __text_signature__.
+inline constexpr char kEffortGauge[] =
+    "effort_gauge(text)\n"
+    "--\n"
+    "\n"
+    "Gauge the reasoning effort a request deserves. Returns a dict:\n"
+    "`score` (0..1), `tier` (\"off\" | \"low\" | \"medium\" | \"high\"),\n"
+    "`budget_tokens` (0 | 1024 | 4096 | 16384) and the raw `signals`.";
+
+}  // namespace qm::doc
 
 namespace qm {
 namespace {
 
 QM_PARAMS(kParams, "effort_gauge()", 1, "text");
+static_assert(signature_matches(doc::kEffortGauge, kParams));
 
 /// Binds and converts `text`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -42,11 +55,6 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-PyMethodDef effort_gauge_def = {
-    "effort_gauge",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
-    METH_VARARGS | METH_KEYWORDS,
-    doc::kEffortGauge,
-};
+PyMethodDef effort_gauge_def = method_def("effort_gauge", call, doc::kEffortGauge);
 
 }  // namespace qm

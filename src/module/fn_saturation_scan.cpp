@@ -2,14 +2,31 @@
 #include "text/saturation_scan.h"
 #include "binding.h"
 #include "convert.h"
-#include "docstrings.h"
 #include "registry.h"
 #include "results.h"
+
+namespace qm::doc {
+
+// The first line is what the interpreter publishes as __text_signature__.
+inline constexpr char kSaturationScan[] =
+    "saturation_scan(text, window=8)\n"
+    "--\n"
+    "\n"
+    "Detect input saturation: the fraction of the payload that is **repetition**.\n"
+    "\n"
+    "Cognitive-DDoS, forged-log floods and jailbreak spam are highly repetitive —\n"
+    "they reuse the same phrases to exhaust the context window. This scores the\n"
+    "fraction of duplicate `w`-token shingles (default 8): ~1.0 = a repetitive\n"
+    "flood (RED ALERT), ~0.0 = natural, high-entropy text. Pure O(n), no\n"
+    "allocation (shingles are hashed, not materialised), microsecond-scale.";
+
+}  // namespace qm::doc
 
 namespace qm {
 namespace {
 
 QM_PARAMS(kParams, "saturation_scan()", 1, "text", "window");
+static_assert(signature_matches(doc::kSaturationScan, kParams));
 
 /// Binds and converts `text`, `window`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -26,11 +43,6 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-PyMethodDef saturation_scan_def = {
-    "saturation_scan",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
-    METH_VARARGS | METH_KEYWORDS,
-    doc::kSaturationScan,
-};
+PyMethodDef saturation_scan_def = method_def("saturation_scan", call, doc::kSaturationScan);
 
 }  // namespace qm

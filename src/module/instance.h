@@ -35,9 +35,9 @@ PyObject* new_instance(PyTypeObject* type, State&& state) {
                   "the state is moved in after the object exists and must not throw");
     auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
     Ref empty(PyTuple_New(0));
-    check(!empty);
+    throw_if_failed(!empty);
     Ref self(object_new(type, empty.get(), nullptr));
-    check(!self);
+    throw_if_failed(!self);
     auto* instance = as_instance<State>(self.get());
     new (&instance->access) AccessCounter();
     new (&instance->state) State(std::move(state));

@@ -21,20 +21,17 @@ struct ClassEntry {
 
 // Registration tables, in the order the attributes are added to the module.
 // Each ends with a null entry.
+#define QM_CLASS_ENTRY(name, accessor) {#name, accessor},
 const ClassEntry kClasses[] = {
-    {"HormonalBus", hormonal_bus_type},
-    {"HormonalSignal", hormonal_signal_type},
-    {"ContextApoptosis", context_apoptosis_type},
-    {nullptr, nullptr},
+    QM_MODULE_CLASSES(QM_CLASS_ENTRY){nullptr, nullptr},
 };
+#undef QM_CLASS_ENTRY
 
+#define QM_FUNCTION_ENTRY(name) &name##_def,
 PyMethodDef* const kFunctions[] = {
-    &dehydrate_def,
-    &saturation_scan_def,
-    &consolidation_gain_def,
-    &effort_gauge_def,
-    nullptr,
+    QM_MODULE_FUNCTIONS(QM_FUNCTION_ENTRY) nullptr,
 };
+#undef QM_FUNCTION_ENTRY
 
 struct ConstantEntry {
     const char* name;

@@ -16,13 +16,13 @@ namespace qm {
 
 inline Ref py_u64(uint64_t value) {
     Ref obj(PyLong_FromUnsignedLongLong(value));
-    check(!obj);
+    throw_if_failed(!obj);
     return obj;
 }
 
 inline Ref py_f64(double value) {
     Ref obj(PyFloat_FromDouble(value));
-    check(!obj);
+    throw_if_failed(!obj);
     return obj;
 }
 
@@ -32,7 +32,7 @@ inline Ref py_none() { return Ref::borrow(Py_None); }
 
 inline Ref py_text(std::string_view utf8) {
     Ref obj(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
-    check(!obj);
+    throw_if_failed(!obj);
     return obj;
 }
 
@@ -40,11 +40,11 @@ inline Ref py_text(std::string_view utf8) {
 class ListBuilder {
 public:
     explicit ListBuilder(size_t size) : list_(PyList_New(static_cast<Py_ssize_t>(size))) {
-        check(!list_);
+        throw_if_failed(!list_);
     }
     /// Stores `item` at `index`, taking its reference.
     void set(size_t index, Ref item) {
-        check(PyList_SetItem(list_.get(), static_cast<Py_ssize_t>(index), item.release()) < 0);
+        throw_if_failed(PyList_SetItem(list_.get(), static_cast<Py_ssize_t>(index), item.release()) < 0);
     }
     Ref finish() { return std::move(list_); }
 
@@ -55,9 +55,9 @@ private:
 /// A dict filled in the order of the `set` calls (the documented key order).
 class DictBuilder {
 public:
-    DictBuilder() : dict_(PyDict_New()) { check(!dict_); }
+    DictBuilder() : dict_(PyDict_New()) { throw_if_failed(!dict_); }
     void set(const char* key, Ref value) {
-        check(PyDict_SetItemString(dict_.get(), key, value.get()) < 0);
+        throw_if_failed(PyDict_SetItemString(dict_.get(), key, value.get()) < 0);
     }
     Ref finish() { return std::move(dict_); }
 

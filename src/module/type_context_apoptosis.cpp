@@ -10,11 +10,93 @@
 #include "context/context_apoptosis.h"
 #include "binding.h"
 #include "convert.h"
-#include "docstrings.h"
 #include "gil.h"
 #include "instance.h"
 #include "registry.h"
 #include "results.h"
+
+namespace qm::doc {
+
+// The first line is what the interpreter publishes as __text_signature__.
+inline constexpr char kContextApoptosis[] =
+    "ContextApoptosis(half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64)\n"
+    "--\n"
+    "\n"
+    "A self-dehydrating context window. Insert blocks, then run `dehydrate` cycles;\n"
+    "each cycle halves oxygen over `half_life` and purges anything below the\n"
+    "`safe_threshold` (durable classes are reinforced and survive).";
+
+inline constexpr char kContextApoptosis_set_purpose[] =
+    "set_purpose($self, text)\n"
+    "--\n"
+    "\n"
+    "Set (or clear, with `None`) the purpose contract — the stable header\n"
+    "rendered above the history. Keep it byte-identical between calls so it\n"
+    "stays inside a provider prompt-cache prefix.";
+
+inline constexpr char kContextApoptosis_note_state[] =
+    "note_state($self, fact)\n"
+    "--\n"
+    "\n"
+    "Append a durable fact/decision to the consolidated STATE ledger.\n"
+    "Deduplicated by content hash; oldest entries roll off past capacity.";
+
+inline constexpr char kContextApoptosis_state_entries[] =
+    "state_entries($self)\n"
+    "--\n"
+    "\n"
+    "The current STATE ledger entries, oldest first.";
+
+inline constexpr char kContextApoptosis_insert[] =
+    "insert($self, content, signal=0, oxygen=...)\n"
+    "--\n"
+    "\n"
+    "Insert a context block. `oxygen < 0` (default) → auto metabolic weight.";
+
+inline constexpr char kContextApoptosis_dehydrate[] =
+    "dehydrate($self, reinforce_boost=0.5, absorb=False)\n"
+    "--\n"
+    "\n"
+    "One half-life decay cycle → returns the number of purged blocks. Durable\n"
+    "classes are reinforced by `reinforce_boost`; everything else decays by\n"
+    "`2^(-1/half_life)` and is purged in place if it drops below the threshold.\n"
+    "\n"
+    "With `absorb=True`, purged USER/ASSISTANT cells leave a one-line digest\n"
+    "in the STATE ledger instead of vanishing without trace (TOOL/THINKING\n"
+    "ballast is still dropped silently — it is noise by definition).";
+
+inline constexpr char kContextApoptosis_active_context[] =
+    "active_context($self)\n"
+    "--\n"
+    "\n"
+    "";
+
+inline constexpr char kContextApoptosis_render[] =
+    "render($self)\n"
+    "--\n"
+    "\n"
+    "The dehydrated context, newline-joined, ready to dispatch. Layout is\n"
+    "cache-friendly: [purpose contract (stable)] + [STATE ledger] + [survivors].";
+
+inline constexpr char kContextApoptosis_active_tokens[] =
+    "active_tokens($self)\n"
+    "--\n"
+    "\n"
+    "";
+
+inline constexpr char kContextApoptosis_inserted_tokens[] =
+    "inserted_tokens($self)\n"
+    "--\n"
+    "\n"
+    "";
+
+inline constexpr char kContextApoptosis_reduction_ratio[] =
+    "reduction_ratio($self)\n"
+    "--\n"
+    "\n"
+    "Fraction of inserted tokens reclaimed by apoptosis (0..1).";
+
+}  // namespace qm::doc
 
 namespace qm {
 namespace {
@@ -28,6 +110,11 @@ QM_PARAMS(kSetPurposeParams, "ContextApoptosis.set_purpose()", 1, "text");
 QM_PARAMS(kNoteStateParams, "ContextApoptosis.note_state()", 1, "fact");
 QM_PARAMS(kInsertParams, "ContextApoptosis.insert()", 1, "content", "signal", "oxygen");
 QM_PARAMS(kDehydrateParams, "ContextApoptosis.dehydrate()", 0, "reinforce_boost", "absorb");
+static_assert(signature_matches(doc::kContextApoptosis, kNewParams));
+static_assert(signature_matches(doc::kContextApoptosis_set_purpose, kSetPurposeParams));
+static_assert(signature_matches(doc::kContextApoptosis_note_state, kNoteStateParams));
+static_assert(signature_matches(doc::kContextApoptosis_insert, kInsertParams));
+static_assert(signature_matches(doc::kContextApoptosis_dehydrate, kDehydrateParams));
 
 /// An unsigned size: the 64-bit count rule, narrowed where size_t is smaller.
 size_t to_size(PyObject* obj) {
@@ -158,26 +245,18 @@ Py_ssize_t length(PyObject* self) noexcept {
     });
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef methods[] = {
-    {"set_purpose", as_cfunction(set_purpose), METH_VARARGS | METH_KEYWORDS,
-     doc::kContextApoptosis_set_purpose},
-    {"note_state", as_cfunction(note_state), METH_VARARGS | METH_KEYWORDS,
-     doc::kContextApoptosis_note_state},
-    {"state_entries", state_entries, METH_NOARGS, doc::kContextApoptosis_state_entries},
-    {"insert", as_cfunction(insert), METH_VARARGS | METH_KEYWORDS, doc::kContextApoptosis_insert},
-    {"dehydrate", as_cfunction(dehydrate), METH_VARARGS | METH_KEYWORDS,
-     doc::kContextApoptosis_dehydrate},
-    {"active_context", active_context, METH_NOARGS, doc::kContextApoptosis_active_context},
-    {"render", render, METH_NOARGS, doc::kContextApoptosis_render},
-    {"active_tokens", active_tokens, METH_NOARGS, doc::kContextApoptosis_active_tokens},
-    {"inserted_tokens", inserted_tokens, METH_NOARGS, doc::kContextApoptosis_inserted_tokens},
-    {"reduction_ratio", reduction_ratio, METH_NOARGS, doc::kContextApoptosis_reduction_ratio},
-    {nullptr, nullptr, 0, nullptr},
+    method_def("set_purpose", set_purpose, doc::kContextApoptosis_set_purpose),
+    method_def("note_state", note_state, doc::kContextApoptosis_note_state),
+    method_def("state_entries", state_entries, doc::kContextApoptosis_state_entries),
+    method_def("insert", insert, doc::kContextApoptosis_insert),
+    method_def("dehydrate", dehydrate, doc::kContextApoptosis_dehydrate),
+    method_def("active_context", active_context, doc::kContextApoptosis_active_context),
+    method_def("render", render, doc::kContextApoptosis_render),
+    method_def("active_tokens", active_tokens, doc::kContextApoptosis_active_tokens),
+    method_def("inserted_tokens", inserted_tokens, doc::kContextApoptosis_inserted_tokens),
+    method_def("reduction_ratio", reduction_ratio, doc::kContextApoptosis_reduction_ratio),
+    kMethodsEnd,
 };
 
 PyType_Slot slots[] = {

@@ -7,12 +7,71 @@
 #include "bus/hormonal_bus.h"
 #include "binding.h"
 #include "convert.h"
-#include "docstrings.h"
 #include "gil.h"
 #include "instance.h"
 #include "registry.h"
 #include "results.h"
 #include "type_hormonal_signal.h"
+
+namespace qm::doc {
+
+// The first line is what the interpreter publishes as __text_signature__.
+inline constexpr char kHormonalBus[] =
+    "HormonalBus(num_signals=32, event_capacity=4096)\n"
+    "--\n"
+    "\n"
+    "Lock-free hormonal signalling bus. `inject`/`secrete` are O(popcount) and\n"
+    "release the GIL; `sense` reads the current concentration for a channel mask.";
+
+inline constexpr char kHormonalBus_inject[] =
+    "inject($self, signal)\n"
+    "--\n"
+    "\n"
+    "Inject a typed `HormonalSignal` (the primary API).";
+
+inline constexpr char kHormonalBus_secrete[] =
+    "secrete($self, flags, intensity)\n"
+    "--\n"
+    "\n"
+    "Raw injection by `(flags, intensity)` — the microsecond hot path.";
+
+inline constexpr char kHormonalBus_sense[] =
+    "sense($self, mask)\n"
+    "--\n"
+    "\n"
+    "Current summed concentration across every channel in `mask`.";
+
+inline constexpr char kHormonalBus_concentration[] =
+    "concentration($self, signal_bit)\n"
+    "--\n"
+    "\n"
+    "Concentration of a single channel bit.";
+
+inline constexpr char kHormonalBus_tick[] =
+    "tick($self, decay)\n"
+    "--\n"
+    "\n"
+    "Multiplicative decay/dissipation of every channel (temporal homeostasis).";
+
+inline constexpr char kHormonalBus_snapshot[] =
+    "snapshot($self)\n"
+    "--\n"
+    "\n"
+    "";
+
+inline constexpr char kHormonalBus_drain_events[] =
+    "drain_events($self, max)\n"
+    "--\n"
+    "\n"
+    "Drain up to `max` buffered signal events as `(flags, intensity)` pairs.";
+
+inline constexpr char kHormonalBus_stats[] =
+    "stats($self)\n"
+    "--\n"
+    "\n"
+    "";
+
+}  // namespace qm::doc
 
 namespace qm {
 namespace {
@@ -28,6 +87,13 @@ QM_PARAMS(kSenseParams, "HormonalBus.sense()", 1, "mask");
 QM_PARAMS(kConcentrationParams, "HormonalBus.concentration()", 1, "signal_bit");
 QM_PARAMS(kTickParams, "HormonalBus.tick()", 1, "decay");
 QM_PARAMS(kDrainParams, "HormonalBus.drain_events()", 1, "max");
+static_assert(signature_matches(doc::kHormonalBus, kNewParams));
+static_assert(signature_matches(doc::kHormonalBus_inject, kInjectParams));
+static_assert(signature_matches(doc::kHormonalBus_secrete, kSecreteParams));
+static_assert(signature_matches(doc::kHormonalBus_sense, kSenseParams));
+static_assert(signature_matches(doc::kHormonalBus_concentration, kConcentrationParams));
+static_assert(signature_matches(doc::kHormonalBus_tick, kTickParams));
+static_assert(signature_matches(doc::kHormonalBus_drain_events, kDrainParams));
 
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kNewParams.count> slots;
@@ -116,7 +182,7 @@ PyObject* bus_drain_events(PyObject* self, PyObject* args, PyObject* kwargs) noe
             Ref flags = py_u64(events[i].flags);
             Ref intensity = py_f64(events[i].intensity);
             Ref pair(PyTuple_Pack(2, flags.get(), intensity.get()));
-            check(!pair);
+            throw_if_failed(!pair);
             list.set(i, std::move(pair));
         }
         return list.finish();
@@ -135,24 +201,16 @@ PyObject* bus_stats(PyObject* self, PyObject*) noexcept {
     });
 }
 
-/// Casts an entry point to the type a method table stores.
-template <class F>
-PyCFunction method(F* function) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
-
 PyMethodDef bus_methods[] = {
-    {"inject", method(bus_inject), kArgs, doc::kHormonalBus_inject},
-    {"secrete", method(bus_secrete), kArgs, doc::kHormonalBus_secrete},
-    {"sense", method(bus_sense), kArgs, doc::kHormonalBus_sense},
-    {"concentration", method(bus_concentration), kArgs, doc::kHormonalBus_concentration},
-    {"tick", method(bus_tick), kArgs, doc::kHormonalBus_tick},
-    {"snapshot", method(bus_snapshot), METH_NOARGS, doc::kHormonalBus_snapshot},
-    {"drain_events", method(bus_drain_events), kArgs, doc::kHormonalBus_drain_events},
-    {"stats", method(bus_stats), METH_NOARGS, doc::kHormonalBus_stats},
-    {nullptr, nullptr, 0, nullptr},
+    method_def("inject", bus_inject, doc::kHormonalBus_inject),
+    method_def("secrete", bus_secrete, doc::kHormonalBus_secrete),
+    method_def("sense", bus_sense, doc::kHormonalBus_sense),
+    method_def("concentration", bus_concentration, doc::kHormonalBus_concentration),
+    method_def("tick", bus_tick, doc::kHormonalBus_tick),
+    method_def("snapshot", bus_snapshot, doc::kHormonalBus_snapshot),
+    method_def("drain_events", bus_drain_events, doc::kHormonalBus_drain_events),
+    method_def("stats", bus_stats, doc::kHormonalBus_stats),
+    kMethodsEnd,
 };
 
 PyType_Slot bus_slots[] = {

@@ -3,10 +3,20 @@
 
 #include "binding.h"
 #include "convert.h"
-#include "docstrings.h"
 #include "instance.h"
 #include "registry.h"
 #include "results.h"
+
+namespace qm::doc {
+
+// The first line is what the interpreter publishes as __text_signature__.
+inline constexpr char kHormonalSignal[] =
+    "HormonalSignal(flags, intensity=1.0)\n"
+    "--\n"
+    "\n"
+    "A single hormonal signal: bitwise channel `flags` (`u32`) + `intensity` (`f32`).";
+
+}  // namespace qm::doc
 
 namespace qm {
 namespace {
@@ -14,6 +24,7 @@ namespace {
 using SignalObject = Instance<HormonalSignal>;
 
 QM_PARAMS(kNewParams, "HormonalSignal.__new__()", 1, "flags", "intensity");
+static_assert(signature_matches(doc::kHormonalSignal, kNewParams));
 
 PyObject* signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kNewParams.count> slots;
@@ -101,7 +112,7 @@ PyTypeObject* hormonal_signal_type() noexcept {
 
 PyObject* to_signal_object(PyObject* obj) {
     PyTypeObject* type = hormonal_signal_type();
-    check(type == nullptr);
+    throw_if_failed(type == nullptr);
     return to_instance(obj, type, "HormonalSignal");
 }
 
