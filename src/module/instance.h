@@ -66,6 +66,12 @@ PyObject* with_shared_access(PyObject* self, F&& body) noexcept {
     });
 }
 
+/// The spec of a class whose instances carry `State`: fixed size, no subclassing.
+template <class State>
+PyType_Spec instance_spec(const char* qualified_name, PyType_Slot* slots) noexcept {
+    return {qualified_name, static_cast<int>(sizeof(Instance<State>)), 0, Py_TPFLAGS_DEFAULT, slots};
+}
+
 /// Creates the type from `spec` on first use and keeps it for the process.
 /// Returns a borrowed reference, or nullptr with an error naming the class.
 PyTypeObject* cached_type(PyTypeObject*& cache, PyType_Spec& spec, const char* class_name) noexcept;

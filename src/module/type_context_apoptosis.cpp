@@ -268,13 +268,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "builtins.ContextApoptosis",
-    static_cast<int>(sizeof(Instance<State>)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slots,
-};
+PyType_Spec type_spec = instance_spec<State>("builtins.ContextApoptosis", slots);
 
 }  // namespace
 

@@ -221,13 +221,7 @@ PyType_Slot bus_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec bus_spec = {
-    "builtins.HormonalBus",
-    static_cast<int>(sizeof(Instance<BusState>)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    bus_slots,
-};
+PyType_Spec bus_spec = instance_spec<BusState>("builtins.HormonalBus", bus_slots);
 
 }  // namespace
 

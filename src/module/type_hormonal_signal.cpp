@@ -95,13 +95,7 @@ PyType_Slot signal_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec signal_spec = {
-    "builtins.HormonalSignal",
-    static_cast<int>(sizeof(SignalObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    signal_slots,
-};
+PyType_Spec signal_spec = instance_spec<HormonalSignal>("builtins.HormonalSignal", signal_slots);
 
 }  // namespace
 
