@@ -13,116 +13,21 @@ the sanitizer runtime that ships with atheris.
 """
 import operator
 import sys
+from pathlib import Path
 
 import atheris
 
 import quorvex_micro as qm
 
-
-class HookError(Exception):
-    """Raised by conversion hooks; must come out unchanged."""
-
+# The hostile hooks are the tests' own (tests/support/), beside this fuzz/ folder.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support.hostile import (Float, HookedList, HookError, Index, LyingFloat,  # noqa: E402
+                             LyingInt, LyingStr, LyingTuple, Seq, mutate)
 
 RAISED = [HookError, KeyboardInterrupt, MemoryError, ValueError]
 TEXTS = ["", "a", "hello world", "é" * 3, "\u2028x", "\ud800", "a\udfffb", "ok " * 40, "\x00"]
 INTS = [0, 1, 2, 4, 8, 9, 16, 32, 63, 2**31, 2**32 - 1, 2**32, 2**63, 2**64 - 1, 2**64, -1, -(2**70)]
 FLOATS = [0.0, -0.0, 0.1, 6.0, 0.35, -3.0, 1e40, -1e40, float("inf"), float("nan"), 1e-45]
-
-
-class StrSub(str):
-    def __str__(self):
-        return "ignored"
-
-    def encode(self, *args, **kwargs):
-        raise HookError("encode is not how a str is read")
-
-
-class IntSub(int):
-    def __index__(self):
-        raise HookError("an int subclass is read by value")
-
-
-class FloatSub(float):
-    def __float__(self):
-        raise HookError("a float subclass is read by value")
-
-
-class TupleSub(tuple):
-    def __len__(self):
-        return 2
-
-    def __iter__(self):
-        raise HookError("a tuple is read by its storage")
-
-    def __getitem__(self, index):
-        raise HookError("a tuple is read by its storage")
-
-
-class Index:
-    """__index__ returning a value, raising, returning a wrong type, or mutating."""
-
-    def __init__(self, value, raises=None, wrong=False, container=None, action=None):
-        self.value, self.raises, self.wrong = value, raises, wrong
-        self.container, self.action, self.done = container, action, False
-
-    def __index__(self):
-        if self.container is not None and not self.done:
-            self.done = True
-            mutate(self.container, self.action)
-        if self.raises is not None:
-            raise self.raises("index hook")
-        return "not an int" if self.wrong else self.value
-
-
-class Float:
-    def __init__(self, value, raises=None, wrong=False):
-        self.value, self.raises, self.wrong = value, raises, wrong
-
-    def __float__(self):
-        if self.raises is not None:
-            raise self.raises("float hook")
-        return "not a float" if self.wrong else self.value
-
-
-def mutate(container, action):
-    if action == 0:
-        container.clear()
-    elif action == 1:
-        container.append(("appended", 2))
-    elif action == 2 and container:
-        container.pop()
-    elif action == 3:
-        container[:] = [("replaced", 4)] * 3
-
-
-class ListSub(list):
-    """A list with a lying or raising __len__ and, maybe, its own __iter__."""
-
-    def __init__(self, items, length=None, iter_items=None):
-        super().__init__(items)
-        self.length, self.iter_items = length, iter_items
-
-    def __len__(self):
-        if isinstance(self.length, type):
-            raise self.length("len hook")
-        return list.__len__(self) if self.length is None else self.length
-
-    def __iter__(self):
-        if self.iter_items is None:
-            return list.__iter__(self)
-        if isinstance(self.iter_items, type):
-            raise self.iter_items("iter hook")
-        return iter(self.iter_items)
-
-
-class Seq:
-    """A sequence by __getitem__ only: iterated through the old protocol."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __getitem__(self, index):
-        return self.items[index]
 
 
 def build(data):
@@ -132,12 +37,17 @@ def build(data):
     def pick(options):
         return options[fdp.ConsumeIntInRange(0, len(options) - 1)]
 
+    def hook_result(value):
+        """What an __index__ hook answers: the value, a wrong type or an exception."""
+        raises = pick([None, None, *RAISED])
+        return raises or ("not an int" if fdp.ConsumeBool() else value)
+
     def text():
         kind = fdp.ConsumeIntInRange(0, 7)
         if kind == 0:
             return fdp.ConsumeUnicode(12)  # may hold lone surrogates
         if kind == 1:
-            return StrSub(pick(TEXTS))
+            return LyingStr(pick(TEXTS))
         if kind == 2:
             return pick([None, 1, b"bytes", 1.5])
         return pick(TEXTS)
@@ -145,11 +55,12 @@ def build(data):
     def flags(container):
         kind = fdp.ConsumeIntInRange(0, 11)
         if kind == 0:
-            return IntSub(pick(INTS[:10]))
+            return LyingInt(pick(INTS[:10]))
         if kind == 1:
-            return Index(pick(INTS), raises=pick([None, None, *RAISED]), wrong=fdp.ConsumeBool())
+            return Index(hook_result(pick(INTS)))
         if kind == 2:
-            return Index(pick(INTS[:8]), container=container, action=fdp.ConsumeIntInRange(0, 3))
+            action = fdp.ConsumeIntInRange(0, 3)
+            return Index(pick(INTS[:8]), before=lambda: mutate(container, action))
         if kind == 3:
             return pick([True, False, None, 1.0, "2"])
         return pick(INTS)
@@ -157,7 +68,7 @@ def build(data):
     def item(container):
         kind = fdp.ConsumeIntInRange(0, 15)
         if kind == 0:
-            return TupleSub((text(), flags(container)))
+            return LyingTuple((text(), flags(container)))
         if kind == 1:
             return tuple([text()] * fdp.ConsumeIntInRange(0, 3))
         if kind == 2:
@@ -171,11 +82,12 @@ def build(data):
         if kind == 0:
             return None  # omitted
         if kind == 1:
-            return Float(pick(FLOATS), raises=pick([None, *RAISED]), wrong=fdp.ConsumeBool())
+            raises = pick([None, *RAISED])
+            return Float(raises or ("not a float" if fdp.ConsumeBool() else pick(FLOATS)))
         if kind == 2:
-            return Index(pick(INTS), raises=pick([None, None, *RAISED]))
+            return Index(hook_result(pick(INTS)))
         if kind == 3:
-            return pick([FloatSub(0.5), IntSub(3), "1.0", None.__class__, True])
+            return pick([LyingFloat(0.5), LyingInt(3), "1.0", None.__class__, True])
         return pick(INTS) if integral else pick(FLOATS + INTS[:3])
 
     container_kind = fdp.ConsumeIntInRange(0, 7)
@@ -183,7 +95,7 @@ def build(data):
     if container_kind <= 3:
         messages = items_box
     elif container_kind == 4:
-        messages = ListSub([], length=pick([None, -1, 2**62, "x", *RAISED]))
+        messages = HookedList([], length=pick([None, -1, 2**62, "x", *RAISED]))
         items_box = messages
     else:
         messages = None
@@ -193,13 +105,13 @@ def build(data):
     if container_kind == 2:
         messages = tuple(items)
     elif container_kind == 3:
-        messages = ListSub(items, iter_items=pick([items[::-1], HookError, KeyboardInterrupt]))
+        messages = HookedList(items, iterate=pick([items[::-1], HookError, KeyboardInterrupt]))
     elif container_kind == 5:
         messages = Seq(items)
     elif container_kind == 6:
         messages = pick(["not a list", {"a": 1}, {("a", 1)}, (m for m in items), range(3), b"ab", 5])
     elif container_kind == 7:
-        messages = TupleSub(items)
+        messages = LyingTuple(items)
     others = [number(False), number(False), number(True)]
     as_keywords = fdp.ConsumeBool()
     return messages, others, as_keywords

@@ -9,7 +9,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from bus_support import expected_note, f32, note_of
+from support.call_errors import expected_note, note_of
+from support.floats import f32
 from quorvex_micro import HormonalBus, HormonalSignal
 
 

@@ -2,8 +2,8 @@
 
 import threading
 
-from bus_support import f32
-from thread_support import run_threads
+from support.floats import f32
+from support.threads import run_threads
 from quorvex_micro import HormonalBus, HormonalSignal
 
 

@@ -16,7 +16,8 @@ from hypothesis import strategies as st
 
 import quorvex_micro as qm
 from quorvex_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, dehydrate
-from call_errors import notes, processing_notes
+from support.call_errors import notes, processing_notes
+from support.hostile import Index, SizedSeq, StrSub
 
 KEYS = [
     "kept",
@@ -249,32 +250,14 @@ def test_default_threshold_is_single_precision():
 Msg = collections.namedtuple("Msg", "content flags")
 
 
-class Seq:
-    """A minimal sequence: __len__ and __getitem__ only."""
-
-    def __init__(self, items, length=None):
-        self.items = items
-        self.length = len(items) if length is None else length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class StrSub(str):
-    pass
-
-
 @pytest.mark.parametrize(
     "messages",
     [
         (("a", USER), ("b", USER)),
         [Msg("a", USER), Msg("b", USER)],
-        Seq([("a", USER), ("b", USER)]),
-        Seq([("a", USER), ("b", USER)], length=10**12),  # a lying length only sizes a reservation
-        Seq([("a", USER), ("b", USER)], length=0),
+        SizedSeq([("a", USER), ("b", USER)]),
+        SizedSeq([("a", USER), ("b", USER)], length=10**12),  # a lying length only sizes a reservation
+        SizedSeq([("a", USER), ("b", USER)], length=0),
         collections.deque([("a", USER), ("b", USER)]),
     ],
     ids=["tuple", "namedtuple", "sequence", "long-len", "zero-len", "deque"],
@@ -284,12 +267,8 @@ def test_accepted_containers(messages):
 
 
 def test_accepted_scalar_forms():
-    class Index:
-        def __index__(self):
-            return SYSTEM
-
     r = dehydrate(
-        [(StrSub("é😀"), True), ("t", Index()), ("u", np.uint32(TOOL))],
+        [(StrSub("é😀"), True), ("t", Index(SYSTEM)), ("u", np.uint32(TOOL))],
         half_life=np.float32(6.0),
         safe_threshold=np.float64(0.35),
         stable_prefix=np.int64(0),
@@ -373,23 +352,14 @@ def test_iteration_error_is_passed_on_with_note():
     class Boom(Exception):
         pass
 
-    class Failing(Seq):
-        def __getitem__(self, i):
-            if i == 2:
-                raise Boom("third item")
-            return ("x", USER)
-
-    info = raised(lambda: dehydrate(Failing([], length=5)))
+    failing = SizedSeq([("x", USER), ("x", USER), Boom("third item"), ("x", USER)], length=5)
+    info = raised(lambda: dehydrate(failing))
     assert info.type is Boom and str(info.value) == "third item"
     assert notes(info.value) == processing_notes("messages")
 
 
 def test_flags_index_error_is_passed_on_with_note():
-    class BadIndex:
-        def __index__(self):
-            raise KeyError("nope")
-
-    info = raised(lambda: dehydrate([("a", BadIndex())]))
+    info = raised(lambda: dehydrate([("a", Index(KeyError("nope")))]))
     assert info.type is KeyError
     assert notes(info.value) == processing_notes("messages")
 
@@ -620,48 +590,21 @@ def test_concurrent_calls():
     assert failures == []
 
 
-class _ReentrantFlags:
-    """Flags whose conversion runs a whole nested dehydrate on the same thread."""
-
-    def __init__(self, inner):
-        self.inner = inner
-        self.result = None
-
-    def __index__(self):
-        self.result = qm.dehydrate(self.inner)
-        return qm.USER
-
-
 def test_nested_call_from_a_conversion_hook_keeps_both_histories_apart():
     inner = [("inner-%d" % i, qm.SYSTEM) for i in range(50)]
-    hook = _ReentrantFlags(inner)
+    nested = []
+    # The flags' conversion runs a whole nested dehydrate on the same thread.
+    hook = Index(qm.USER, before=lambda: nested.append(qm.dehydrate(inner)))
     outer = [("outer-a", qm.USER), ("outer-b", hook), ("outer-c", qm.USER)]
     result = qm.dehydrate(outer)
     assert result["kept"] == ["outer-a", "outer-b", "outer-c"]
-    assert hook.result["kept"] == [text for text, _ in inner]
+    assert [r["kept"] for r in nested] == [[text for text, _ in inner]]
     # The buffers reused between calls hold nothing of the previous history.
     assert qm.dehydrate([("x", qm.USER)])["kept"] == ["x"]
 
 
-class _InterruptingLength:
-    def __len__(self):
-        raise KeyboardInterrupt
-
-    def __getitem__(self, index):
-        raise IndexError(index)
-
-
-class _BrokenLength:
-    def __len__(self):
-        raise ValueError("no length")
-
-    def __getitem__(self, index):
-        if index < 2:
-            return ("m%d" % index, qm.SYSTEM)
-        raise IndexError(index)
-
-
 def test_length_is_only_a_hint_but_an_interrupt_is_not_swallowed():
-    assert qm.dehydrate(_BrokenLength())["kept"] == ["m0", "m1"]
+    messages = [("m0", qm.SYSTEM), ("m1", qm.SYSTEM)]
+    assert qm.dehydrate(SizedSeq(messages, ValueError("no length")))["kept"] == ["m0", "m1"]
     with pytest.raises(KeyboardInterrupt):
-        qm.dehydrate(_InterruptingLength())
+        qm.dehydrate(SizedSeq([], KeyboardInterrupt))

@@ -7,8 +7,9 @@ import pytest
 from hypothesis import given, settings
 
 import quorvex_micro as qm
-from call_errors import assert_call_error
-from text_model import effort_gauge_model, f32, texts
+from support.call_errors import assert_call_error
+from support.floats import f32
+from support.text_model import effort_gauge_model, texts
 
 SIGNAL_KEYS = ["words", "len_score", "hard_hits", "constraint_hits", "code_hits",
                "digit_ratio", "novelty", "trivial_hits"]

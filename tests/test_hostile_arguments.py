@@ -6,66 +6,12 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import quorvex_micro as qm
+from support.hostile import (Float, FloatSub, HookError, Index, IntSub, SizedSeq, StrSub,
+                             TupleSub)
 
 
-class HookError(Exception):
-    """Raised by conversion hooks; must pass through untouched."""
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise HookError("index")
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise HookError("float")
-
-
-class WrongIndex:
-    def __index__(self):
-        return "not an int"
-
-
-class WrongFloat:
-    def __float__(self):
-        return "not a float"
-
-
-class StrSub(str):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class TupleSub(tuple):
-    pass
-
-
-class LyingSequence:
-    """Claims a huge length but yields a single message."""
-
-    def __len__(self):
-        return 2**62
-
-    def __getitem__(self, index):
-        if index == 0:
-            return ("hello", 2)
-        raise IndexError(index)
-
-
-class RaisingSequence:
-    def __len__(self):
-        raise HookError("len")
-
-    def __getitem__(self, index):
-        raise HookError("getitem")
+HOOKS = [Index(HookError), Float(HookError), Index("not an int"), Float("not a float"),
+         SizedSeq([("hello", 2)], length=2**62), SizedSeq([HookError], length=HookError)]
 
 
 # Integers are drawn from small values and the overflow edges only: a capacity in
@@ -88,8 +34,7 @@ ATOMS = st.one_of(
     st.binary(max_size=8),
     st.builds(IntSub, st.integers(0, 50)),
     st.builds(FloatSub, st.floats()),
-    st.sampled_from([RaisingIndex(), RaisingFloat(), WrongIndex(), WrongFloat(), object(),
-                     LyingSequence(), RaisingSequence(), {}, set(), (x for x in ())]),
+    st.sampled_from(HOOKS + [object(), {}, set(), (x for x in ())]),
 )
 MESSAGES = st.lists(
     st.one_of(

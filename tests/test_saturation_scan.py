@@ -6,8 +6,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quorvex_micro as qm
-from call_errors import assert_call_error
-from text_model import WHITE_SPACE, repetitive_texts, saturation_scan_model, texts
+from support.call_errors import assert_call_error
+from support.text_model import WHITE_SPACE, repetitive_texts, saturation_scan_model, texts
 
 U64_MAX = 2**64 - 1
 

@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvex_micro as qm
-from bus_support import expected_note, note_of
+from support.call_errors import expected_note, note_of
 from quorvex_micro import HormonalSignal
 
 

@@ -18,7 +18,8 @@ from pathlib import Path
 import pytest
 
 import quorvex_micro as qm
-from text_model import WHITE_SPACE, f32
+from support.floats import f32
+from support.text_model import WHITE_SPACE
 
 ROOT = Path(__file__).resolve().parent.parent
 TABLE_SOURCE = ROOT / "src" / "text" / "unicode_tables.inc"

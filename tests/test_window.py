@@ -10,7 +10,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 
 import quorvex_micro as qm
 from quorvex_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, ContextApoptosis
-from call_errors import notes, processing_notes
+from support.call_errors import notes, processing_notes
 
 NAN = float("nan")
 INF = float("inf")

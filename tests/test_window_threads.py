@@ -6,7 +6,7 @@ import time
 import numpy as np
 
 from quorvex_micro import ASSISTANT, FACT, THINKING, TOOL, USER, ContextApoptosis
-from thread_support import run_threads
+from support.threads import run_threads
 
 RUN_SECONDS = 2.0
 JOIN_TIMEOUT = 60.0

@@ -21,8 +21,13 @@ import os
 import sys
 import time
 import tracemalloc
+from pathlib import Path
 
 import quorvex_micro as qm
+
+# The hostile hooks are the tests' own (tests/support/), beside this tools/ folder.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support.hostile import Float, HookError, Index, NumpyBool, SizedSeq  # noqa: E402
 
 KiB = 1024
 
@@ -91,43 +96,6 @@ def panic_type():
 PANIC = panic_type()
 
 
-class HookError(Exception):
-    pass
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise HookError("index")
-
-
-class RaisingFloat:
-    def __float__(self):
-        raise HookError("float")
-
-
-class RaisingIter:
-    """A sequence whose iteration fails after the first message."""
-
-    def __len__(self):
-        return 3
-
-    def __getitem__(self, index):
-        if index == 0:
-            return ("first message", 2)
-        raise HookError("getitem")
-
-
-class NumpyLikeBool:
-    """Looks like numpy.bool_ to the boolean rule, answers True."""
-
-    def __bool__(self):
-        return True
-
-
-NumpyLikeBool.__module__ = "numpy"
-NumpyLikeBool.__name__ = NumpyLikeBool.__qualname__ = "bool_"
-
-
 def ok(function, *args, **kwargs):
     """A case that must succeed; its arguments are the tracked objects."""
     def run():
@@ -166,10 +134,11 @@ def build_cases():
     cases["dehydrate lone surrogate"] = fails(UnicodeEncodeError, qm.dehydrate, [("a\ud800", 2)])
     cases["dehydrate flags overflow"] = fails(OverflowError, qm.dehydrate, [("text", 2**32)])
     cases["dehydrate flags negative"] = fails(OverflowError, qm.dehydrate, [("text", -(2**40))])
-    cases["dehydrate iteration raises"] = fails(HookError, qm.dehydrate, RaisingIter())
+    cases["dehydrate iteration raises"] = fails(HookError, qm.dehydrate, SizedSeq(
+        [("first message", 2), HookError], length=3))
     cases["dehydrate half_life type"] = fails(TypeError, qm.dehydrate, history, "6.0")
-    cases["dehydrate threshold hook"] = fails(HookError, qm.dehydrate, history, 6.0, RaisingFloat())
-    cases["dehydrate prefix hook"] = fails(HookError, qm.dehydrate, history, 6.0, 0.3, RaisingIndex())
+    cases["dehydrate threshold hook"] = fails(HookError, qm.dehydrate, history, 6.0, Float(HookError))
+    cases["dehydrate prefix hook"] = fails(HookError, qm.dehydrate, history, 6.0, 0.3, Index(HookError))
     cases["dehydrate missing argument"] = fails(TypeError, qm.dehydrate)
     cases["dehydrate too many"] = fails(TypeError, qm.dehydrate, history, 1.0, 1.0, 1, 5)
     cases["dehydrate unexpected keyword"] = fails(TypeError, qm.dehydrate, history, bogus=1)
@@ -190,7 +159,7 @@ def build_cases():
     cases["consolidation_gain ok"] = ok(qm.consolidation_gain, 10_000, 4_000, 40, 0.1, 1.25)
     cases["consolidation_gain overflow"] = fails(OverflowError, qm.consolidation_gain, 1, 1, 2**32)
     cases["consolidation_gain float hook"] = fails(HookError, qm.consolidation_gain, 10, 5, 3,
-                                                   RaisingFloat())
+                                                   Float(HookError))
 
     # --- HormonalSignal
     signal = qm.HormonalSignal(0xFF, 0.5)
@@ -208,7 +177,7 @@ def build_cases():
     cases["HormonalBus() ok"] = ok(qm.HormonalBus, 32, 128)
     cases["HormonalBus() capacity overflow"] = fails(PANIC, qm.HormonalBus, 4, 2**59)
     cases["HormonalBus() negative"] = fails(OverflowError, qm.HormonalBus, -1)
-    cases["HormonalBus() capacity hook"] = fails(HookError, qm.HormonalBus, 4, RaisingIndex())
+    cases["HormonalBus() capacity hook"] = fails(HookError, qm.HormonalBus, 4, Index(HookError))
     cases["inject + drain"] = ok(lambda b, s: (b.inject(s), b.drain_events(8)), bus, signal)
     cases["inject not a signal"] = fails(TypeError, bus.inject, 7)
     cases["secrete + drain"] = ok(lambda b: (b.secrete(5, 0.1), b.drain_events(8)), bus)
@@ -247,7 +216,7 @@ def build_cases():
         lambda w, b: (w.insert(b, qm.USER, 0.0), w.dehydrate(0.5, True)), window, block)
     cases["insert + cycle, numpy-like absorb"] = ok(
         lambda w, b, a: (w.insert(b, qm.TOOL), w.dehydrate(absorb=a)), window, block,
-        NumpyLikeBool())
+        NumpyBool(True))
     cases["insert content bad"] = fails(TypeError, window.insert, b"bytes")
     cases["insert signal overflow"] = fails(OverflowError, window.insert, block, 2**32)
     cases["insert oxygen None"] = fails(TypeError, window.insert, block, 2, None)

@@ -6,10 +6,11 @@ and, for trimming, str.isalpha() plus the numeric categories; the strategy only
 draws characters on which those agree with the Alphabetic property.
 """
 
-import struct
 import unicodedata
 
 from hypothesis import strategies as st
+
+from support.floats import f32
 
 WHITE_SPACE = frozenset(
     map(chr, [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
@@ -38,12 +39,6 @@ TRIVIAL_WORDS = (
     "valeu",
 )
 CODE_SYMBOLS = b"();<=>`{}"
-
-
-def f32(x):
-    """Rounds a double to single precision. A single +, -, * or / of two singles,
-    done in double and rounded once, equals the single-precision operation."""
-    return struct.unpack("f", struct.pack("f", x))[0]
 
 
 def split_words(text):

@@ -18,6 +18,21 @@ def processing_notes(param):
     return [f"while processing '{param}'"] if HAS_NOTES else []
 
 
+def note_of(exc_info):
+    """The one processing note of a raised exception, None where the interpreter
+    has no add_note."""
+    found = notes(exc_info.value)
+    if not HAS_NOTES:
+        return None
+    assert len(found) == 1, found
+    return found[0]
+
+
+def expected_note(param):
+    """What `note_of` returns after a failed conversion of `param`."""
+    return f"while processing '{param}'" if HAS_NOTES else None
+
+
 def assert_call_error(call, exc, message, note):
     """`call()` raises `exc` with `message` (None: any) and exactly the note
     `note` (None: no note at all)."""

@@ -1,0 +1,3 @@
+"""Helpers shared by the tests, the fuzz targets and the leak check: the table of
+the callable surface, hostile conversion hooks, error-note checks, the text models,
+single-precision rounding and the thread runner."""
