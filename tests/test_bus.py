@@ -1,7 +1,6 @@
 """HormonalBus: channels, deposits, decay, readers, the event buffer and the surface."""
 
 import collections
-import inspect
 import math
 import struct
 
@@ -467,54 +466,6 @@ def test_buffer_matches_a_bounded_fifo(capacity, ops):
 
 
 # --- surface -----------------------------------------------------------------------------
-
-METHODS = {
-    "inject": ("($self, signal)", "Inject a typed `HormonalSignal` (the primary API).",
-               "(signal)"),
-    "secrete": ("($self, flags, intensity)",
-                "Raw injection by `(flags, intensity)` — the microsecond hot path.",
-                "(flags, intensity)"),
-    "sense": ("($self, mask)", "Current summed concentration across every channel in `mask`.",
-              "(mask)"),
-    "concentration": ("($self, signal_bit)", "Concentration of a single channel bit.",
-                      "(signal_bit)"),
-    "tick": ("($self, decay)",
-             "Multiplicative decay/dissipation of every channel (temporal homeostasis).",
-             "(decay)"),
-    "snapshot": ("($self)", None, "()"),
-    "drain_events": ("($self, max)",
-                     "Drain up to `max` buffered signal events as `(flags, intensity)` pairs.",
-                     "(max)"),
-    "stats": ("($self)", None, "()"),
-}
-
-
-def test_methods_in_order_with_signatures_and_docs():
-    assert [k for k in vars(HormonalBus) if not k.startswith("__")] == list(METHODS)
-    bus = HormonalBus()
-    for name, (text_signature, doc, bound_signature) in METHODS.items():
-        method = getattr(HormonalBus, name)
-        assert method.__text_signature__ == text_signature, name
-        assert method.__doc__ == doc, name
-        assert str(inspect.signature(getattr(bus, name))) == bound_signature, name
-
-
-def test_class_surface():
-    assert HormonalBus.__module__ == "builtins"
-    assert HormonalBus.__name__ == "HormonalBus"
-    assert HormonalBus.__qualname__ == "HormonalBus"
-    assert HormonalBus.__bases__ == (object,)
-    assert HormonalBus.__text_signature__ == "(num_signals=32, event_capacity=4096)"
-    assert str(inspect.signature(HormonalBus)) == "(num_signals=32, event_capacity=4096)"
-    assert HormonalBus.__doc__ == (
-        "Lock-free hormonal signalling bus. `inject`/`secrete` are O(popcount) and\n"
-        "release the GIL; `sense` reads the current concentration for a channel mask.")
-
-
-def test_cannot_be_subclassed():
-    with pytest.raises(TypeError):
-        type("Derived", (HormonalBus,), {})
-
 
 def test_equality_is_identity():
     a, b = HormonalBus(), HormonalBus()

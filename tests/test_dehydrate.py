@@ -402,13 +402,6 @@ def test_binding_errors_have_no_note(args, kwargs, message):
     assert notes(info.value) == []
 
 
-def test_module_registration():
-    assert dehydrate.__module__ == "quorvex_micro"
-    assert dehydrate.__text_signature__ == (
-        "(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0)"
-    )
-
-
 # --- properties against the model ---------------------------------------------
 
 FLAG_CHOICES = [0, SYSTEM, USER, ASSISTANT, FACT, TOOL, THINKING, TOOL | THINKING, USER | THINKING,

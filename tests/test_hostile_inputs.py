@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import quorvex_micro as qm
-from quorvex_micro import SYSTEM, TOOL, USER, ContextApoptosis, HormonalBus, HormonalSignal
+from quorvex_micro import SYSTEM, USER, ContextApoptosis, HormonalBus, HormonalSignal
 from support.call_errors import notes, processing_notes
 from support.floats import f32
 from support.hostile import (Float, FloatSub, HookedList, HookError, Index, IntSub, LyingFloat,

@@ -28,6 +28,7 @@ import quorvex_micro as qm
 # The hostile hooks are the tests' own (tests/support/), beside this tools/ folder.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from support.hostile import Float, HookError, Index, NumpyBool, SizedSeq  # noqa: E402
+from support.surface import SURFACE, target  # noqa: E402
 
 KiB = 1024
 
@@ -119,8 +120,14 @@ def unique_text(label, size=64):
     return (label + " ") * (size // (len(label) + 1)) + str(id(label))
 
 
+def call_sample(name, *args):
+    """The table's sample call of `name`, on a new instance for a method."""
+    target(name)(*args)
+
+
 def build_cases():
-    cases = {}
+    # One ordinary call of every callable of the table, then the error paths.
+    cases = {f"{row.name} sample": ok(call_sample, row.name, *row.args) for row in SURFACE}
 
     # --- module functions
     history = [(unique_text(f"message {i}"), flag) for i, flag in enumerate([1, 2, 4, 16, 32, 0] * 4)]
