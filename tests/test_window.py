@@ -10,35 +10,16 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 import quorvex_micro as qm
 from quorvex_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, ContextApoptosis
 from support.call_errors import notes, processing_notes
+from support.text_model import split_words, tokens
 
 NAN = float("nan")
 INF = float("inf")
 F32 = np.float32
 ELLIPSIS = "\u2026"
 
-WHITE_SPACE = frozenset(
-    "\t\n\x0b\x0c\r \x85\xa0\u1680"
-    + "".join(map(chr, range(0x2000, 0x200B)))
-    + "\u2028\u2029\u202f\u205f\u3000"
-)
-
-
-def tokens(text):
-    return len(text.encode()) // 4 + 1
-
 
 def model_digest(text):
-    words, word = [], []
-    for ch in text:
-        if ch in WHITE_SPACE:
-            if word:
-                words.append("".join(word))
-            word = []
-        else:
-            word.append(ch)
-    if word:
-        words.append("".join(word))
-    joined = " ".join(words).encode()
+    joined = " ".join(split_words(text)).encode()
     for cut in range(120, len(joined)):
         if joined[cut] & 0xC0 != 0x80:
             return joined[:cut].decode() + ELLIPSIS

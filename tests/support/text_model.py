@@ -1,5 +1,6 @@
-"""Small pure-Python models of effort_gauge and saturation_scan, and the text
-strategy the property tests draw from.
+"""Small pure-Python models of the text kernels (White_Space, word splitting, the
+token estimate, effort_gauge and saturation_scan) and the text strategies the
+property tests draw from.
 
 The models use the interpreter's own str.lower() (full mapping with Final_Sigma)
 and, for trimming, str.isalpha() plus the numeric categories; the strategy only
@@ -39,6 +40,11 @@ TRIVIAL_WORDS = (
     "valeu",
 )
 CODE_SYMBOLS = b"();<=>`{}"
+
+
+def tokens(text):
+    """The token estimate of a text: one per four UTF-8 bytes, plus one."""
+    return len(text.encode()) // 4 + 1
 
 
 def split_words(text):
