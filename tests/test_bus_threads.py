@@ -1,40 +1,34 @@
-"""HormonalBus under Python threads: no lost update, no lost or repeated event."""
-
-import threading
+"""HormonalBus under Python threads: no lost update, no lost or repeated event.
+Producers make a fixed number of deposits; readers run alongside them."""
 
 from support.floats import f32
-from support.threads import run_threads
+from support.threads import Done, alongside, run_threads
 from quorvex_micro import HormonalBus, HormonalSignal
 
 
 def test_concurrent_deposits_lose_no_update():
     producers, deposits = 4, 50_000
     bus = HormonalBus(8, 64)
-    done = threading.Event()
-    remaining = [producers]
-    lock = threading.Lock()
+    done = Done(producers)
 
     def produce():
         secrete = bus.secrete
         for _ in range(deposits):
             secrete(1, 1.0)
-        with lock:
-            remaining[0] -= 1
-            if remaining[0] == 0:
-                done.set()
+        done.finish()
 
     def sense():
         # One channel only gains 1.0s and is multiplied by 1.0: a reader must
         # never see it go down.
         last = 0.0
-        while not done.is_set():
+        for _ in alongside(done, 1):
             value = bus.sense(1)
             assert value >= last
             assert bus.concentration(0) >= value
             last = value
 
     def tick():
-        while not done.is_set():
+        for _ in alongside(done, 1):
             bus.tick(1.0)
             bus.snapshot()
             bus.stats()
@@ -53,9 +47,7 @@ def test_producers_and_consumers_share_the_buffer():
     producers, consumers, deposits = 3, 2, 20_000
     bus = HormonalBus(32, 1024)
     drained = [[] for _ in range(consumers)]
-    done = threading.Event()
-    remaining = [producers]
-    lock = threading.Lock()
+    done = Done(producers)
 
     def producer(pid):
         def body():
@@ -64,16 +56,13 @@ def test_producers_and_consumers_share_the_buffer():
                     bus.secrete(1 << pid, float(seq))
                 else:
                     bus.inject(HormonalSignal(1 << pid, float(seq)))
-            with lock:
-                remaining[0] -= 1
-                if remaining[0] == 0:
-                    done.set()
+            done.finish()
         return body
 
     def consumer(cid):
         def body():
             out = drained[cid]
-            while not done.is_set():
+            for _ in alongside(done, 1):
                 out.extend(bus.drain_events(64))
             out.extend(bus.drain_events(2**64 - 1))
         return body

@@ -18,6 +18,7 @@ import quorvex_micro as qm
 from quorvex_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, dehydrate
 from support.call_errors import notes, processing_notes
 from support.hostile import Index, SizedSeq, StrSub
+from support.threads import HANG_SECONDS, run_threads
 
 KEYS = [
     "kept",
@@ -488,12 +489,12 @@ def run_beside(worker, call):
     started = threading.Event()
     thread = threading.Thread(target=worker, args=(stop, started), daemon=True)
     thread.start()
-    assert started.wait(10)
+    assert started.wait(HANG_SECONDS)
     try:
         return call()
     finally:
         stop.set()
-        thread.join(10)
+        thread.join(HANG_SECONDS)
         assert not thread.is_alive()
 
 
@@ -509,7 +510,8 @@ def test_other_threads_progress_during_the_decision_pass():
             time.sleep(0)  # releases the GIL without a timed switch
 
     def call():
-        time.sleep(0.01)  # let the worker reach its loop
+        while counter[0] == 0:  # the worker is in its loop
+            time.sleep(0)
         before = counter[0]
         r = dehydrate(msgs)
         after = counter[0]
@@ -538,7 +540,6 @@ def test_mutating_the_callers_list_during_the_call():
     armed = [False]
 
     def call():
-        time.sleep(0.01)
         armed[0] = True
         return dehydrate(msgs)
 
@@ -575,11 +576,7 @@ def test_concurrent_calls():
             if without_latency(dehydrate(histories[t], 3.0, 0.2, t)) != expected[t]:
                 failures.append(t)
 
-    threads = [threading.Thread(target=run, args=(t,)) for t in range(4)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join(30)
+    run_threads([lambda t=t: run(t) for t in range(4)])
     assert failures == []
 
 

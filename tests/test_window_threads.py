@@ -1,53 +1,43 @@
-# Concurrent use of one ContextApoptosis window from several Python threads.
+"""Concurrent use of one ContextApoptosis window from several Python threads:
+inserters make a fixed number of calls, the other threads run alongside them."""
 import sys
 import threading
-import time
 
 import numpy as np
 
 from quorvex_micro import ASSISTANT, FACT, THINKING, TOOL, USER, ContextApoptosis
-from support.threads import run_threads
+from support.text_model import tokens
+from support.threads import HANG_SECONDS, Done, alongside, run_threads
 
-RUN_SECONDS = 2.0
-JOIN_TIMEOUT = 60.0
-
-
-def tokens(text):
-    return len(text.encode()) // 4 + 1
+INSERTS = 50_000
 
 
 def test_four_threads_share_one_window():
     window = ContextApoptosis(half_life=1.0, state_capacity=16)
-    deadline = time.monotonic() + RUN_SECONDS
     signals = [0, USER, ASSISTANT, TOOL, THINKING, FACT, USER | TOOL]
     inserted = []
     purged_counts = []
     renders = []
+    done = Done()
 
     def inserter():
-        i = 0
-        while time.monotonic() < deadline:
+        for i in range(INSERTS):
             text = f"block {i} " + "x" * (i % 23)
             window.insert(text, signals[i % len(signals)])
             inserted.append(text)
-            i += 1
+        done.finish()
 
     def cycler():
-        absorb = False
-        while time.monotonic() < deadline:
-            purged_counts.append(window.dehydrate(absorb=absorb))
-            absorb = not absorb
-            time.sleep(0.001)
+        for i in alongside(done, 10):
+            purged_counts.append(window.dehydrate(absorb=i % 2 == 1))
 
     def noter():
-        i = 0
-        while time.monotonic() < deadline:
+        for i in alongside(done, 40):  # every fact at least once: the ledger fills
             window.note_state(f"fact {i % 40}")
             window.set_purpose(None if i % 3 == 0 else f"purpose {i % 2}")
-            i += 1
 
     def reader():
-        while time.monotonic() < deadline:
+        for _ in alongside(done, 10):
             text = window.render()
             entries = window.state_entries()
             assert len(entries) <= 16
@@ -58,7 +48,7 @@ def test_four_threads_share_one_window():
 
     run_threads([inserter, cycler, noter, reader])
 
-    assert inserted and purged_counts and renders
+    assert len(inserted) == INSERTS and purged_counts and renders
     total = sum(tokens(text) for text in inserted)
     assert window.inserted_tokens() == total
 
@@ -81,22 +71,21 @@ def test_four_threads_share_one_window():
 
 def test_several_cyclers_and_inserters_keep_the_totals():
     window = ContextApoptosis(half_life=0.5)
-    deadline = time.monotonic() + RUN_SECONDS / 2
     inserted = [[], []]
     purged_counts = []
+    done = Done(2)
 
     def inserter(slot):
         def body():
-            i = 0
-            while time.monotonic() < deadline:
+            for i in range(INSERTS // 2):
                 text = f"{slot}:{i}"
                 window.insert(text, USER if i % 2 else TOOL)
                 inserted[slot].append(text)
-                i += 1
+            done.finish()
         return body
 
     def cycler():
-        while time.monotonic() < deadline:
+        for _ in alongside(done, 10):
             purged_counts.append(window.dehydrate(absorb=True))
 
     run_threads([inserter(0), inserter(1), cycler, cycler])
@@ -140,7 +129,7 @@ def test_long_cycle_releases_the_interpreter_lock():
         phase = "after"
     finally:
         running = False
-        watcher.join(JOIN_TIMEOUT)
+        watcher.join(HANG_SECONDS)
         sys.setswitchinterval(interval)
     assert purged == blocks and len(window) == 0
     assert window.reduction_ratio() == 1.0
