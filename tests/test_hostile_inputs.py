@@ -47,8 +47,11 @@ CHILD = textwrap.dedent(
     import json, resource, sys
     import quorvex_micro as qm
 
+    # ru_maxrss is in bytes on macOS and in KiB elsewhere.
+    UNIT = 1 if sys.platform == "darwin" else 1024
+
     def peak():
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * UNIT
 
     piece, size = sys.argv[1], int(sys.argv[2])
     text = piece * (size // len(piece))  # one allocation: no temporary copy in the peak
