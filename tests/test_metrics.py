@@ -8,11 +8,6 @@ import pytest
 from quorvex_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, dehydrate
 
 
-def test_flag_constants():
-    assert (SYSTEM, USER, ASSISTANT, FACT, TOOL, THINKING) == (1, 2, 4, 8, 16, 32)
-    assert all(type(c) is int for c in (SYSTEM, USER, ASSISTANT, FACT, TOOL, THINKING))
-
-
 def survives(flags, threshold):
     # With an infinite half-life nothing decays: the score is the class weight itself.
     return dehydrate([("m", flags)], half_life=math.inf, safe_threshold=threshold)["blocks_kept"] == 1

@@ -52,10 +52,6 @@ def test_flag_constants_are_plain_ints(name, value):
     assert type(constant) is int and constant == value
 
 
-def test_flags_combine_bitwise():
-    assert qm.SYSTEM | qm.FACT == 9
-
-
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_functions_are_builtins_bound_to_the_module(name):
     function = getattr(qm, name)
