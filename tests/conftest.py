@@ -1,8 +1,14 @@
 """Shared test configuration: the `slow` marker and the adjustments for a run
 against the sanitized build (tools/sanitized_tests.sh sets QM_SANITIZER)."""
 import os
+import sys
+from pathlib import Path
 
 import pytest
+
+# The shared helpers are imported as `support.*` whatever pytest's import mode.
+if str(Path(__file__).parent) not in sys.path:
+    sys.path.insert(0, str(Path(__file__).parent))
 
 SANITIZED = bool(os.environ.get("QM_SANITIZER"))
 
