@@ -2,6 +2,7 @@
 lone surrogates everywhere a str goes, subclasses and conversion hooks that lie,
 raise or mutate what is being converted, capacities at the overflow bounds,
 interrupts from hooks, keyword dicts cleared mid-call, and leaked references."""
+import gc
 import ctypes
 import importlib.util
 import json
@@ -520,8 +521,22 @@ def test_no_reference_is_leaked(name):
     tracked += LEAK_CHECK.TYPES + [LEAK_CHECK.PANIC]
     for _ in range(20):
         run()
+    # Collected first on both sides: error paths leave traceback cycles behind.
+    gc.collect()
     before = [sys.getrefcount(o) for o in tracked]
     for _ in range(300):
         run()
-    after = [sys.getrefcount(o) for o in tracked]
-    assert after == before
+    gc.collect()
+    assert [sys.getrefcount(o) for o in tracked] == before
+    # A result object that is never freed (a missing decref on a new tuple, say) is
+    # tracked by nobody, but it keeps its memory block: one per call. The
+    # interpreter's free lists fill up once by a few hundred blocks, so a leak is
+    # what grows in two rounds of calls alike.
+    growth = []
+    for _ in range(2):
+        blocks = sys.getallocatedblocks()
+        for _ in range(300):
+            run()
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
+    assert min(growth) < 100, growth
