@@ -138,6 +138,10 @@ def _row_text(words, hard, constraint, code, digits, size, distinct, trivial):
     ((3, 1, 0, 0, 0, 12, 3, 1), 0.05000000074505806, "off", 0),
     ((8, 0, 0, 0, 0, 40, 8, 0), 0.006000000052154064, "off", 0),
     ((10, 0, 0, 0, 0, 50, 5, 0), 0.005625000223517418, "off", 0),
+    # Scores exactly on a tier bound take the higher tier.
+    ((20, 0, 3, 2, 2, 160, 20, 0), 0.15000000596046448, "low", 1024),
+    ((100, 2, 4, 2, 0, 600, 100, 0), 0.4000000059604645, "medium", 4096),
+    ((300, 3, 6, 2, 0, 1800, 300, 0), 0.699999988079071, "high", 16384),
 ])
 def test_worked_scores(row, score, tier, budget):
     words, hard, constraint, code, digits, size, distinct, trivial = row
