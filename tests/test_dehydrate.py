@@ -1,8 +1,6 @@
 """Tests of the one-pass history dehydration function `dehydrate`."""
 
 import collections
-import ctypes
-import ctypes.util
 import math
 import struct
 import sys
@@ -17,6 +15,7 @@ from hypothesis import strategies as st
 import quorvex_micro as qm
 from quorvex_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, dehydrate
 from support.call_errors import notes, processing_notes
+from support.exp2_model import exp2 as model_exp2
 from support.hostile import Index, SizedSeq, StrSub
 from support.threads import HANG_SECONDS, run_threads
 
@@ -43,15 +42,6 @@ def without_latency(result):
 
 # --- the model -------------------------------------------------------------
 
-_libm_name = ctypes.util.find_library("m")
-if _libm_name:
-    _exp2f = ctypes.CDLL(_libm_name).exp2f
-    _exp2f.restype = ctypes.c_float
-    _exp2f.argtypes = [ctypes.c_float]
-else:  # pragma: no cover - every Linux has libm
-    _exp2f = None
-
-
 def model_weight(flags):
     if flags & (USER | ASSISTANT):
         return np.float32(1.0)
@@ -60,14 +50,6 @@ def model_weight(flags):
     if flags & TOOL:
         return np.float32(0.25)
     return np.float32(0.6)
-
-
-def model_exp2(x):
-    y = np.exp2(x)
-    # numpy's float32 exp2 stands in for the C library's exp2f; make sure it does.
-    if _exp2f is not None:
-        assert struct.pack("<f", _exp2f(float(x))) == struct.pack("<f", y), x
-    return y
 
 
 def model(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0):
@@ -239,7 +221,7 @@ def test_default_threshold_is_single_precision():
     # just below the double 0.35: it survives only if the threshold is narrowed.
     half_life = 1.9807560443878174
     msgs = [("edge", USER), ("a", USER), ("b", USER), ("c", USER)]
-    assert np.exp2(-np.float32(3) / np.float32(half_life)) == np.float32(0.35)
+    assert model_exp2(-np.float32(3) / np.float32(half_life)) == np.float32(0.35)
     assert dehydrate(msgs, half_life)["kept"][0] == "edge"
     assert dehydrate(msgs, half_life, 0.35)["kept"][0] == "edge"
     above = np.nextafter(np.float32(0.35), np.float32(1)).item()

@@ -10,6 +10,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 import quorvex_micro as qm
 from quorvex_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, ContextApoptosis
 from support.call_errors import notes, processing_notes
+from support.exp2_model import exp2
 from support.text_model import split_words, tokens
 
 NAN = float("nan")
@@ -79,9 +80,9 @@ def test_infinite_half_life_never_decays():
 
 @pytest.mark.parametrize("half_life", [0.1, 0.15, 0.3, 0.45, 2.0, 2.25, 7.0, 8.65])
 def test_decay_factor_is_the_float_exponential_of_a_float_quotient(half_life):
-    # exp2f(-1.0f / h): for these half-lives a double quotient or a double
+    # 2^(-1.0f / h) rounded once to float: for these half-lives a double quotient or a double
     # exponential rounds to a neighbouring float, and the threshold tells them apart.
-    factor = np.exp2(F32(-1.0) / F32(half_life))
+    factor = exp2(F32(-1.0) / F32(half_life))
     for threshold, purged in ((factor, 0), (np.nextafter(factor, F32(INF)), 1)):
         window = ContextApoptosis(half_life=half_life, safe_threshold=float(threshold))
         window.insert("user", USER)
@@ -567,7 +568,7 @@ class WindowModel:
         half_life = F32(half_life)
         self.half_life = half_life if half_life >= F32(0.1) else F32(0.1)
         self.threshold = F32(safe_threshold)
-        self.factor = np.exp2(F32(-1.0) / self.half_life)
+        self.factor = exp2(F32(-1.0) / self.half_life)
         self.state_capacity = max(state_capacity, 1)
         self.blocks = []
         self.purpose = None

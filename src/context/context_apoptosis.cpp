@@ -2,13 +2,13 @@
 #include "context_apoptosis.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
 
 #include "digest.h"
+#include "common/exp2.h"
 #include "common/siphash.h"
 
 namespace qm {
@@ -49,8 +49,9 @@ ContextApoptosis::ContextApoptosis(float half_life, float safe_threshold, size_t
       safe_threshold_(safe_threshold),
       state_capacity_(state_capacity == 0 ? 1 : state_capacity),
       // Quotient first, rounded to float, then the float exponential: an infinite
-      // half-life gives -0.0 and so a factor of exactly 1.
-      decay_factor_(::exp2f(-1.0f / half_life_)),
+      // half-life gives -0.0 and so a factor of exactly 1. Correctly rounded, so
+      // every platform decays and purges alike.
+      decay_factor_(exp2_correctly_rounded(-1.0f / half_life_)),
       blocks_(reserved_blocks(capacity)) {}
 
 void ContextApoptosis::insert(std::string content, SignalFlags signal, std::optional<float> oxygen) {

@@ -1,8 +1,7 @@
 // Half-life survival of each message by class and age, in one pass.
 #include "one_pass_dehydrate.h"
 
-#include <math.h>
-
+#include "common/exp2.h"
 #include "signal_class.h"
 
 namespace qm {
@@ -12,7 +11,9 @@ float survival_score(uint64_t age, float half_life, float weight) noexcept {
     const float age_f = static_cast<float>(age);
     const float negated = -age_f;
     const float exponent = negated / half_life;
-    const float decay = ::exp2f(exponent);
+    // Our own correctly rounded exponential: the same score, and so the same
+    // decision at the threshold, on every platform.
+    const float decay = exp2_correctly_rounded(exponent);
     return decay * weight;
 }
 
