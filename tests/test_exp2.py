@@ -18,7 +18,7 @@ def next_up(x):
 
 
 # (age, half_life, score bits): 2^(-float(age) / half_life) rounded once to float.
-# The first three are half-lives where glibc's (and musl's) exp2f is one unit above
+# The first three are half-lives where glibc's exp2f (2.36, x86-64) is one unit above
 # the correctly rounded factor, found by comparing every h = i / 100 up to 1000.
 # The others reach inputs whose 2^x lies within 2^-49 (relative) of a rounding
 # midpoint, the ones a double evaluation alone cannot round; the factors come from

@@ -2,9 +2,9 @@
 // a degree-6 polynomial in double, one rounding done in integer arithmetic.
 //
 // Why our own: the C library's exp2f is only faithfully rounded on common
-// platforms (glibc and musl differ from the correctly rounded value on about one
-// input in twelve thousand in [-160, 0], other libraries elsewhere), and a decay
-// factor one unit off can keep a block on one machine and purge it on another.
+// platforms (glibc's differs from the correctly rounded value on about one input
+// in twelve thousand in [-160, 0], other libraries elsewhere), and a decay factor
+// one unit off can keep a block on one machine and purge it on another.
 //
 // Method. For x in (-150, 128) write t = 64x (exact), k = floor(t),
 // e = floor(k / 64), j = k mod 64 and z = (t - k) / 64, all exact, so that
