@@ -1,6 +1,8 @@
 """effort_gauge: signals, the single-precision score, caps, tiers and budgets."""
 
+import os
 import struct
+import subprocess
 from itertools import product
 
 import pytest
@@ -208,3 +210,28 @@ def test_long_text():
 @given(texts)
 def test_matches_model(text):
     assert qm.effort_gauge(text) == effort_gauge_model(text)
+
+
+# --- the hash-set key: drawn per process ---------------------------------------------------
+
+def _hash_key_program():
+    folder = os.environ.get("QM_NATIVE_TESTS_DIR") or os.path.join(
+        os.path.dirname(qm.__file__), "tests", "native")
+    path = os.path.join(folder, "hash_key_test")
+    if not os.access(path, os.X_OK):
+        pytest.skip("native test program hash_key_test is not built")
+    return path
+
+
+def test_native_hash_key_checks():
+    done = subprocess.run([_hash_key_program()], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip().endswith(" 0 failed")
+
+
+def test_two_processes_place_words_differently():
+    program = _hash_key_program()
+    runs = [subprocess.run([program, "--placement"], capture_output=True, text=True,
+                           check=True, timeout=60).stdout.split() for _ in range(2)]
+    assert all(len(slots) == 6 and all(0 <= int(s) < 2**16 for s in slots) for slots in runs)
+    assert runs[0] != runs[1]

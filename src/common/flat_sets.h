@@ -1,16 +1,23 @@
 // Open-addressing hash sets for the kernels that count distinct words or
 // shingles: no allocation per item, and a table that starts small and doubles
 // when half full, so its size follows the distinct items, not the insertions.
+//
+// Both are fed with outside text, so where an item lands is decided by SipHash-1-3
+// under the process's secret key (hash_key.h), never by a fixed function: words
+// crafted offline to share the low bits of a public hash would otherwise pile up
+// in one probe run and make every insertion walk it, quadratic in the words.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "hash_key.h"
+#include "siphash.h"
 
 namespace qm {
 
@@ -32,31 +39,40 @@ inline size_t initial_set_capacity(size_t items) {
     return std::min(flat_set_capacity(items), kInitialSetSlots);
 }
 
-/// A set of 64-bit values that are already well mixed hashes.
+/// A set of 64-bit values (the shingle hashes). Membership is equality of the
+/// values themselves; only the slot comes from a keyed mix of the value, since
+/// the values are public hashes that anyone can compute for chosen text.
 class HashSet64 {
 public:
     /// A set for up to `items` insertions; the table grows as values arrive.
-    explicit HashSet64(size_t items)
-        : slots_(initial_set_capacity(items), 0), mask_(slots_.size() - 1) {}
+    explicit HashSet64(size_t items, const HashKey& key = process_hash_key())
+        : slots_(initial_set_capacity(items), 0), mask_(slots_.size() - 1), key_(key) {}
 
-    /// Hints that `value` will be looked up soon (a large set misses the cache).
-    void prefetch(uint64_t value) const noexcept {
-        __builtin_prefetch(&slots_[static_cast<size_t>(value) & mask_]);
+    /// The keyed mix of `value` that decides its slot; pass it to `prefetch` and `insert`.
+    uint64_t mix(uint64_t value) const noexcept {
+        return siphash13_u64(key_.k0, key_.k1, value);
     }
 
-    /// Inserts `value`; false when it was already present.
-    bool insert(uint64_t value) {
+    /// Hints that the value of mix `mixed` will be looked up soon (a large set
+    /// misses the cache).
+    void prefetch(uint64_t mixed) const noexcept {
+        __builtin_prefetch(&slots_[static_cast<size_t>(mixed) & mask_]);
+    }
+
+    /// Inserts `value`, whose mix is `mixed`; false when it was already present.
+    bool insert(uint64_t value, uint64_t mixed) {
         // Zero marks an empty slot, so the value zero is tracked on its own.
         if (value == 0) return !std::exchange(has_zero_, true);
-        if (!place(value)) return false;
+        if (!place(value, mixed)) return false;
         if (++size_ * 2 > slots_.size()) grow();
         return true;
     }
+    bool insert(uint64_t value) { return insert(value, mix(value)); }
 
 private:
     /// Stores `value` unless present; false when it was.
-    bool place(uint64_t value) noexcept {
-        for (size_t i = static_cast<size_t>(value) & mask_;; i = (i + 1) & mask_) {
+    bool place(uint64_t value, uint64_t mixed) noexcept {
+        for (size_t i = static_cast<size_t>(mixed) & mask_;; i = (i + 1) & mask_) {
             if (slots_[i] == value) return false;
             if (slots_[i] == 0) {
                 slots_[i] = value;
@@ -65,13 +81,13 @@ private:
         }
     }
 
-    /// Doubles the table and re-places every value.
+    /// Doubles the table and re-places every value, mixing each again.
     void grow() {
         std::vector<uint64_t> previous(slots_.size() * 2, 0);
         previous.swap(slots_);
         mask_ = slots_.size() - 1;
         for (uint64_t value : previous) {
-            if (value != 0) place(value);
+            if (value != 0) place(value, mix(value));
         }
     }
 
@@ -79,23 +95,24 @@ private:
     size_t mask_;
     size_t size_ = 0;  // non-zero values held
     bool has_zero_ = false;
+    HashKey key_;
 };
 
 /// A set of non-empty byte strings held as views (the caller keeps the bytes alive).
 class ViewSet {
 public:
     /// A set for up to `items` insertions; the table grows as distinct views arrive.
-    explicit ViewSet(size_t items)
-        : slots_(initial_set_capacity(items)), mask_(slots_.size() - 1) {}
+    explicit ViewSet(size_t items, const HashKey& key = process_hash_key())
+        : slots_(initial_set_capacity(items)), mask_(slots_.size() - 1), key_(key) {}
 
     /// Inserts `view` (must not be empty); false when an equal string was present.
     bool insert(std::string_view view) {
         if constexpr (sizeof(size_t) > sizeof(uint32_t)) {
             if (view.size() > UINT32_MAX) return insert_long(view);
         }
-        const size_t hash = hash_of(view);
-        const uint32_t tag = static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32);
-        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        const uint64_t hash = hash_of(view);
+        const uint32_t tag = static_cast<uint32_t>(hash >> 32);
+        for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
             Slot& slot = slots_[i];
             if (slot.data == nullptr) {
                 slot = Slot{view.data(), static_cast<uint32_t>(view.size()), tag};
@@ -117,8 +134,9 @@ private:
     };
     static_assert(sizeof(Slot) == 16 || sizeof(void*) < 8, "a slot is a pointer and two words");
 
-    static size_t hash_of(std::string_view view) noexcept {
-        return std::hash<std::string_view>{}(view);
+    /// SipHash-1-3 under the set's key: the slot from the low bits, the tag from the high.
+    uint64_t hash_of(std::string_view view) const noexcept {
+        return siphash13(key_.k0, key_.k1, view.data(), view.size());
     }
 
     /// Views of 4 GiB and more do not fit a slot; a text holds very few of them.
@@ -139,7 +157,7 @@ private:
         mask_ = slots_.size() - 1;
         for (const Slot& slot : previous) {
             if (slot.data == nullptr) continue;
-            size_t i = hash_of(slot.view()) & mask_;
+            size_t i = static_cast<size_t>(hash_of(slot.view())) & mask_;
             while (slots_[i].data != nullptr) i = (i + 1) & mask_;
             slots_[i] = slot;
         }
@@ -149,6 +167,7 @@ private:
     size_t mask_;
     size_t size_ = 0;  // views held in slots
     std::vector<std::string_view> long_views_;
+    HashKey key_;
 };
 
 }  // namespace qm

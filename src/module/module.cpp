@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "common/hash_key.h"
 #include "context/signal_class.h"
 #include "docstrings.h"
 #include "errors.h"
@@ -93,6 +94,7 @@ int exec_module(PyObject* module) noexcept {
         set_not_instance_error(module, "module");
         return -1;
     }
+    process_hash_key();  // draw the hash-set key now, not inside the first kernel call
     for (const ClassEntry* entry = kClasses; entry->name != nullptr; ++entry) {
         PyTypeObject* type = entry->type();
         if (type == nullptr) return -1;

@@ -41,9 +41,10 @@ float saturation_scan(std::string_view text, uint64_t window) {
     // large set overlap their cache misses instead of waiting on each.
     constexpr size_t kBatch = 16;
     uint64_t hashes[kBatch];
+    uint64_t mixes[kBatch];
     size_t pending = 0;
     const auto insert_pending = [&] {
-        for (size_t j = 0; j < pending; ++j) duplicates += !seen.insert(hashes[j]);
+        for (size_t j = 0; j < pending; ++j) duplicates += !seen.insert(hashes[j], mixes[j]);
         pending = 0;
     };
     for_each_word(text, [&](std::string_view token) {
@@ -55,7 +56,8 @@ float saturation_scan(std::string_view text, uint64_t window) {
         recent.push_back(token);
         if (recent.size() < width) return;
         hashes[pending] = shingle_hash(recent.data() + (recent.size() - width), width);
-        seen.prefetch(hashes[pending]);
+        mixes[pending] = seen.mix(hashes[pending]);
+        seen.prefetch(mixes[pending]);
         if (++pending == kBatch) insert_pending();
     });
     insert_pending();

@@ -1,0 +1,133 @@
+// Native checks of the process hash key and the keyed SipHash that places words
+// and shingles in the kernels' hash sets. With --placement it prints the slots
+// that a few fixed words take in a 2^16-slot table under this process's key, for
+// tests/test_effort_gauge.py to compare across two processes.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "common/flat_sets.h"
+#include "common/hash_key.h"
+#include "common/siphash.h"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const char* what, int line) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        std::fprintf(stderr, "FAILED line %d: %s\n", line, what);
+    }
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+
+constexpr std::string_view kWords[] = {"the", "design", "context", "window", "não", "ok"};
+
+/// SipHash-1-3 as the paper writes it: key words, one byte at a time.
+uint64_t reference_siphash13(uint64_t k0, uint64_t k1, const std::string& message) {
+    uint64_t v[4] = {k0 ^ 0x736f6d6570736575ull, k1 ^ 0x646f72616e646f6dull,
+                     k0 ^ 0x6c7967656e657261ull, k1 ^ 0x7465646279746573ull};
+    const auto rotl = [](uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
+    const auto round = [&] {
+        v[0] += v[1]; v[1] = rotl(v[1], 13); v[1] ^= v[0]; v[0] = rotl(v[0], 32);
+        v[2] += v[3]; v[3] = rotl(v[3], 16); v[3] ^= v[2];
+        v[0] += v[3]; v[3] = rotl(v[3], 21); v[3] ^= v[0];
+        v[2] += v[1]; v[1] = rotl(v[1], 17); v[1] ^= v[2]; v[2] = rotl(v[2], 32);
+    };
+    const auto compress = [&](uint64_t m) {
+        v[3] ^= m;
+        round();
+        v[0] ^= m;
+    };
+    uint64_t word = 0;
+    for (size_t i = 0; i < message.size(); ++i) {
+        word |= uint64_t{static_cast<unsigned char>(message[i])} << (8 * (i % 8));
+        if (i % 8 == 7) {
+            compress(word);
+            word = 0;
+        }
+    }
+    compress(word | uint64_t{message.size() & 0xff} << 56);
+    v[2] ^= 0xff;
+    round();
+    round();
+    round();
+    return v[0] ^ v[1] ^ v[2] ^ v[3];
+}
+
+void check_keyed_siphash() {
+    const qm::HashKey keys[] = {{0, 0}, {0x0706050403020100ull, 0x0f0e0d0c0b0a0908ull},
+                                {~0ull, 0x8000000000000001ull}};
+    std::string message;
+    int mismatches = 0;
+    for (size_t size = 0; size <= 300; ++size) {
+        for (const qm::HashKey& key : keys) {
+            const uint64_t expected = reference_siphash13(key.k0, key.k1, message);
+            mismatches += qm::siphash13(key.k0, key.k1, message.data(), message.size()) != expected;
+            qm::SipHasher13 hasher(key.k0, key.k1);
+            hasher.write(message.data(), size / 3);
+            hasher.write(message.data() + size / 3, size - size / 3);
+            mismatches += hasher.finish() != expected;
+        }
+        message.push_back(static_cast<char>(size * 37 + 11));
+    }
+    CHECK(mismatches == 0);
+    // The zero key is the content hash's: "abc" and its terminator.
+    CHECK(qm::siphash13(0, 0, "abc\xff", 4) == 0xEF09E0F4895A251Dull);
+    const uint64_t value = 0x0123456789abcdefull;
+    unsigned char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    CHECK(qm::siphash13_u64(3, 5, value) == qm::siphash13(3, 5, bytes, 8));
+}
+
+void check_process_key() {
+    const qm::HashKey& key = qm::process_hash_key();
+    CHECK(&key == &qm::process_hash_key());
+    CHECK((key.k0 | key.k1) != 0);
+    CHECK(key.k0 != key.k1);
+}
+
+void check_sets_under_any_key() {
+    // Membership never depends on the key; only the slots do.
+    const qm::HashKey keys[] = {{0, 0}, {1, 2}, qm::process_hash_key()};
+    for (const qm::HashKey& key : keys) {
+        qm::ViewSet words(4, key);
+        int fresh = 0;
+        for (int round = 0; round < 2; ++round) {
+            for (std::string_view w : kWords) fresh += words.insert(w);
+        }
+        CHECK(fresh == static_cast<int>(std::size(kWords)));
+        qm::HashSet64 values(4, key);
+        int inserted = 0;
+        for (uint64_t v = 0; v < 5000; ++v) inserted += values.insert(v * 0x10000);
+        for (uint64_t v = 0; v < 5000; ++v) inserted += values.insert(v * 0x10000);
+        CHECK(inserted == 5000);
+    }
+}
+
+/// The slots of the fixed words in a table of 2^16 slots under this process's key.
+int print_placement() {
+    const qm::HashKey& key = qm::process_hash_key();
+    for (std::string_view w : kWords) {
+        std::printf("%u ", static_cast<unsigned>(qm::siphash13(key.k0, key.k1, w.data(), w.size()) & 0xffff));
+    }
+    std::printf("\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--placement") == 0) return print_placement();
+    check_keyed_siphash();
+    check_process_key();
+    check_sets_under_any_key();
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
