@@ -13,6 +13,22 @@ VOCABULARY = (
     "system design request model context window budget token reasoning cache prefix signal "
     "analysis careful simple quickly because through between however several different").split()
 
+# Portuguese prose, about one accented word in five.
+VOCABULARY_PT = (
+    "o a de que e do da em um para com não uma os no se na por mais as dos como mas ao ele das "
+    "seu sua ou quando muito nos já eu também só pelo pela até isso ela entre depois sem mesmo "
+    "aos seus quem nas me esse eles você essa num nem suas meu às minha numa pelos elas qual "
+    "sistema pedido modelo contexto janela orçamento raciocínio memória prefixo sinal análise "
+    "cuidadosa simples rápido porque através porém vários diferentes código função").split()
+
+# Accent-heavy prose: nearly every word carries one or more accented letters.
+VOCABULARY_ACCENTS = (
+    "ação não são está já também código função análise através informação você é à "
+    "última própria série período após sólido mínimo máximo índice útil fácil difícil "
+    "crédito década época gênero ênfase êxito ótimo óculos órgão país saúde pêssego "
+    "coração razões opções ações condições soluções decisões expressões número lógica "
+    "música política crônica genético técnico prático específico público histórico").split()
+
 HARD = ("design", "architect", "optimi", "refactor", "implement", "analy", "compar", "debug",
         "deriv", "evaluat", "integrat", "migrat", "audit", "projet", "arquitet", "otimiz",
         "refator", "analis", "planej", "avali", "estud", "viabilid", "estrateg", "constru",
@@ -31,16 +47,17 @@ TRIVIAL = {"ok", "okay", "yes", "no", "thanks", "continue", "sure", "great", "go
            "valeu"}
 
 
-def prose(size, seed=1):
-    """English-like sentences of about `size` bytes."""
+def prose(size, seed=1, vocabulary=VOCABULARY):
+    """Sentences of about `size` UTF-8 bytes over `vocabulary` (English by default)."""
     rng = random.Random(seed)
     parts, total = [], 0
     while total < size:
-        sentence = " ".join(rng.choice(VOCABULARY) for _ in range(rng.randint(6, 18)))
+        sentence = " ".join(rng.choice(vocabulary) for _ in range(rng.randint(6, 18)))
         sentence = sentence.capitalize() + rng.choice([". ", ", ", "? ", "; "])
         parts.append(sentence)
-        total += len(sentence)
-    return "".join(parts)[:size]
+        total += len(sentence.encode())
+    text = "".join(parts).encode()[:size]
+    return text.decode(errors="ignore")  # a cut inside a character drops it
 
 
 def flood(size):

@@ -1,23 +1,30 @@
 """Every benchmark of the module in one table: medians after warm-up, beside a
 straightforward pure-Python version of the same work where one exists.
 
-    python benchmarks/run.py [--repeats N] [--quick]
+    python benchmarks/run.py [--repeats N] [--quick] [--only text] [--before DIR]
+
+--before DIR first runs the text rows against the build of the module in DIR (an
+earlier commit's build tree or install folder), so one run shows both.
 """
 import argparse
-import math
 import os
 import platform
+import random
+import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
+from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import quorvex_micro as qm  # noqa: E402
 from bench_bus import build_baseline  # noqa: E402
 from bench_dehydrate import make_history  # noqa: E402
-from bench_text import flood, prose, py_effort_gauge, py_saturation_scan  # noqa: E402
+from bench_text import (  # noqa: E402
+    VOCABULARY_ACCENTS, VOCABULARY_PT, flood, prose, py_effort_gauge, py_saturation_scan)
 from bench_window import make_blocks  # noqa: E402
 
 WEIGHTS = [(qm.USER | qm.ASSISTANT, 1.0), (qm.THINKING, 0.15), (qm.TOOL, 0.25)]
@@ -100,7 +107,95 @@ def window_load(make_window, blocks):
     return statistics.median(inserts), statistics.median(cycles), statistics.median(renders)
 
 
-def rows(repeats, quick):
+ROOT = Path(__file__).resolve().parent.parent
+CRAFTED_BITS = {"std": 15, "sip": 15, "shingle1": 15, "shingle8": 14}
+
+
+def build_collider(directory):
+    """Compiles tools/collide_words.cpp (the crafted-word generator) into `directory`."""
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which(
+        "clang++")
+    if compiler is None:
+        sys.exit("the crafted-collision rows need a C++20 compiler (set CXX)")
+    program = Path(directory) / "collide_words"
+    subprocess.run([compiler, "-O2", "-std=c++20", "-pthread", str(ROOT / "tools" / "collide_words.cpp"),
+                    "-o", str(program)], check=True)
+    return program
+
+
+def make_crafted(directory, count):
+    """Word lists colliding in the low bits of the fixed hashes a set could use, saved in
+    `directory` so that a --before child reads the same ones."""
+    program = build_collider(directory)
+    runs = {"std": ("std", count // 2), "sip": ("sip", count // 2),
+            "shingle1": ("shingle", count, 1), "shingle8": ("shingle", count, 8)}
+    for name, (mode, n, *window) in runs.items():
+        args = [str(program), mode, str(n), str(CRAFTED_BITS[name]), *map(str, window)]
+        out = subprocess.run(args, capture_output=True, text=True, check=True).stdout
+        (Path(directory) / f"{name}.txt").write_text(out)
+
+
+def ordinary_like(words, seed):
+    """As many distinct random words of the same lengths over the same characters."""
+    rng = random.Random(seed)
+    alphabet = "abcdefghijklmnopqrstuvwxyz012345"
+    seen, out = set(), []
+    for word in words:
+        while True:
+            candidate = "".join(rng.choice(alphabet) for _ in word)
+            if candidate not in seen:
+                break
+        seen.add(candidate)
+        out.append(candidate)
+    return out
+
+
+def crafted_rows(directory, repeats):
+    """Time on crafted words beside ordinary words of the same size and count."""
+    read = lambda name: (Path(directory) / f"{name}.txt").read_text().split()  # noqa: E731
+    gauge_words = read("std") + read("sip")
+    cases = [
+        ("effort_gauge", f"crafted {len(gauge_words) // 1000}k words", gauge_words,
+         qm.effort_gauge),
+        ("saturation_scan", "crafted, window 1", read("shingle1"),
+         lambda text: qm.saturation_scan(text, 1)),
+        ("saturation_scan", "crafted, window 8", read("shingle8"),
+         lambda text: qm.saturation_scan(text, 8)),
+    ]
+    for name, label, words, fn in cases:
+        crafted = " ".join(words)
+        ordinary = " ".join(ordinary_like(words, seed=len(words)))
+        assert len(crafted) == len(ordinary)
+        slow = median_seconds(lambda: fn(crafted), max(3, repeats // 6), warmup=1) * 1e3
+        fast = median_seconds(lambda: fn(ordinary), max(3, repeats // 6), warmup=1) * 1e3
+        yield (name, label, "ms (ordinary)", slow, fast, slow / fast)
+
+
+def text_rows(repeats, quick, crafted_dir):
+    texts = [("1 KB prose", prose(1_000)), ("100 KB prose", prose(100_000)),
+             ("100 KB Portuguese", prose(100_000, vocabulary=VOCABULARY_PT)),
+             ("100 KB accented", prose(100_000, vocabulary=VOCABULARY_ACCENTS))]
+    for label, text in texts:
+        mb = len(text.encode()) / 1e6
+        native = mb / median_seconds(lambda: qm.effort_gauge(text), repeats)
+        python = mb / median_seconds(lambda: py_effort_gauge(text), max(3, repeats // 10))
+        yield ("effort_gauge", label, "MB/s", native, python, native / python)
+
+    size = 200_000 if quick else 1_000_000
+    for label, text in ((f"{size // 1000} KB prose", prose(size)),
+                        (f"{size // 1000} KB flood", flood(size))):
+        mb = len(text.encode()) / 1e6
+        native = mb / median_seconds(lambda: qm.saturation_scan(text), max(3, repeats // 4))
+        python = mb / median_seconds(lambda: py_saturation_scan(text), 3, warmup=1)
+        yield ("saturation_scan", label, "MB/s", native, python, native / python)
+
+    yield from crafted_rows(crafted_dir, repeats)
+
+
+def rows(repeats, quick, only, crafted_dir):
+    if only == "text":
+        yield from text_rows(repeats, quick, crafted_dir)
+        return
     n = 2_000 if quick else 10_000
     history = make_history(n)
     native = median_seconds(lambda: qm.dehydrate(history), repeats) / n * 1e9
@@ -114,19 +209,7 @@ def rows(repeats, quick):
                                  ("us/insert", "us/1k blocks", "us/MB"), w_native, w_python):
         yield ("ContextApoptosis", label, unit, a * 1e6, b * 1e6, b / a)
 
-    for label, text in (("1 KB prose", prose(1_000)), ("100 KB prose", prose(100_000))):
-        mb = len(text.encode()) / 1e6
-        native = mb / median_seconds(lambda: qm.effort_gauge(text), repeats)
-        python = mb / median_seconds(lambda: py_effort_gauge(text), max(3, repeats // 10))
-        yield ("effort_gauge", label, "MB/s", native, python, native / python)
-
-    size = 200_000 if quick else 1_000_000
-    for label, text in ((f"{size // 1000} KB prose", prose(size)),
-                        (f"{size // 1000} KB flood", flood(size))):
-        mb = len(text.encode()) / 1e6
-        native = mb / median_seconds(lambda: qm.saturation_scan(text), max(3, repeats // 4))
-        python = mb / median_seconds(lambda: py_saturation_scan(text), 3, warmup=1)
-        yield ("saturation_scan", label, "MB/s", native, python, native / python)
+    yield from text_rows(repeats, quick, crafted_dir)
 
     calls = 20_000 if quick else 200_000
     with tempfile.TemporaryDirectory() as directory:
@@ -148,25 +231,64 @@ def rows(repeats, quick):
             yield ("HormonalBus", label, "ns/call", ns, base, ns / base)
 
 
+def print_table(table_rows):
+    header = f"| {'benchmark':<17}| {'case':<17}| {'unit':<13}| {'native':>10} | {'baseline':>10} | {'ratio':>8} |"
+    print(header)
+    print("|" + "|".join("-" * (len(col) + 0) for col in header.split("|")[1:-1]) + "|")
+    for name, case, unit, native, baseline, ratio in table_rows:
+        print(f"| {name:<17}| {case:<17}| {unit:<13}| {native:>10.2f} | {baseline:>10.2f} | "
+              f"{ratio:>7.1f}x |")
+        sys.stdout.flush()
+
+
+def run_before(directory, args, crafted_dir):
+    """The text rows of the module built in `directory`, in a child interpreter."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        filter(None, [str(Path(directory).resolve()), os.environ.get("PYTHONPATH")])))
+    command = [sys.executable, __file__, "--only", "text", "--table-only",
+               "--repeats", str(args.repeats), "--crafted-dir", crafted_dir]
+    if args.quick:
+        command.append("--quick")
+    print(f"Before: the module in {directory}\n")
+    sys.stdout.flush()
+    subprocess.run(command, env=env, check=True)
+    print("\nAfter: this module\n")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=30, help="timed repeats per case")
     parser.add_argument("--quick", action="store_true", help="smaller inputs, for a smoke run")
+    parser.add_argument("--only", choices=["text"], help="only the text kernels' rows")
+    parser.add_argument("--before", metavar="DIR",
+                        help="also run the text rows against the module built in DIR")
+    parser.add_argument("--crafted-dir", help=argparse.SUPPRESS)
+    parser.add_argument("--table-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
+    with tempfile.TemporaryDirectory() as scratch:
+        crafted_dir = args.crafted_dir
+        if crafted_dir is None:
+            crafted_dir = scratch
+            make_crafted(crafted_dir, 2_000 if args.quick else 10_000)
+        if args.table_only:
+            print_table(rows(args.repeats, args.quick, args.only, crafted_dir))
+            return
+        print_header()
+        if args.before:
+            run_before(args.before, args, crafted_dir)
+        print_table(rows(args.repeats, args.quick, args.only, crafted_dir))
+
+
+def print_header():
     print(f"quorvex_micro {qm.__version__} on {platform.machine()}, "
           f"{platform.python_implementation()} {platform.python_version()}, "
           f"{os.cpu_count()} cores ({platform.processor() or platform.platform()})")
     print("Baseline: a pure-Python version of the same work; for the bus, a no-op builtin")
     print("function with the same calling convention that also releases the GIL.")
-    print("Ratio: how many times better the native figure is (for the bus: cost / no-op).\n")
-    header = f"| {'benchmark':<17}| {'case':<17}| {'unit':<13}| {'native':>10} | {'baseline':>10} | {'ratio':>8} |"
-    print(header)
-    print("|" + "|".join("-" * (len(col) + 0) for col in header.split("|")[1:-1]) + "|")
-    for name, case, unit, native, baseline, ratio in rows(args.repeats, args.quick):
-        print(f"| {name:<17}| {case:<17}| {unit:<13}| {native:>10.2f} | {baseline:>10.2f} | "
-              f"{ratio:>7.1f}x |")
-        sys.stdout.flush()
+    print("Ratio: how many times better the native figure is (for the bus: cost / no-op).")
+    print("Crafted rows: milliseconds on words that collide in the low bits of a fixed hash,")
+    print("beside ordinary words of the same size and number; ratio = crafted / ordinary.\n")
 
 
 if __name__ == "__main__":
