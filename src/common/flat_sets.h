@@ -21,6 +21,27 @@
 
 namespace qm {
 
+/// True when the `size` bytes at `a` and `b` are equal; inline word loads rather
+/// than a call to memcmp, since the strings compared here are mostly short words.
+inline bool same_bytes(const char* a, const char* b, size_t size) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(a);
+    const auto* q = reinterpret_cast<const unsigned char*>(b);
+    for (; size >= 8; p += 8, q += 8, size -= 8) {
+        if (sip::load_le64(p) != sip::load_le64(q)) return false;
+    }
+    return sip::load_le_partial(p, size) == sip::load_le_partial(q, size);
+}
+
+/// `same_bytes` for strings that are both followed by at least 7 readable bytes.
+inline bool same_bytes_padded(const char* a, const char* b, size_t size) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(a);
+    const auto* q = reinterpret_cast<const unsigned char*>(b);
+    for (; size >= 8; p += 8, q += 8, size -= 8) {
+        if (sip::load_le64(p) != sip::load_le64(q)) return false;
+    }
+    return ((sip::load_le64(p) ^ sip::load_le64(q)) & ((uint64_t{1} << (8 * size)) - 1)) == 0;
+}
+
 /// Smallest power of two holding `items` at a load factor of at most one half.
 inline size_t flat_set_capacity(size_t items) {
     if (items > (SIZE_MAX >> 2)) throw std::length_error("capacity overflow");
@@ -98,7 +119,9 @@ private:
     HashKey key_;
 };
 
-/// A set of non-empty byte strings held as views (the caller keeps the bytes alive).
+/// A set of non-empty byte strings held as views (the caller keeps the bytes
+/// alive). Every view must be followed by at least 7 readable bytes, of any value:
+/// hashing and comparing read whole words past the end and mask the excess off.
 class ViewSet {
 public:
     /// A set for up to `items` insertions; the table grows as distinct views arrive.
@@ -119,7 +142,10 @@ public:
                 if (++size_ * 2 > slots_.size()) grow();
                 return true;
             }
-            if (slot.tag == tag && slot.view() == view) return false;
+            if (slot.tag == tag && slot.size == view.size() &&
+                same_bytes_padded(slot.data, view.data(), view.size())) {
+                return false;
+            }
         }
     }
 
@@ -136,7 +162,7 @@ private:
 
     /// SipHash-1-3 under the set's key: the slot from the low bits, the tag from the high.
     uint64_t hash_of(std::string_view view) const noexcept {
-        return siphash13(key_.k0, key_.k1, view.data(), view.size());
+        return siphash13_padded(key_.k0, key_.k1, view.data(), view.size());
     }
 
     /// Views of 4 GiB and more do not fit a slot; a text holds very few of them.

@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <array>
-#include <string>
+#include <bit>
+#include <memory>
+#include <stdexcept>
 
+#include "ascii_block.h"
 #include "common/flat_sets.h"
 #include "unicode_props.h"
 #include "utf8.h"
-#include "words.h"
 
 namespace qm {
 namespace {
@@ -52,17 +54,6 @@ constexpr std::array kTrivialWords = {
     "continue"sv, "prossiga"sv, "segue"sv,  "beleza"sv,   "certo"sv,  "show"sv,     "valeu"sv,
 };
 
-enum ByteClass : unsigned char { kOther = 0, kCodeSymbol = 1, kDigit = 2 };
-
-/// Byte classes of the lowercased text: code symbols and ASCII digits.
-constexpr std::array<unsigned char, 256> make_byte_classes() {
-    std::array<unsigned char, 256> classes{};
-    for (unsigned char c : std::string_view("();<=>`{}")) classes[c] = kCodeSymbol;
-    for (unsigned char c = '0'; c <= '9'; ++c) classes[c] = kDigit;
-    return classes;
-}
-constexpr std::array<unsigned char, 256> kByteClasses = make_byte_classes();
-
 constexpr float kWordsForFullLength = 400.0f;
 constexpr float kHardForFullTerm = 3.0f;
 constexpr float kConstraintForFullTerm = 6.0f;
@@ -74,53 +65,116 @@ constexpr float kLowBound = 0.15f;
 constexpr float kMediumBound = 0.4f;
 constexpr float kHighBound = 0.7f;
 
-/// A fixed word list grouped by first byte, so that a word is compared only
-/// with the entries that begin like it; membership is that of the plain list.
-template <size_t N>
-class Vocabulary {
-public:
-    constexpr explicit Vocabulary(std::array<std::string_view, N> entries) : entries_(entries) {
-        std::sort(entries_.begin(), entries_.end());
-        for (size_t i = 0; i < N; ++i) {
-            const auto first = static_cast<unsigned char>(entries_[i][0]);
-            if (end_[first] == 0) begin_[first] = static_cast<uint8_t>(i);
-            end_[first] = static_cast<uint8_t>(i + 1);
-        }
-    }
+/// What a whole-word match counts as; a word may count in several lists.
+enum WordKind : uint8_t { kHardWord = 1, kConstraintWord = 2, kCodeKeyword = 4, kTrivialWord = 8 };
 
-    /// True when `word` (not empty) equals an entry.
-    constexpr bool contains(std::string_view word) const {
-        const auto first = static_cast<unsigned char>(word[0]);
-        for (size_t i = begin_[first]; i < end_[first]; ++i) {
-            if (entries_[i] == word) return true;
-        }
-        return false;
-    }
+/// Every vocabulary entry begins with a lowercase ASCII letter.
+constexpr size_t kLetters = 26;
+constexpr size_t kLongestWord = 16;  // bytes; longer trimmed words match no whole word
 
-    /// True when `word` (not empty) begins with an entry.
-    constexpr bool has_prefix_in(std::string_view word) const {
-        const auto first = static_cast<unsigned char>(word[0]);
-        for (size_t i = begin_[first]; i < end_[first]; ++i) {
-            if (word.starts_with(entries_[i])) return true;
-        }
-        return false;
-    }
-
-private:
-    std::array<std::string_view, N> entries_;
-    std::array<uint8_t, 256> begin_{};
-    std::array<uint8_t, 256> end_{};
+struct Entry {
+    std::string_view text;
+    uint8_t kinds = 0;
 };
 
-constexpr Vocabulary kHardStemIndex(kHardStems);
-constexpr Vocabulary kHardWordIndex(kHardWords);
-constexpr Vocabulary kConstraintIndex(kConstraintWords);
-constexpr Vocabulary kCodeKeywordIndex(kCodeKeywords);
-constexpr Vocabulary kTrivialIndex(kTrivialWords);
+/// The whole-word lists and the stems, grouped by first letter (and the words
+/// by length too): a trimmed word is compared only with the entries of its first
+/// letter and length, and with the stems of its first letter. Membership is that
+/// of the plain lists.
+struct Lexicon {
+    std::array<Entry, 128> words{};
+    std::array<std::string_view, kHardStems.size()> stems{};
+    // Words of letter l and length n: [word_begin[l * kLongestWord + n], the next).
+    std::array<uint8_t, kLetters * kLongestWord + 1> word_begin{};
+    std::array<uint8_t, kLetters + 1> stem_begin{};
+    std::array<uint8_t, kLetters> shortest_stem{};
+    size_t word_count = 0;
 
-static_assert(kHardStemIndex.has_prefix_in("debugging"));
-static_assert(!kHardStemIndex.has_prefix_in("redesign"));
-static_assert(kTrivialIndex.contains("não") && !kTrivialIndex.contains("na"));
+    constexpr Lexicon() {
+        const auto add = [&](std::string_view w, uint8_t kind) {
+            for (size_t i = 0; i < word_count; ++i) {
+                if (words[i].text == w) {
+                    words[i].kinds |= kind;
+                    return;
+                }
+            }
+            words[word_count++] = Entry{w, kind};
+        };
+        for (auto w : kHardWords) add(w, kHardWord);
+        for (auto w : kConstraintWords) add(w, kConstraintWord);
+        for (auto w : kCodeKeywords) add(w, kCodeKeyword);
+        for (auto w : kTrivialWords) add(w, kTrivialWord);
+        std::sort(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(word_count),
+                  [](const Entry& a, const Entry& b) {
+                      if (a.text[0] != b.text[0]) return a.text[0] < b.text[0];
+                      if (a.text.size() != b.text.size()) return a.text.size() < b.text.size();
+                      return a.text < b.text;
+                  });
+        for (size_t i = 0; i < kHardStems.size(); ++i) stems[i] = kHardStems[i];
+        std::sort(stems.begin(), stems.end());
+        size_t w = 0;
+        for (size_t bucket = 0; bucket < kLetters * kLongestWord; ++bucket) {
+            word_begin[bucket] = static_cast<uint8_t>(w);
+            const char letter = static_cast<char>('a' + bucket / kLongestWord);
+            while (w < word_count && words[w].text[0] == letter &&
+                   words[w].text.size() == bucket % kLongestWord) {
+                ++w;
+            }
+        }
+        word_begin[kLetters * kLongestWord] = static_cast<uint8_t>(w);
+        if (w != word_count) throw "a vocabulary word is too long for the index";
+        for (size_t letter = 0, t = 0; letter < kLetters; ++letter) {
+            stem_begin[letter] = static_cast<uint8_t>(t);
+            shortest_stem[letter] = 0xFF;
+            while (t < stems.size() && stems[t][0] == static_cast<char>('a' + letter)) {
+                shortest_stem[letter] = std::min<uint8_t>(shortest_stem[letter],
+                                                          static_cast<uint8_t>(stems[t].size()));
+                ++t;
+            }
+            stem_begin[letter + 1] = static_cast<uint8_t>(t);
+        }
+    }
+
+    /// True when the bytes at `p` begin with `entry`.
+    static constexpr bool equal(std::string_view entry, const char* p) {
+        if (std::is_constant_evaluated()) return entry == std::string_view(p, entry.size());
+        return same_bytes(entry.data(), p, entry.size());
+    }
+
+    /// The kinds of the whole word `t` (not empty) plus kHardWord when it begins
+    /// with a stem.
+    constexpr uint8_t classify(std::string_view t) const {
+        const unsigned letter = static_cast<unsigned char>(t[0]) - 'a';
+        if (letter >= kLetters) return 0;
+        uint8_t kinds = 0;
+        if (t.size() < kLongestWord) {
+            const size_t bucket = letter * kLongestWord + t.size();
+            for (size_t i = word_begin[bucket]; i < word_begin[bucket + 1]; ++i) {
+                if (equal(words[i].text, t.data())) {
+                    kinds = words[i].kinds;
+                    break;
+                }
+            }
+        }
+        if (!(kinds & kHardWord) && t.size() >= shortest_stem[letter]) {
+            for (size_t i = stem_begin[letter]; i < stem_begin[letter + 1]; ++i) {
+                if (stems[i].size() <= t.size() && equal(stems[i], t.data())) {
+                    return kinds | kHardWord;
+                }
+            }
+        }
+        return kinds;
+    }
+};
+
+constexpr Lexicon kLexicon;
+
+static_assert(kLexicon.classify("debugging") == kHardWord);
+static_assert(kLexicon.classify("redesign") == 0);
+static_assert(kLexicon.classify("compare") == kHardWord);
+static_assert(kLexicon.classify("não") == kTrivialWord && kLexicon.classify("na") == 0);
+static_assert(kLexicon.classify("obrigatório") == kConstraintWord);
+static_assert(kLexicon.classify("continue") == kTrivialWord);
 
 /// ASCII letters and digits: the Alphabetic or numeric characters below 0x80.
 inline bool is_ascii_alphanumeric(unsigned char byte) {
@@ -129,8 +183,8 @@ inline bool is_ascii_alphanumeric(unsigned char byte) {
 }
 
 /// The word without its leading and trailing characters that are neither
-/// alphabetic nor numeric; empty when none is.
-std::string_view trim(std::string_view word) {
+/// alphabetic nor numeric; empty when none is. Decodes every character.
+std::string_view trim_decoding(std::string_view word) {
     size_t first = std::string_view::npos;
     size_t end = 0;
     size_t pos = 0;
@@ -154,6 +208,49 @@ std::string_view trim(std::string_view word) {
     return word.substr(first, end - first);
 }
 
+/// `trim_decoding`, without decoding when the characters it strips and the ones
+/// it stops at are ASCII (most words). An ASCII byte is always a character of its
+/// own, whatever precedes it, so stepping over them from either end is exact.
+inline std::string_view trim(std::string_view word) {
+    size_t first = 0;
+    size_t last = word.size();
+    for (;; ++first) {
+        if (first == last) return {};
+        const auto byte = static_cast<unsigned char>(word[first]);
+        if (byte >= 0x80) return trim_decoding(word);
+        if (is_ascii_alphanumeric(byte)) break;
+    }
+    for (;; --last) {  // stops at word[first] at the latest
+        const auto byte = static_cast<unsigned char>(word[last - 1]);
+        if (byte >= 0x80) return trim_decoding(word);
+        if (is_ascii_alphanumeric(byte)) break;
+    }
+    return word.substr(first, last - first);
+}
+
+/// The lowercased copy of a text. A thread keeps one buffer for ordinary requests
+/// (no allocation per call); a text too large for it gets a buffer of its own,
+/// freed on return, so a huge request leaves no memory behind.
+class LowerBuffer {
+public:
+    explicit LowerBuffer(size_t size) {
+        if (size > kKept) {
+            own_.reset(new char[size]);
+            data_ = own_.get();
+            return;
+        }
+        thread_local std::unique_ptr<char[]> kept;
+        if (!kept) kept.reset(new char[kKept]);
+        data_ = kept.get();
+    }
+    char* data() const noexcept { return data_; }
+
+private:
+    static constexpr size_t kKept = size_t{256} << 10;
+    std::unique_ptr<char[]> own_;
+    char* data_;
+};
+
 /// Both counts rounded to single precision, then divided.
 inline float ratio(uint64_t numerator, uint64_t denominator) {
     return static_cast<float>(numerator) / static_cast<float>(denominator);
@@ -172,37 +269,130 @@ const char* effort_tier_name(EffortTier tier) noexcept {
 }
 
 EffortGauge effort_gauge(std::string_view text) {
-    std::string lower;
-    append_lowercase(lower, text);
-
     EffortGauge gauge;
     EffortSignals& s = gauge.signals;
-
     uint64_t symbols = 0;
     uint64_t digits = 0;
-    for (const char c : lower) {
-        const unsigned char cls = kByteClasses[static_cast<unsigned char>(c)];
-        symbols += cls == kCodeSymbol;
-        digits += cls == kDigit;
-    }
-
-    for_each_word(lower, [&](std::string_view) { ++s.words; });
     uint64_t distinct = 0;
     uint64_t keyword_hits = 0;
-    if (s.words != 0) {
-        ViewSet seen(s.words);
-        for_each_word(lower, [&](std::string_view word) {
-            distinct += seen.insert(word);
-            const std::string_view t = trim(word);
-            if (t.empty()) return;
-            s.hard_hits += kHardStemIndex.has_prefix_in(t) || kHardWordIndex.contains(t);
-            s.constraint_hits += kConstraintIndex.contains(t);
-            keyword_hits += kCodeKeywordIndex.contains(t);
-            s.trivial_hits += kTrivialIndex.contains(t);
-        });
+
+    // One pass: lowercase into the buffer, count digits and code symbols, cut
+    // words at White_Space (which lowercasing neither creates nor removes) and
+    // look each word up as soon as its end is seen; the words are views into the
+    // buffer, which never moves. Lowercasing grows a character by at most half its
+    // bytes (two bytes to three), hence the size.
+    const size_t n = text.size();
+    // The slack after it also gives the word set the readable bytes it needs past
+    // the last word.
+    const size_t capacity = n + n / 2 + kMaxLowercaseBytes + ascii::kBlock;
+    LowerBuffer buffer(capacity);
+    char* const out = buffer.data();
+    size_t o = 0;  // bytes written to `out`
+    ViewSet seen(n / 2 + 1);
+    const uint16_t* const two_byte = two_byte_lowercase_table();
+    const auto on_word = [&](size_t begin, size_t end) {
+        const std::string_view word(out + begin, end - begin);
+        ++s.words;
+        distinct += seen.insert(word);
+        const std::string_view t = trim(word);
+        if (t.empty()) return;
+        const uint8_t kinds = kLexicon.classify(t);
+        if (kinds == 0) return;
+        s.hard_hits += (kinds & kHardWord) != 0;
+        s.constraint_hits += (kinds & kConstraintWord) != 0;
+        keyword_hits += (kinds & kCodeKeyword) != 0;
+        s.trivial_hits += (kinds & kTrivialWord) != 0;
+    };
+
+    size_t word_start = 0;
+    bool in_word = false;
+    size_t pos = 0;
+    while (pos < n) {
+        if (n - pos >= ascii::kBlock) {
+            const char* const in = text.data() + pos;
+            ascii::Mask others = ascii::simd::non_ascii(in);
+            // Characters outside ASCII are handled here only when each is two
+            // bytes that lowercase to two bytes (accented Latin and the like):
+            // then the block keeps its length and its layout.
+            ascii::Mask patched = 0;
+            ascii::Mask wide_white = 0;
+            while (others != 0) {
+                const int i = std::countr_zero(others);
+                const auto lead = static_cast<unsigned char>(in[i]);
+                if (i == ascii::kBlock - 1 || lead < 0xC2 || lead > 0xDF) break;
+                const auto next = static_cast<unsigned char>(in[i + 1]);
+                if ((next & 0xC0) != 0x80) break;
+                const uint16_t entry = two_byte[(char32_t{lead} & 0x1F) << 6 | (next & 0x3F)];
+                if (entry == 0) break;
+                patched |= ascii::Mask{1} << i;
+                if (entry & 0x8000) wide_white |= ascii::Mask{3} << i;
+                others &= ~(ascii::Mask{3} << i);
+            }
+        if (others == 0) {
+            ascii::BlockMasks m = ascii::simd::lower(in, out + o);
+            for (ascii::Mask p = patched; p != 0; p &= p - 1) {
+                const int i = std::countr_zero(p);
+                const char32_t lower =
+                    two_byte[(char32_t{static_cast<unsigned char>(in[i])} & 0x1F) << 6 |
+                             (static_cast<unsigned char>(in[i + 1]) & 0x3F)] & 0x7FF;
+                out[o + i] = static_cast<char>(0xC0 | (lower >> 6));
+                out[o + i + 1] = static_cast<char>(0x80 | (lower & 0x3F));
+            }
+            m.white |= wide_white;
+            if ((m.digits | m.symbols) != 0) {
+                digits += ascii::count(m.digits);
+                symbols += ascii::count(m.symbols);
+            }
+            // Bit i of `edges`: byte i starts a word (a word byte after white
+            // space) or ends one (white space after a word byte).
+            const ascii::Mask word_bytes = ~m.white & 0xFFFF;
+            ascii::Mask edges = (word_bytes ^ (word_bytes << 1 | ascii::Mask{in_word})) & 0xFFFF;
+            while (edges != 0) {
+                const int i = std::countr_zero(edges);
+                edges &= edges - 1;
+                if (word_bytes >> i & 1) {
+                    word_start = o + static_cast<size_t>(i);
+                } else {
+                    on_word(word_start, o + static_cast<size_t>(i));
+                }
+            }
+            in_word = word_bytes >> 15 & 1;
+            pos += ascii::kBlock;
+            o += ascii::kBlock;
+            continue;
+        }
+        }
+        // A block with other characters (or the short tail): one character at a time.
+        const size_t stop = std::min(n, pos + ascii::kBlock);
+        while (pos < stop) {
+            const auto byte = static_cast<unsigned char>(text[pos]);
+            bool white;
+            size_t written;
+            if (byte < 0x80) {
+                out[o] = static_cast<char>(ascii::to_lower(byte));
+                white = ascii::is_white(byte);
+                digits += static_cast<unsigned>(byte - '0') < 10u;
+                symbols += ascii::is_symbol(byte);
+                written = 1;
+                ++pos;
+            } else {
+                if (o + kMaxLowercaseBytes > capacity) throw std::logic_error("lowercase overflow");
+                written = lowercase_char(text, pos, out + o, white);
+            }
+            if (white) {
+                if (in_word) on_word(word_start, o);
+                in_word = false;
+            } else if (!in_word) {
+                in_word = true;
+                word_start = o;
+            }
+            o += written;
+        }
     }
+    if (in_word) on_word(word_start, o);
+
     s.code_hits = keyword_hits + symbols / kSymbolsPerCodeHit;
-    s.digit_ratio = lower.empty() ? 0.0f : ratio(digits, lower.size());
+    s.digit_ratio = o == 0 ? 0.0f : ratio(digits, o);
     s.novelty = s.words == 0 ? 0.0f : ratio(distinct, s.words);
     s.len_score = std::min(static_cast<float>(s.words) / kWordsForFullLength, 1.0f);
 

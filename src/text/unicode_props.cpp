@@ -32,9 +32,8 @@ inline uint8_t flags_of(char32_t cp) noexcept {
     return cp > kMaxCodePoint ? 0 : kRecordFlags[record_of(cp)];
 }
 
-/// Appends the UTF-8 encoding of `cp`.
-void append_utf8(std::string& out, char32_t cp) {
-    char buf[4];
+/// Writes the UTF-8 encoding of `cp` to `buf` and returns its length.
+inline size_t encode_utf8(char32_t cp, char* buf) noexcept {
     size_t n;
     if (cp < 0x80) {
         buf[0] = static_cast<char>(cp);
@@ -55,8 +54,31 @@ void append_utf8(std::string& out, char32_t cp) {
         buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
         n = 4;
     }
-    out.append(buf, n);
+    return n;
 }
+
+/// Appends the UTF-8 encoding of `cp`.
+void append_utf8(std::string& out, char32_t cp) {
+    char buf[4];
+    out.append(buf, encode_utf8(cp, buf));
+}
+
+/// Lowercase of the two-byte characters U+0080 to U+07FF whose mapping is one
+/// character of two bytes again (Latin, Greek, Cyrillic, Hebrew, Arabic...), with
+/// bit 15 set for White_Space; 0 where the general path must decide (the sigma,
+/// multi-character mappings). Built once from the tables at load time.
+struct TwoByteLower {
+    uint16_t entry[0x800] = {};
+    TwoByteLower() noexcept {
+        for (char32_t cp = 0x80; cp < 0x800; ++cp) {
+            if (cp == kCapitalSigma) continue;
+            char32_t mapped[kMaxLowercaseLength];
+            if (lowercase_mapping(cp, mapped) != 1 || mapped[0] < 0x80 || mapped[0] >= 0x800) continue;
+            entry[cp] = static_cast<uint16_t>(mapped[0] | (is_white_space(cp) ? 0x8000 : 0));
+        }
+    }
+};
+const TwoByteLower kTwoByteLower;
 
 /// Decodes the character at `pos` and advances past it; a malformed byte is
 /// consumed alone and reported as false.
@@ -174,6 +196,50 @@ size_t lowercase_mapping(char32_t cp, char32_t (&out)[kMaxLowercaseLength]) noex
     }
     out[0] = static_cast<char32_t>(static_cast<int32_t>(cp) + lower);
     return 1;
+}
+
+const uint16_t* two_byte_lowercase_table() noexcept { return kTwoByteLower.entry; }
+
+size_t lowercase_char(std::string_view text, size_t& pos, char* out, bool& white) noexcept {
+    const size_t start = pos;
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    if (lead >= 0xC2 && lead <= 0xDF && pos + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[pos + 1]);
+        const char32_t cp = (char32_t{lead} & 0x1F) << 6 | (next & 0x3F);
+        const uint16_t entry = kTwoByteLower.entry[cp];
+        if ((next & 0xC0) == 0x80 && entry != 0) {
+            const char32_t lower = entry & 0x7FF;
+            out[0] = static_cast<char>(0xC0 | (lower >> 6));
+            out[1] = static_cast<char>(0x80 | (lower & 0x3F));
+            white = entry & 0x8000;
+            pos += 2;
+            return 2;
+        }
+    }
+    char32_t cp;
+    if (!decode_checked(text, pos, cp)) {
+        out[0] = static_cast<char>(lead);
+        white = is_white_space(lead);
+        return 1;
+    }
+    if (cp == kCapitalSigma) {
+        white = false;
+        return encode_utf8(is_final_sigma(text, start, pos) ? kFinalSigma : kSmallSigma, out);
+    }
+    char32_t mapped[kMaxLowercaseLength];
+    const size_t length = lowercase_mapping(cp, mapped);
+    if (length == 1 && mapped[0] == cp) {
+        std::memcpy(out, text.data() + start, pos - start);
+        white = is_white_space(cp);
+        return pos - start;
+    }
+    size_t written = 0;
+    white = false;
+    for (size_t i = 0; i < length; ++i) {
+        written += encode_utf8(mapped[i], out + written);
+        white |= is_white_space(mapped[i]);
+    }
+    return written;
 }
 
 void append_lowercase(std::string& out, std::string_view utf8) {

@@ -50,6 +50,23 @@ bool is_case_ignorable(char32_t cp) noexcept;
 /// length (1 to kMaxLowercaseLength); code points without a mapping map to themselves.
 size_t lowercase_mapping(char32_t cp, char32_t (&out)[kMaxLowercaseLength]) noexcept;
 
+/// Most bytes that `lowercase_char` writes for one character.
+inline constexpr size_t kMaxLowercaseBytes = 4 * kMaxLowercaseLength;
+
+/// Lowercases the one character of `text` that starts at `pos` exactly as
+/// `append_lowercase` does (Final_Sigma looks at the whole `text`; a malformed
+/// byte is copied alone), writes its bytes to `out` (room for kMaxLowercaseBytes)
+/// and moves `pos` past it. Returns the number of bytes written; `white` tells
+/// whether the word split sees White_Space in them: they decode to one White_Space
+/// character, or to a lone byte whose value is one (as `utf8::decode` reads it).
+size_t lowercase_char(std::string_view text, size_t& pos, char* out, bool& white) noexcept;
+
+/// Per code point below U+0800: its lowercase when that is one character of two
+/// UTF-8 bytes again (as for most Latin, Greek and Cyrillic letters), with bit 15
+/// set when the character is White_Space; 0 where `lowercase_char` must decide
+/// (ASCII, the capital sigma, mappings to other lengths).
+const uint16_t* two_byte_lowercase_table() noexcept;
+
 /// Appends the lowercase of the UTF-8 text `utf8` to `out`: the full
 /// language-independent mapping plus the Final_Sigma rule for U+03A3. Bytes
 /// that are not well-formed UTF-8 are copied unchanged.
