@@ -1,10 +1,12 @@
-// Fuzz target: effort_gauge on raw bytes (memory safety) and on well-formed
-// UTF-8 (ranges, tier table, cap rule, and invariance under ASCII uppercasing).
+// Fuzz target: effort_gauge on raw bytes and on well-formed UTF-8: the signals of
+// the plain model, ranges, tier table, cap rule, and invariance under ASCII
+// uppercasing.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "text/effort_gauge.h"
+#include "../tests/native/effort_gauge_model.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -64,11 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // promises to survive any bytes: malformed ones are copied through unchanged.
     const qm::EffortGauge from_raw = qm::effort_gauge(raw);
     check_ranges(from_raw, count_code_symbols(raw));
+    // The one-pass gauge equals the plain lowercase-split-trim-look-up model,
+    // on raw bytes as on text.
+    const char* why = nullptr;
+    FUZZ_CHECK(model::same_signals(raw, from_raw, &why));
 
     FuzzedDataProvider in(data, size);
     const std::string text = fuzz::consume_text(in, 256);
     const qm::EffortGauge g = qm::effort_gauge(text);
     check_ranges(g, count_code_symbols(text));
+    FUZZ_CHECK(model::same_signals(text, g, &why));
     // Lowercasing never creates or removes White_Space, so the split of the
     // input text counts the same words.
     FUZZ_CHECK(g.signals.words == fuzz::reference_words(text).size());

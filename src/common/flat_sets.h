@@ -2,13 +2,14 @@
 // shingles: no allocation per item, and a table that starts small and doubles
 // when half full, so its size follows the distinct items, not the insertions.
 //
-// Both are fed with outside text, so where an item lands is decided by SipHash-1-3
-// under the process's secret key (hash_key.h), never by a fixed function: words
+// Both are fed with outside text, so where an item lands is decided by a function
+// keyed with the process's secret key (hash_key.h), never by a fixed one: words
 // crafted offline to share the low bits of a public hash would otherwise pile up
 // in one probe run and make every insertion walk it, quadratic in the words.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -63,22 +64,30 @@ inline size_t initial_set_capacity(size_t items) {
 /// A set of 64-bit values (the shingle hashes). Membership is equality of the
 /// values themselves; only the slot comes from a keyed mix of the value, since
 /// the values are public hashes that anyone can compute for chosen text.
+///
+/// The mix is multiply-shift (Dietzfelbinger et al.): the value, offset by a
+/// secret word, times a secret odd multiplier, and the slot is the top bits of
+/// the product. For any two distinct values, the chance over the key that they
+/// share a slot of a table of 2^l is at most 2 / 2^l, so values chosen without
+/// the key (an attacker can only steer the hashes by brute force on the text)
+/// spread like random ones. It costs one multiplication where the shingle hash
+/// itself costs several SipHash rounds per shingle.
 class HashSet64 {
 public:
     /// A set for up to `items` insertions; the table grows as values arrive.
     explicit HashSet64(size_t items, const HashKey& key = process_hash_key())
-        : slots_(initial_set_capacity(items), 0), mask_(slots_.size() - 1), key_(key) {}
+        : slots_(initial_set_capacity(items), 0),
+          shift_(64 - static_cast<unsigned>(std::countr_zero(slots_.size()))),
+          offset_(key.k0),
+          multiplier_(key.k1 | 1) {}
 
-    /// The keyed mix of `value` that decides its slot; pass it to `prefetch` and `insert`.
-    uint64_t mix(uint64_t value) const noexcept {
-        return siphash13_u64(key_.k0, key_.k1, value);
-    }
+    /// The keyed mix of `value`, whose top bits are its slot; pass it to
+    /// `prefetch` and `insert`.
+    uint64_t mix(uint64_t value) const noexcept { return (value ^ offset_) * multiplier_; }
 
     /// Hints that the value of mix `mixed` will be looked up soon (a large set
     /// misses the cache).
-    void prefetch(uint64_t mixed) const noexcept {
-        __builtin_prefetch(&slots_[static_cast<size_t>(mixed) & mask_]);
-    }
+    void prefetch(uint64_t mixed) const noexcept { __builtin_prefetch(&slots_[slot_of(mixed)]); }
 
     /// Inserts `value`, whose mix is `mixed`; false when it was already present.
     bool insert(uint64_t value, uint64_t mixed) {
@@ -92,8 +101,11 @@ public:
 
 private:
     /// Stores `value` unless present; false when it was.
+    size_t slot_of(uint64_t mixed) const noexcept { return static_cast<size_t>(mixed >> shift_); }
+
     bool place(uint64_t value, uint64_t mixed) noexcept {
-        for (size_t i = static_cast<size_t>(mixed) & mask_;; i = (i + 1) & mask_) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = slot_of(mixed);; i = (i + 1) & mask) {
             if (slots_[i] == value) return false;
             if (slots_[i] == 0) {
                 slots_[i] = value;
@@ -106,17 +118,18 @@ private:
     void grow() {
         std::vector<uint64_t> previous(slots_.size() * 2, 0);
         previous.swap(slots_);
-        mask_ = slots_.size() - 1;
+        --shift_;
         for (uint64_t value : previous) {
             if (value != 0) place(value, mix(value));
         }
     }
 
     std::vector<uint64_t> slots_;
-    size_t mask_;
+    unsigned shift_;  // 64 - log2(slots)
+    uint64_t offset_;
+    uint64_t multiplier_;
     size_t size_ = 0;  // non-zero values held
     bool has_zero_ = false;
-    HashKey key_;
 };
 
 /// A set of non-empty byte strings held as views (the caller keeps the bytes

@@ -2,13 +2,133 @@
 #include "saturation_scan.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
+#include "ascii_block.h"
 #include "common/flat_sets.h"
 #include "common/siphash.h"
-#include "words.h"
+#include "unicode_props.h"
+#include "utf8.h"
 
 namespace qm {
+namespace {
+
+/// Calls `on_token(std::string_view)` for each word of `text`: the split of
+/// `for_each_word` (words.h), sixteen bytes at a time where a block is ASCII.
+template <class F>
+void for_each_token(std::string_view text, F&& on_token) {
+    const size_t n = text.size();
+    size_t start = 0;
+    bool in_word = false;
+    size_t pos = 0;
+    while (pos < n) {
+        if (n - pos >= ascii::kBlock && ascii::simd::non_ascii(text.data() + pos) == 0) {
+            const ascii::Mask word_bytes = ~ascii::simd::white(text.data() + pos) & 0xFFFF;
+            // Bit i: byte i starts a word or ends one (see effort_gauge.cpp).
+            ascii::Mask edges = (word_bytes ^ (word_bytes << 1 | ascii::Mask{in_word})) & 0xFFFF;
+            while (edges != 0) {
+                const size_t at = pos + static_cast<size_t>(std::countr_zero(edges));
+                if (word_bytes >> (at - pos) & 1) {
+                    start = at;
+                } else {
+                    on_token(text.substr(start, at - start));
+                }
+                edges &= edges - 1;
+            }
+            in_word = word_bytes >> 15 & 1;
+            pos += ascii::kBlock;
+            continue;
+        }
+        const size_t stop = std::min(n, pos + ascii::kBlock);
+        while (pos < stop) {
+            const auto byte = static_cast<unsigned char>(text[pos]);
+            size_t next = pos;
+            bool white;
+            if (byte < 0x80) {
+                white = ascii::is_white(byte);
+                next = pos + 1;
+            } else {
+                white = is_white_space(utf8::decode(text, next));
+            }
+            if (white) {
+                if (in_word) on_token(text.substr(start, pos - start));
+                in_word = false;
+            } else if (!in_word) {
+                in_word = true;
+                start = pos;
+            }
+            pos = next;
+        }
+    }
+    if (in_word) on_token(text.substr(start));
+}
+
+/// The latest tokens, each followed by the 0xFF terminator, back to back: the
+/// bytes of a shingle are then one contiguous run, hashed in one shot. When the
+/// buffer is full, the last `keep` tokens move to its front; it grows only when
+/// they and the next token would not fit in half of it, so moving stays linear.
+class PackedTokens {
+public:
+    explicit PackedTokens(size_t keep) : keep_(keep) {}
+
+    /// Appends `token` and its terminator.
+    void push(std::string_view token) {
+        const size_t need = token.size() + 1;
+        if (bytes_.size() < used_ + need + kSlack) make_room(need);
+        starts_.push_back(used_);
+        std::memcpy(bytes_.data() + used_, token.data(), token.size());
+        bytes_[used_ + token.size()] = static_cast<char>(kTextTerminator);
+        used_ += need;
+    }
+
+    size_t tokens() const noexcept { return starts_.size(); }
+
+    /// SipHash-1-3 under the zero key of the last `count` tokens (count <= tokens()).
+    uint64_t hash_last(size_t count) const noexcept {
+        const size_t begin = starts_[starts_.size() - count];
+        return siphash13_padded(0, 0, bytes_.data() + begin, used_ - begin);
+    }
+
+    /// The hashes of the last `count` tokens but one and of the last `count`
+    /// (count < tokens(), and `keep` >= count so that both are still here).
+    void hash_last_two(size_t count, uint64_t& earlier, uint64_t& last) const noexcept {
+        const size_t size = starts_.size();
+        const size_t first = starts_[size - 1 - count];
+        const size_t second = starts_[size - count];
+        siphash13_padded_pair(bytes_.data() + first, starts_[size - 1] - first,
+                              bytes_.data() + second, used_ - second, earlier, last);
+    }
+
+private:
+    // Past the last byte: the padded hash reads up to 7 bytes beyond a run.
+    static constexpr size_t kSlack = 8;
+    static constexpr size_t kMinBytes = size_t{64} << 10;
+
+    void make_room(size_t need) {
+        const size_t kept = std::min(keep_, starts_.size());
+        const size_t from = kept == 0 ? used_ : starts_[starts_.size() - kept];
+        const size_t carry = used_ - from;
+        const size_t wanted = std::max(kMinBytes, 2 * (carry + need)) + kSlack;
+        if (bytes_.size() < wanted) {
+            std::vector<char> larger(wanted);
+            std::memcpy(larger.data(), bytes_.data() + from, carry);
+            bytes_.swap(larger);
+        } else {
+            std::memmove(bytes_.data(), bytes_.data() + from, carry);
+        }
+        for (size_t i = 0; i < kept; ++i) starts_[i] = starts_[starts_.size() - kept + i] - from;
+        starts_.resize(kept);
+        used_ = carry;
+    }
+
+    size_t keep_;
+    std::vector<char> bytes_;
+    std::vector<size_t> starts_;  // offsets of the tokens in `bytes_`, in order
+    size_t used_ = 0;
+};
+
+}  // namespace
 
 uint64_t shingle_hash(const std::string_view* tokens, size_t count) noexcept {
     SipHasher13 hasher;
@@ -22,7 +142,7 @@ uint64_t shingle_hash(const std::string_view* tokens, size_t count) noexcept {
 float saturation_scan(std::string_view text, uint64_t window) {
     const uint64_t w = window == 0 ? 1 : window;
     uint64_t n = 0;
-    for_each_word(text, [&](std::string_view) { ++n; });
+    for_each_token(text, [&](std::string_view) { ++n; });
     // n < 2w, written so that no window up to 2^64 - 1 can overflow.
     if (n / 2 < w) return 0.0f;
 
@@ -30,13 +150,12 @@ float saturation_scan(std::string_view text, uint64_t window) {
     const size_t shingles = static_cast<size_t>(n - w + 1);
     HashSet64 seen(shingles);
     uint64_t duplicates = 0;
-    // A second pass keeps only the latest words: when the buffer is full, its
-    // last width - 1 views move to the front. Memory follows the window and the
-    // distinct shingles, not the length of the text (a flood of short words
-    // would otherwise cost 16 bytes of views per word).
-    const size_t limit = width + std::max<size_t>(width, 1024);
-    std::vector<std::string_view> recent;
-    recent.reserve(limit);
+    // Memory follows the window and the distinct shingles, not the length of the
+    // text: only the latest tokens are kept, packed (a flood of short words would
+    // otherwise cost 16 bytes of views per word).
+    // Shingles are hashed two at a time (the one before the latest is held back),
+    // so the buffer keeps a whole window of tokens when it moves them.
+    PackedTokens recent(width);
     // Hash a batch first and prefetch its slots, then insert: the lookups of a
     // large set overlap their cache misses instead of waiting on each.
     constexpr size_t kBatch = 16;
@@ -47,19 +166,27 @@ float saturation_scan(std::string_view text, uint64_t window) {
         for (size_t j = 0; j < pending; ++j) duplicates += !seen.insert(hashes[j], mixes[j]);
         pending = 0;
     };
-    for_each_word(text, [&](std::string_view token) {
-        if (recent.size() == limit) {
-            std::copy(recent.end() - static_cast<std::ptrdiff_t>(width - 1), recent.end(),
-                      recent.begin());
-            recent.resize(width - 1);
-        }
-        recent.push_back(token);
-        if (recent.size() < width) return;
-        hashes[pending] = shingle_hash(recent.data() + (recent.size() - width), width);
-        mixes[pending] = seen.mix(hashes[pending]);
+    const auto add = [&](uint64_t hash) {
+        hashes[pending] = hash;
+        mixes[pending] = seen.mix(hash);
         seen.prefetch(mixes[pending]);
         if (++pending == kBatch) insert_pending();
+    };
+    bool held = false;  // the shingle ending at the previous token is not hashed yet
+    for_each_token(text, [&](std::string_view token) {
+        recent.push(token);
+        if (recent.tokens() < width) return;
+        if (!held) {
+            held = true;
+            return;
+        }
+        uint64_t earlier, last;
+        recent.hash_last_two(width, earlier, last);
+        add(earlier);
+        add(last);
+        held = false;
     });
+    if (held) add(recent.hash_last(width));
     insert_pending();
     return static_cast<float>(duplicates) / static_cast<float>(shingles);
 }

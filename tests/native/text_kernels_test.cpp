@@ -4,9 +4,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "effort_gauge_model.h"
+#include "text/ascii_block.h"
+#include "text/words.h"
 
 #include "text/effort_gauge.h"
 #include "common/flat_sets.h"
@@ -212,6 +217,104 @@ void check_arbitrary_bytes() {
     CHECK(bad == 0);
 }
 
+/// The one-pass gauge and the packed scan against their plain models, on random
+/// mixtures of ASCII, accented letters, sigma, dotted I, White_Space of every width
+/// and stray bytes, at lengths that cross the sixteen-byte blocks.
+void check_against_models() {
+    const char* const pieces[] = {
+        "a", "Z", "design", "MUST", "fn", "ok", "N\xC3\x83O", "n\xC3\xA3o", " ", "  ", "\t", "\n",
+        "(", ";", "}", "0", "7", ",", "\xC3\x89", "\xC3\xA7", "\xC3\xA0", "\xC3\x85", "\xCE\xA3",
+        "\xCE\x91", "\xC4\xB0", "\xC8\xBA", "\xE2\x84\xAA", "\xC2\x85", "\xC2\xA0", "\xE3\x80\x80",
+        "\xE2\x80\xA8", "\xE2\x80\x8B", "\xF0\x9F\x98\x80", "\x80", "\xA0", "\x85", "\xC3", "\xE2\x80",
+        "\xFF", "\xC0\xA0", "\xC1\x81", "RESTRI\xC3\x87\xC3\x83O", "Obrigat\xC3\xB3rio", "debugging",
+    };
+    uint64_t state = 0x2545F4914F6CDD1Dull;
+    const auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 33;
+    };
+    int gauge_bad = 0;
+    int scan_bad = 0;
+    const char* first_why = nullptr;
+    for (int round = 0; round < 6000; ++round) {
+        std::string text;
+        const size_t count = next() % 40;
+        const size_t kinds = 1 + next() % std::size(pieces);  // some texts draw from few pieces
+        for (size_t i = 0; i < count; ++i) text += pieces[next() % kinds];
+        const char* why = nullptr;
+        if (!model::same_signals(text, qm::effort_gauge(text), &why)) {
+            if (gauge_bad++ == 0) first_why = why;
+        }
+        const uint64_t window = next() % 5;
+        std::vector<std::string_view> words;
+        qm::for_each_word(text, [&](std::string_view w) { words.push_back(w); });
+        const uint64_t w = window == 0 ? 1 : window;
+        float expected = 0.0f;
+        if (words.size() >= 2 * w) {
+            std::set<uint64_t> seen;
+            uint64_t duplicates = 0;
+            const size_t shingles = words.size() - w + 1;
+            for (size_t i = 0; i < shingles; ++i) duplicates += !seen.insert(qm::shingle_hash(&words[i], w)).second;
+            expected = static_cast<float>(duplicates) / static_cast<float>(shingles);
+        }
+        scan_bad += qm::saturation_scan(text, window) != expected;
+    }
+    CHECK(gauge_bad == 0);
+    if (first_why != nullptr) std::fprintf(stderr, "first gauge difference: %s\n", first_why);
+    CHECK(scan_bad == 0);
+}
+
+/// The SIMD block helpers give the scalar ones' bits on every kind of byte.
+void check_blocks() {
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    int bad = 0;
+    for (int round = 0; round < 20000; ++round) {
+        char in[16];
+        for (char& c : in) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            const unsigned r = static_cast<unsigned>(state >> 56);
+            c = static_cast<char>(round % 2 ? r : r % 0x80);
+        }
+        char out_simd[16], out_scalar[16];
+        const auto a = qm::ascii::simd::lower(in, out_simd);
+        const auto b = qm::ascii::scalar::lower(in, out_scalar);
+        bad += a.white != b.white || a.digits != b.digits || a.symbols != b.symbols;
+        bad += std::memcmp(out_simd, out_scalar, 16) != 0;
+        bad += qm::ascii::simd::white(in) != qm::ascii::scalar::white(in);
+        bad += qm::ascii::simd::non_ascii(in) != qm::ascii::scalar::non_ascii(in);
+        bad += qm::ascii::count(b.white) != static_cast<unsigned>(__builtin_popcount(b.white));
+    }
+    CHECK(bad == 0);
+}
+
+/// What the one-pass gauge relies on, for every code point: a lowercase mapping
+/// never yields White_Space or an ASCII digit or code symbol, and grows the UTF-8
+/// by at most half; the two-byte table agrees with the general mapping.
+void check_lowercase_bounds() {
+    int bad = 0;
+    const uint16_t* table = qm::two_byte_lowercase_table();
+    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        char32_t mapped[qm::kMaxLowercaseLength];
+        const size_t n = qm::lowercase_mapping(cp, mapped);
+        const size_t in_bytes = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+        size_t out_bytes = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const char32_t m = mapped[i];
+            out_bytes += m < 0x80 ? 1 : m < 0x800 ? 2 : m < 0x10000 ? 3 : 4;
+            if (!(n == 1 && m == cp)) {
+                bad += qm::is_white_space(m) || (m >= '0' && m <= '9') ||
+                       (m < 0x80 && qm::ascii::is_symbol(static_cast<unsigned char>(m)));
+            }
+        }
+        bad += out_bytes > in_bytes + in_bytes / 2;
+        if (cp >= 0x80 && cp < 0x800 && table[cp] != 0) {
+            bad += n != 1 || (table[cp] & 0x7FF) != mapped[0] || ((table[cp] >> 15) != qm::is_white_space(cp));
+        }
+    }
+    CHECK(bad == 0);
+}
+
 /// Per code point: property bits, mapping length, mapped code points as 3 bytes LE.
 int dump() {
     std::vector<unsigned char> out;
@@ -241,6 +344,9 @@ int main(int argc, char** argv) {
     check_lowercase();
     check_sets_and_scan();
     check_arbitrary_bytes();
+    check_against_models();
+    check_blocks();
+    check_lowercase_bounds();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
