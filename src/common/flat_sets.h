@@ -141,12 +141,20 @@ public:
     explicit ViewSet(size_t items, const HashKey& key = process_hash_key())
         : slots_(initial_set_capacity(items)), mask_(slots_.size() - 1), key_(key) {}
 
+    /// The keyed hash of `view` that decides its slot; pass it to `insert`.
+    /// Hashing a batch of views before inserting them lets their hashes overlap.
+    uint64_t hash_of(std::string_view view) const noexcept {
+        return siphash13_padded(key_.k0, key_.k1, view.data(), view.size());
+    }
+
     /// Inserts `view` (must not be empty); false when an equal string was present.
-    bool insert(std::string_view view) {
+    [[gnu::always_inline]] bool insert(std::string_view view) { return insert(view, hash_of(view)); }
+
+    /// Inserts `view`, whose `hash_of` is `hash`.
+    [[gnu::always_inline]] bool insert(std::string_view view, uint64_t hash) {
         if constexpr (sizeof(size_t) > sizeof(uint32_t)) {
             if (view.size() > UINT32_MAX) return insert_long(view);
         }
-        const uint64_t hash = hash_of(view);
         const uint32_t tag = static_cast<uint32_t>(hash >> 32);
         for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
             Slot& slot = slots_[i];
@@ -172,11 +180,6 @@ private:
         std::string_view view() const noexcept { return {data, size}; }
     };
     static_assert(sizeof(Slot) == 16 || sizeof(void*) < 8, "a slot is a pointer and two words");
-
-    /// SipHash-1-3 under the set's key: the slot from the low bits, the tag from the high.
-    uint64_t hash_of(std::string_view view) const noexcept {
-        return siphash13_padded(key_.k0, key_.k1, view.data(), view.size());
-    }
 
     /// Views of 4 GiB and more do not fit a slot; a text holds very few of them.
     bool insert_long(std::string_view view) {

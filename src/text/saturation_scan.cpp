@@ -72,12 +72,18 @@ class PackedTokens {
 public:
     explicit PackedTokens(size_t keep) : keep_(keep) {}
 
-    /// Appends `token` and its terminator.
-    void push(std::string_view token) {
+    /// Appends `token` and its terminator. `readable` bytes from the token's
+    /// start may be read (the rest of the text): a short token is then copied as
+    /// sixteen bytes, without a call, and the excess overwritten later.
+    void push(std::string_view token, size_t readable) {
         const size_t need = token.size() + 1;
         if (bytes_.size() < used_ + need + kSlack) make_room(need);
         starts_.push_back(used_);
-        std::memcpy(bytes_.data() + used_, token.data(), token.size());
+        if (token.size() <= 16 && readable >= 16) {
+            std::memcpy(bytes_.data() + used_, token.data(), 16);
+        } else {
+            std::memcpy(bytes_.data() + used_, token.data(), token.size());
+        }
         bytes_[used_ + token.size()] = static_cast<char>(kTextTerminator);
         used_ += need;
     }
@@ -101,8 +107,9 @@ public:
     }
 
 private:
-    // Past the last byte: the padded hash reads up to 7 bytes beyond a run.
-    static constexpr size_t kSlack = 8;
+    // Past the last byte: the padded hash reads up to 7 bytes beyond a run, and a
+    // short token is copied as sixteen bytes.
+    static constexpr size_t kSlack = 16;
     static constexpr size_t kMinBytes = size_t{64} << 10;
 
     void make_room(size_t need) {
@@ -112,9 +119,9 @@ private:
         const size_t wanted = std::max(kMinBytes, 2 * (carry + need)) + kSlack;
         if (bytes_.size() < wanted) {
             std::vector<char> larger(wanted);
-            std::memcpy(larger.data(), bytes_.data() + from, carry);
+            if (carry != 0) std::memcpy(larger.data(), bytes_.data() + from, carry);
             bytes_.swap(larger);
-        } else {
+        } else if (carry != 0) {
             std::memmove(bytes_.data(), bytes_.data() + from, carry);
         }
         for (size_t i = 0; i < kept; ++i) starts_[i] = starts_[starts_.size() - kept + i] - from;
@@ -174,7 +181,7 @@ float saturation_scan(std::string_view text, uint64_t window) {
     };
     bool held = false;  // the shingle ending at the previous token is not hashed yet
     for_each_token(text, [&](std::string_view token) {
-        recent.push(token);
+        recent.push(token, static_cast<size_t>(text.data() + text.size() - token.data()));
         if (recent.tokens() < width) return;
         if (!held) {
             held = true;
