@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/flat_sets.h"
 #include "common/hash_key.h"
@@ -108,6 +110,22 @@ void check_sets_under_any_key() {
             }
         }
         CHECK(fresh == static_cast<int>(std::size(kWords)));
+        // Enough words of 1 to 20 bytes to grow the table several times: short
+        // ones live in their slots, long ones as views, and both survive moving.
+        std::string pool;
+        std::vector<std::pair<size_t, size_t>> spans;
+        for (size_t i = 0; i < 10000; ++i) {
+            const std::string word = std::to_string(i * 7919) + std::string(i % 13, 'x');
+            spans.emplace_back(pool.size(), word.size());
+            pool += word;
+        }
+        pool += std::string(8, ' ');
+        qm::ViewSet many(1, key);
+        int added = 0;
+        for (int round = 0; round < 2; ++round) {
+            for (auto [at, size] : spans) added += many.insert(std::string_view(pool.data() + at, size));
+        }
+        CHECK(added == 10000);
         qm::HashSet64 values(4, key);
         int inserted = 0;
         for (uint64_t v = 0; v < 5000; ++v) inserted += values.insert(v * 0x10000);
