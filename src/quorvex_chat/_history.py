@@ -193,7 +193,8 @@ def elide(message: Message, count: Callable[[str], int],
     """
     content = message.get("content")
     if not isinstance(content, list):
-        notice = f"[elided: {cost(content):,} tokens]"
+        what = "tool result elided" if message.get("role") in ("tool", "function") else "elided"
+        notice = f"[{what}: {cost(content):,} tokens]"
         return {**message, "content": notice}, count(notice)
     parts: list[dict[str, Any]] = []
     tokens, rest = 0, 0
