@@ -23,19 +23,20 @@ def detect_provider(messages: Sequence[Message]) -> Provider:
     cache_control marks. A history with neither (user and assistant text only) is read as
     Anthropic: its rules keep user and assistant alternating, which OpenAI accepts too.
     """
+    openai = False
     for message in messages:
         if (message.get("role") in _OPENAI_ROLES or "tool_calls" in message
                 or "tool_call_id" in message):
-            return "openai"
+            openai = True
         content = message.get("content")
-        if isinstance(content, list):
-            for part in content:
-                if isinstance(part, Mapping):
-                    kind = part.get("type")
-                    if kind in _OPENAI_PARTS:
-                        return "openai"
-                    if kind in _ANTHROPIC_PARTS or "cache_control" in part:
-                        return "anthropic"
+        for part in content if isinstance(content, list) else ():
+            if isinstance(part, Mapping):
+                kind = part.get("type")
+                if kind in _ANTHROPIC_PARTS or "cache_control" in part:
+                    return "anthropic"  # the surer sign: Anthropic messages may hold a system role
+                openai = openai or kind in _OPENAI_PARTS
+    if openai:
+        return "openai"
     return "anthropic"
 
 

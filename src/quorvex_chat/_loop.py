@@ -75,7 +75,7 @@ def rewrite_gain(sent: TrimResult[Any], fresh: TrimResult[Any], *, calls_ahead: 
     The cached prefix is all of `sent`; rewriting purges what of it `fresh` no longer holds
     verbatim (the same input index, not elided).
     """
-    fresh_kept = {index for index in fresh.kept if index not in set(fresh.elided)}
+    fresh_kept = set(fresh.kept).difference(fresh.elided)
     elided = set(sent.elided)
     purgeable = sum(tokens for index, tokens in zip(sent.kept, sent.message_tokens)
                     if index in elided or index not in fresh_kept)

@@ -84,11 +84,16 @@ def trim(
     - the stable prefix (`stable_prefix` messages, by default the provider's: OpenAI's
       leading system/developer messages, Anthropic's messages up to the last cache_control
       mark) and the open turn (the last user request and all after it) are never touched;
-    - messages go in units that keep calls with their results (see `units`): a unit
-      survives whole when any of its messages survives; in a surviving unit the assistant
-      message stays as it is and every other purged message (a tool result, typically) is
-      elided, its payload replaced by a notice that keeps its tool call id, unless the notice
-      would cost more than the payload; a purged unit goes whole, calls with their results;
+    - messages go in units that keep calls with their results. OpenAI: an assistant message
+      with tool_calls and the tool messages after it; any other message alone. Anthropic: an
+      assistant message and the user message(s) up to the next one (tool results, the
+      person's answer), plus the messages before the first assistant message, which always
+      stay (a user message must come first). A unit survives whole when any of its messages
+      survives; in a surviving unit the assistant message stays as it is and every other
+      purged message (a tool result, typically) is elided: its payload is replaced by a
+      notice that keeps its tool call id, unless the notice would cost more than the payload.
+      A purged unit goes whole, calls with their results. So calls stay answered, Anthropic's
+      results stay at the head of the next user message, and its roles keep alternating;
     - with `max_tokens`, when the result is over budget the half-life is lowered, by a
       binary search over single-precision values down to the kernel's minimum 0.1, to the
       largest that fits (fewer messages survive as it drops). If even that keeps more than
