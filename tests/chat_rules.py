@@ -1,63 +1,44 @@
-"""The two providers' rules for a message list, as their API references state them.
-
-OpenAI Chat Completions: an assistant message with `tool_calls` must be followed by one `tool`
-message per call id and by nothing else until all are answered; a `tool` message answers a
-call of that assistant message; an assistant message without tool calls has content.
-Anthropic Messages: user first, then strictly alternating roles; the `tool_use` blocks of an
-assistant message are answered by `tool_result` blocks, one per id, at the start of the very
-next user message, and a `tool_result` answers only the assistant message just before it.
-Calls still pending at the end of the list (their results not in yet) are allowed.
-"""
+"""The providers' rules for a message list, from their API references. OpenAI: an assistant
+message's `tool_calls` are answered, one `tool` message per id, before any other message, and
+a `tool` message answers such a call. Anthropic: user first, roles alternate, an assistant
+message's `tool_use` ids are answered by `tool_result` blocks opening the next (user) message,
+and only there. Calls still pending at the end of the list are allowed."""
 
 
 def openai_errors(messages):
     errors, waiting = [], set()
     for i, m in enumerate(messages):
-        role = m["role"]
-        if role not in ("system", "developer", "user", "assistant", "tool"):
-            errors.append(f"{i}: unknown role {role!r}")
-        if role == "tool":
-            if m.get("tool_call_id") not in waiting:
+        if m["role"] == "tool":
+            if m["tool_call_id"] not in waiting:
                 errors.append(f"{i}: tool message answers no pending call")
-            waiting.discard(m.get("tool_call_id"))
+            waiting.discard(m["tool_call_id"])
             continue
-        if waiting:
-            errors.append(f"{i}: calls {sorted(waiting)} unanswered")
-        calls = (m.get("tool_calls") or []) if role == "assistant" else []
-        waiting = {call["id"] for call in calls}
-        if len(waiting) != len(calls):
-            errors.append(f"{i}: repeated call id")
-        if role == "assistant" and m.get("content") is None and not calls:
-            errors.append(f"{i}: assistant message without content or calls")
+        calls = (m.get("tool_calls") or []) if m["role"] == "assistant" else []
+        if waiting or len({c["id"] for c in calls}) != len(calls):
+            errors.append(f"{i}: calls {sorted(waiting)} unanswered, or a repeated call id")
+        waiting = {c["id"] for c in calls}
+        if m["role"] not in ("system", "developer", "user", "assistant") or (
+                m["role"] == "assistant" and m["content"] is None and not calls):
+            errors.append(f"{i}: unknown role, or an assistant message without content")
     return errors
 
 
-def blocks(message):
-    content = message["content"]
-    return [{"type": "text", "text": content}] if isinstance(content, str) else content
-
-
 def anthropic_errors(messages):
-    errors, waiting = [], set()
-    if messages and messages[0]["role"] != "user":
-        errors.append("0: the first message is not a user message")
+    errors, waiting = [], []
     for i, m in enumerate(messages):
-        if m["role"] not in ("user", "assistant"):
-            errors.append(f"{i}: unknown role {m['role']!r}")
-        if i and m["role"] == messages[i - 1]["role"]:
-            errors.append(f"{i}: two {m['role']} messages in a row")
-        kinds = [b["type"] for b in blocks(m)]
+        parts = [{"type": "text"}] if isinstance(m["content"], str) else m["content"]
+        kinds = [p["type"] for p in parts]
+        if m["role"] != ("user", "assistant")[i % 2]:
+            errors.append(f"{i}: {m['role']} where the alternation wants the other role")
         if m["role"] == "assistant":
-            ids = [b["id"] for b in blocks(m) if b["type"] == "tool_use"]
-            waiting = set(ids)
-            if "tool_result" in kinds or len(waiting) != len(ids):
+            waiting = [p["id"] for p in parts if p["type"] == "tool_use"]
+            if "tool_result" in kinds or len(set(waiting)) != len(waiting):
                 errors.append(f"{i}: tool_result in an assistant message, or a repeated id")
             continue
-        results = [b["tool_use_id"] for b in blocks(m) if b["type"] == "tool_result"]
-        if sorted(results) != sorted(waiting) or kinds[:len(results)] != ["tool_result"] * len(
-                results):
+        results = [p["tool_use_id"] for p in parts if p["type"] == "tool_result"]
+        if sorted(results) != sorted(waiting) or "tool_result" in kinds[len(results):]:
             errors.append(f"{i}: results {results} do not open the message answering {waiting}")
-        waiting = set()
+        waiting = []
     return errors
 
 
