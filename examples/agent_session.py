@@ -60,7 +60,7 @@ def from_bundled(data: dict[str, Any]) -> tuple[str, list[Message]]:
             messages.append({"role": role, "content": [block]})
 
     for number, item in enumerate(data["messages"], start=1):
-        role, text = item.get("role"), item.get("content")
+        role, text = (item.get("role"), item.get("content")) if isinstance(item, dict) else (0, 0)
         if not isinstance(text, str):
             raise TranscriptError(f'message {number}: "content" must be a string')
         if role == "system":
@@ -91,7 +91,8 @@ def load(path: Path) -> tuple[str, list[Message]]:
     except OSError as exc:
         raise TranscriptError(f"cannot read it: {exc.strerror or exc}") from None
     except (json.JSONDecodeError, RecursionError) as exc:
-        raise TranscriptError(f"not valid JSON: {getattr(exc, 'msg', 'nested too deeply')}") from None
+        reason = getattr(exc, "msg", "nested too deeply")
+        raise TranscriptError(f"not valid JSON: {reason}") from None
     system: Any = ""
     messages = data.get("messages") if isinstance(data, dict) else data
     if not isinstance(messages, list) or not messages:
@@ -101,7 +102,8 @@ def load(path: Path) -> tuple[str, list[Message]]:
     elif isinstance(data, dict):
         system = data.get("system", "")
     if isinstance(system, list):  # Anthropic system blocks
-        system = "\n".join(str(block.get("text", "")) for block in system if isinstance(block, dict))
+        system = "\n".join(str(block.get("text", "")) for block in system
+                           if isinstance(block, dict))
     if not isinstance(system, str):
         raise TranscriptError('"system" must be a string or a list of text blocks')
     try:
@@ -116,7 +118,8 @@ def screened(message: Message) -> tuple[Message, bool]:
     """`message` with its tool output passed through `qc.screen`, and whether it was a flood."""
     if message.get("role") == "tool" and isinstance(message.get("content"), str):
         text = qc.screen(message["content"])
-        return ({**message, "content": text}, True) if text is not message["content"] else (message, False)
+        flooded = text is not message["content"]
+        return ({**message, "content": text}, True) if flooded else (message, False)
     parts, flooded = message.get("content"), False
     if message.get("role") != "user" or not isinstance(parts, list):
         return message, False
@@ -161,7 +164,9 @@ def common_prefix(old: qc.TrimResult[Message] | None, new: qc.TrimResult[Message
 def replay(system: str, transcript: list[Message], budget: int,
            counter: qc.TokenCounter | None) -> tuple[list[Request], list[Message], int]:
     """Feed the transcript to an agent loop: its requests, its history and the floods screened."""
-    overhead = qc.trim([{"role": "user", "content": system}], token_counter=counter).tokens_before if system else 0
+    # An Anthropic system prompt is sent with every request, beside the trimmed messages.
+    overhead = qc.trim([{"role": "user", "content": system}],
+                       token_counter=counter).tokens_before if system else 0
     history: list[Message] = []
     requests: list[Request] = []
     sent: qc.TrimResult[Message] | None = None
@@ -192,7 +197,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Replay an agent transcript through quorvex_chat.")
     parser.add_argument("--transcript", type=Path, metavar="FILE",
                         help="OpenAI or Anthropic JSON history (default: the bundled session)")
-    parser.add_argument("--plot", type=Path, metavar="FILE.png", help="also chart tokens per request")
+    parser.add_argument("--plot", type=Path, metavar="FILE.png",
+                        help="also chart tokens per request")
     parser.add_argument("--max-tokens", type=int, default=12_000, metavar="N",
                         help="prompt budget, system prompt included (default 12000)")
     args = parser.parse_args(argv)
@@ -214,7 +220,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"agent_session.py: error: {path}: {exc}", file=sys.stderr)
         return 2
     try:
-        counter: qc.TokenCounter | None = importlib.import_module("bpe_openai").get_encoding("o200k_base")
+        bpe_openai = importlib.import_module("bpe_openai")
+        counter: qc.TokenCounter | None = bpe_openai.get_encoding("o200k_base")
         unit = "o200k tokens"
     except ImportError:
         counter, unit = None, "estimated tokens"
@@ -226,8 +233,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(f"{'req':>3} {'msg':>4}  {'from':<4} {'tier':<6} {'full':>7} {'trimmed':>7} {'sent':>7} "
           f"{'cached':>7}  {'cache':<7} {'kept':>4} {'elided':>6}")
     for r in requests:
-        print(f"{r.number:>3} {r.message:>4}  {r.kind:<4} {r.tier or '-':<6} {r.full:>7,} {r.trimmed:>7,} "
-              f"{r.sent:>7,} {r.cached:>7,}  {r.cache:<7} {r.kept:>4} {r.elided:>6}"
+        print(f"{r.number:>3} {r.message:>4}  {r.kind:<4} {r.tier or '-':<6} {r.full:>7,} "
+              f"{r.trimmed:>7,} {r.sent:>7,} {r.cached:>7,}  {r.cache:<7} {r.kept:>4} {r.elided:>6}"
               + ("  over budget: the open turn alone" if r.over else ""))
     summarize(requests, history, floods, system, counter, unit)
     if plt is not None:
@@ -238,6 +245,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def summarize(requests: list[Request], history: list[Message], floods: int, system: str,
               counter: qc.TokenCounter | None, unit: str) -> None:
+    if not requests:
+        print("\nThe transcript never calls the model: nothing to summarise.")
+        return
     full = sum(r.full for r in requests)
     sent = sum(r.sent for r in requests)
     # Provider cost in input-token equivalents: cached tokens read at 0.1, the rest written
@@ -257,12 +267,13 @@ def summarize(requests: list[Request], history: list[Message], floods: int, syst
         real = qc.trim(whole, token_counter=counter, safe_threshold=0.0).tokens_before
         print(f"  whole history       {real:,} o200k tokens; the estimate says {estimate:,}")
     else:
-        print(f"  whole history       {estimate:,} estimated tokens (pip install bpe-openai for o200k)")
+        print(f"  whole history       {estimate:,} estimated tokens "
+              "(pip install bpe-openai for o200k)")
     print(f"  floods withheld     {floods} tool output(s) replaced by a notice")
-    print("  effort tiers        " + ", ".join(f"{t} {tiers[t]}" for t in ("off", "low", "medium", "high")
-                                           if tiers[t]))
-    print(f"  prompt cache        {cache['keep']} keeps, {cache['rewrite']} rewrites; provider cost "
-          f"{cost:,.0f} vs {base:,.0f} for the full history ({1 - cost / base:.1%} less)")
+    print("  effort tiers        " + ", ".join(f"{tier} {tiers[tier]}" for tier in
+                                           ("off", "low", "medium", "high") if tiers[tier]))
+    print(f"  prompt cache        {cache['keep']} keeps, {cache['rewrite']} rewrites; "
+          f"provider cost {cost:,.0f} vs {base:,.0f} for the full history ({1 - cost / base:.1%} less)")
 
 
 def plot(plt: ModuleType, requests: list[Request], path: Path) -> None:

@@ -1,4 +1,4 @@
-"""The two tables a trim is driven by: class flags per role or part, and the cost of non-text parts."""
+"""The two tables a trim runs on: class flags by role or part, and the cost of non-text parts."""
 
 from __future__ import annotations
 
