@@ -15,7 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvex_chat as qc
-from chat_rules import RULES, openai_errors
+from support.chat_rules import RULES, openai_errors
 
 # Per turn: the request's length, tool rounds (sizes of parallel results), whether answered.
 turns = st.tuples(st.integers(1, 400), st.lists(st.lists(st.integers(0, 3000), min_size=1,
@@ -211,7 +211,7 @@ def test_trimmed_messages_type_check_against_the_sdks():
     # In a source tree the package and the extension's stubs are there; a wheel brings both.
     root = Path(__file__).resolve().parent.parent
     paths = [str(path) for path in (root / "src", root / "stubs") if path.is_dir()]
-    sources = [str(path) for path in (root / "tests" / "chat_sdk_snippet.py",
+    sources = [str(path) for path in (root / "tests" / "support" / "chat_sdk_snippet.py",
                                       root / "src" / "quorvex_chat") if path.exists()]
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *sources],
