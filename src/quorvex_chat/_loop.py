@@ -1,0 +1,114 @@
+"""Thin helpers for each turn of an agent loop: screen, effort, and the cached prefix."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal, Mapping, Sequence, TypeVar
+
+import quorvex_micro
+
+from ._counting import TokenCounter, resolve_counter
+from ._trim import TrimResult
+
+if TYPE_CHECKING:  # only for type checkers: the SDKs are no dependency of this package
+    from anthropic.types import ThinkingConfigParam
+    from quorvex_micro import ConsolidationResult
+
+M = TypeVar("M", bound=Mapping[str, Any])
+Tier = Literal["off", "low", "medium", "high"]
+ReasoningEffort = Literal["minimal", "low", "medium", "high"]
+
+#: OpenAI `reasoning_effort` by effort tier. "minimal" is the GPT-5 family's lowest setting;
+#: models that lack it (the o-series) take `efforts={"off": "low"}`.
+REASONING_EFFORT: Mapping[Tier, ReasoningEffort] = {
+    "off": "minimal", "low": "low", "medium": "medium", "high": "high"}
+
+
+def screen(text: str, *, limit: float = 0.5, window: int = 8,
+           token_counter: TokenCounter | None = None) -> str:
+    """`text` itself, or a one-line notice when `saturation_scan` finds it a flood.
+
+    A payload whose `window`-word shingles repeat more than `limit` of the time is a flood
+    (a forged log, a jailbreak repeated to fill the context), not information: the notice
+    says how big it was and how repetitive, and the payload never enters the history.
+    """
+    score = quorvex_micro.saturation_scan(text, window)
+    if not score > limit:
+        return text
+    tokens = resolve_counter(token_counter)(text)
+    return f"[withheld: a repetitive flood of {tokens:,} tokens, saturation {score:.2f}]"
+
+
+@dataclass(frozen=True, slots=True)
+class Effort:
+    """`effort_gauge`'s verdict on a request, as request parameters."""
+
+    tier: Tier
+    score: float
+    #: Reasoning tokens the tier is worth: 0, 1024, 4096 or 16384.
+    budget_tokens: int
+    #: OpenAI `reasoning_effort`.
+    reasoning_effort: ReasoningEffort
+
+    @property
+    def thinking(self) -> ThinkingConfigParam:
+        """Anthropic `thinking`: disabled for tier "off", else enabled with `budget_tokens`
+        (the request's `max_tokens` must exceed it)."""
+        if self.budget_tokens == 0:
+            return {"type": "disabled"}
+        return {"type": "enabled", "budget_tokens": self.budget_tokens}
+
+
+def effort(text: str, *, efforts: Mapping[Tier, ReasoningEffort] | None = None) -> Effort:
+    """Gauge a request with `effort_gauge` and map its tier to request parameters."""
+    gauge = quorvex_micro.effort_gauge(text)
+    table = {**REASONING_EFFORT, **efforts} if efforts else REASONING_EFFORT
+    return Effort(gauge["tier"], gauge["score"], gauge["budget_tokens"], table[gauge["tier"]])
+
+
+def rewrite_gain(sent: TrimResult[Any], fresh: TrimResult[Any], *, calls_ahead: int = 8,
+                 cache_read_ratio: float = 0.1,
+                 cache_write_ratio: float = 1.25) -> ConsolidationResult:
+    """`consolidation_gain` of sending `fresh` instead of extending `sent`, the prompt last
+    sent and cached, by the messages appended since.
+
+    The cached prefix is all of `sent`; rewriting purges what of it `fresh` no longer holds
+    verbatim (the same input index, not elided).
+    """
+    fresh_kept = set(fresh.kept).difference(fresh.elided)
+    elided = set(sent.elided)
+    purgeable = sum(tokens for index, tokens in zip(sent.kept, sent.message_tokens)
+                    if index in elided or index not in fresh_kept)
+    return quorvex_micro.consolidation_gain(sent.tokens_after, purgeable, calls_ahead,
+                                            cache_read_ratio, cache_write_ratio)
+
+
+def keep_or_rewrite(sent: TrimResult[M] | None, fresh: TrimResult[M], history: Sequence[M],
+                    *, calls_ahead: int = 8, cache_read_ratio: float = 0.1,
+                    cache_write_ratio: float = 1.25) -> TrimResult[M]:
+    """The prompt to send next: `fresh` (= trim(history, ...)), or the previously sent
+    prompt `sent` extended by the messages appended to `history` since, which the
+    provider's prompt cache still holds.
+
+    `sent` is kept while `rewrite_gain` says rewriting does not pay yet and the extended
+    prompt stays within `fresh.max_tokens`. `history` must have grown only by appending
+    since `sent` was made. The extended prompt is valid as `sent` was: its open turn ended
+    the history then, so what follows it follows it in `history` too.
+    """
+    if sent is None:
+        return fresh
+    known = len(sent.input_tokens)
+    if len(history) < known:
+        raise ValueError("history is shorter than when `sent` was made")
+    added = fresh.input_tokens[known:]
+    tokens = sent.tokens_after + sum(added)
+    if fresh.max_tokens is not None and tokens > fresh.max_tokens:
+        return fresh
+    gain = rewrite_gain(sent, fresh, calls_ahead=calls_ahead, cache_read_ratio=cache_read_ratio,
+                        cache_write_ratio=cache_write_ratio)
+    if gain["consolidate"]:
+        return fresh
+    return TrimResult([*sent.messages, *history[known:]],
+                      sent.kept + tuple(range(known, len(history))), sent.elided,
+                      fresh.tokens_before, tokens, sent.half_life, False, fresh.provider,
+                      fresh.max_tokens, fresh.input_tokens, sent.message_tokens + tuple(added))

@@ -1,0 +1,219 @@
+"""quorvex_chat on random OpenAI and Anthropic histories, its loop helpers, the thirty-turn
+fleet agent, and its types against the official SDKs."""
+import copy
+import json
+import math
+import os
+import random
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvex_chat as qc
+from support.chat_rules import RULES, openai_errors
+
+# Per turn: the request's length, tool rounds (sizes of parallel results), whether answered.
+turns = st.tuples(st.integers(1, 400), st.lists(st.lists(st.integers(0, 3000), min_size=1,
+                                                          max_size=2), max_size=3), st.booleans())
+
+
+def history(provider, script, where):
+    """The script as an OpenAI history (a developer message at turn `where`) or an Anthropic
+    one (a cache mark on message `where`; a request after tool results joins their message)."""
+    h = [{"role": "system", "content": "You watch the fleet."}] if provider == "openai" else []
+    for t, (request, rounds, answered) in enumerate(script):
+        if provider == "openai":
+            h += [{"role": "developer", "content": "Be brief."}] if t == where else []
+            h.append({"role": "user", "content": [{"type": "text", "text": "q" * request}]})
+        elif h and h[-1]["role"] == "user":
+            h[-1]["content"].append({"type": "text", "text": "q" * request})
+        else:
+            h.append({"role": "user", "content": [{"type": "text", "text": "q" * request}]})
+        for r, sizes in enumerate(rounds):
+            ids = [f"call_{t}_{r}_{k}" for k in range(len(sizes))]
+            if provider == "openai":
+                h.append({"role": "assistant", "content": None, "tool_calls": [
+                    {"id": i, "type": "function", "function": {"name": "f", "arguments": ""}}
+                    for i in ids]})
+                h += [{"role": "tool", "tool_call_id": i, "content": "r" * n}
+                      for i, n in zip(ids, sizes)]
+            else:
+                h.append({"role": "assistant", "content": [
+                    {"type": "thinking", "thinking": "t" * 80, "signature": "s"},
+                    *({"type": "tool_use", "id": i, "name": "f", "input": {}} for i in ids)]})
+                h.append({"role": "user", "content": [
+                    {"type": "tool_result", "tool_use_id": i, "content": "r" * n}
+                    for i, n in zip(ids, sizes)]})
+        if answered:
+            h.append({"role": "assistant", "content": "a" * 60})
+    if provider == "anthropic" and where < len(h) and h[where]["role"] == "user":
+        h[where]["content"][0]["cache_control"] = {"type": "ephemeral"}
+    return h
+
+
+def protected(h, provider):
+    """(prefix end, open turn start), found independently of the library."""
+    if provider == "openai":
+        requests = [i for i, m in enumerate(h) if m["role"] == "user"]
+        return 1 + (h[1]["role"] == "developer"), requests[-1]
+    marks = [i + 1 for i, m in enumerate(h) if "cache_control" in m["content"][0]]
+    return max(marks, default=0), max(i for i, m in enumerate(h) if m["role"] == "user" and any(
+        p["type"] == "text" for p in m["content"]))
+
+
+def next_float32(value):
+    (bits,) = struct.unpack("<I", struct.pack("<f", value))
+    return struct.unpack("<f", struct.pack("<I", bits + 1))[0]
+
+
+@settings(max_examples=150, deadline=None)
+@given(script=st.lists(turns, min_size=1, max_size=14), provider=st.sampled_from(list(RULES)),
+       where=st.integers(0, 20), share=st.floats(-0.2, 1.0),
+       half_life=st.sampled_from([0.5, 6.0, 40.0, math.inf]))
+def test_random_histories_trim_valid_exact_and_within_budget(script, provider, where, share,
+                                                             half_life):
+    h = history(provider, script, where)
+    assert RULES[provider](h) == []
+    before = copy.deepcopy(h)
+    floor, full = qc.trim(h, half_life=0.1), qc.trim(h, safe_threshold=0.0)
+    budget = floor.tokens_after + round(share * (full.tokens_after - floor.tokens_after))
+    r = qc.trim(h, max_tokens=budget, half_life=half_life)
+    assert h == before and r.provider == provider and RULES[provider](r.messages) == []
+    assert list(r.kept) == sorted(set(r.kept)) and set(r.elided) <= set(r.kept)
+    for message, index, tokens in zip(r.messages, r.kept, r.message_tokens, strict=True):
+        assert (message is h[index]) == (index not in r.elided)
+        assert message["role"] == h[index]["role"]
+        assert tokens == r.input_tokens[index] or (
+            tokens < r.input_tokens[index] and index in r.elided)
+    prefix, start = protected(h, provider)
+    assert set(range(prefix)) | set(range(start, len(h))) <= set(r.kept) - set(r.elided)
+    # The budget is met unless the smallest valid history (half-life 0.1) exceeds it, and the
+    # half-life chosen is the largest single-precision value that meets it.
+    assert r.over_budget == (floor.tokens_after > budget)
+    assert r.tokens_after <= budget or r.over_budget and r.kept == floor.kept
+    assert r.kept == qc.trim(h, half_life=r.half_life).kept
+    if not r.over_budget and r.half_life < min(half_life, 3.4e38):
+        assert qc.trim(h, half_life=next_float32(r.half_life)).tokens_after > budget
+    assert r.tokens_before == full.tokens_after == sum(r.input_tokens)
+
+
+class Tokenizer:  # tiktoken's shape: encode() refuses special-token text, encode_ordinary() not
+    def encode(self, text):
+        raise ValueError("disallowed special token")
+
+    def encode_ordinary(self, text):
+        return text.split()
+
+
+def test_flag_table_costs_and_counters():
+    h = [{"role": "user", "content": "hello there " * 8},
+         {"role": "developer", "content": "Answer in French."},
+         {"role": "user", "content": [{"type": "text", "text": "look"},
+                                      {"type": "image_url", "image_url": {"url": "x"}}]}]
+    h += [{"role": "assistant" if i % 2 else "user", "content": "word " * 10} for i in range(12)]
+    assert qc.trim(h).kept == (1, *range(5, 15))  # developer is SYSTEM: durable
+    assert qc.trim(h, flags={"developer": 0}).kept == tuple(range(5, 15))
+    assert qc.trim(h[:3], token_counter=len).input_tokens == (96, 17, 4 + 1600)
+    assert qc.trim(h[:3], token_counter=Tokenizer(),
+                   part_tokens={"image_url": 85}).input_tokens == (16, 3, 1 + 85)
+    with pytest.raises(TypeError, match="token_counter must be a callable"):
+        qc.trim(h, token_counter=42)
+    with pytest.raises(TypeError, match="message 1: 'content' must be a str"):
+        qc.trim([h[0], {"role": "user", "content": 5}])
+
+
+def test_screen_effort_and_cache_helpers():
+    flood = "ERROR shard 7 replica lagging behind primary " * 300
+    assert qc.screen(flood) == "[withheld: a repetitive flood of 3,376 tokens, saturation 1.00]"
+    short = flood[:90]  # too short to repeat an 8-word shingle
+    assert qc.screen(short) is short
+    e = qc.effort("Design a migration plan that must never lose a payment and compare two "
+                  "approaches.")
+    assert (e.tier, e.budget_tokens, e.reasoning_effort, e.thinking) == (
+        "low", 1024, "low", {"type": "enabled", "budget_tokens": 1024})
+    assert (qc.effort("ok").thinking, qc.effort("ok", efforts={"off": "low"}).reasoning_effort) == (
+        {"type": "disabled"}, "low")
+    # Fourteen requests: the prompt cached at request 13 is extended while that is cheaper.
+    h = [{"role": "system", "content": "s" * 4000}]
+    for t in range(14):
+        h += [{"role": "user", "content": f"q{t}"}, {"role": "assistant", "content": "a" * 40}]
+    h.pop()
+    sent, fresh = qc.trim(h[:-2]), qc.trim(h)
+    gain = qc.rewrite_gain(sent, fresh)  # the rewrite purges the oldest answer and request
+    p, r = sent.tokens_after, sent.tokens_after - 11 - 1
+    assert (gain["cost_keep"], gain["cost_consolidate"]) == (
+        (p * 8.0) * 0.1, (7.0 * r) * 0.1 + 1.25 * r)
+    chosen = qc.keep_or_rewrite(sent, fresh, h)
+    assert (chosen.kept, chosen.messages, chosen.tokens_after) == (
+        sent.kept + (len(h) - 2, len(h) - 1), [*sent.messages, *h[-2:]], p + 11 + 1)
+    assert qc.keep_or_rewrite(sent, fresh, h, calls_ahead=10_000) is fresh
+    assert qc.keep_or_rewrite(None, fresh, h) is fresh
+
+
+class Fleet:
+    """The model and the shard_status tool of a fleet-watching agent, simulated; the model
+    checks each prompt it gets (valid for OpenAI, within budget) before it answers."""
+
+    def __init__(self, counter):
+        self.rng, self.counter, self.sent = random.Random(30), counter, []
+        self.questions = [f"Turn {t}: is shard group {t % 7} healthy after the {w} deploy?"
+                          for t, w in enumerate(["morning", "canary", "rollback"] * 10)]
+
+    def model(self, messages):
+        assert openai_errors(messages) == []
+        self.sent.append(qc.trim(messages, token_counter=self.counter,
+                                 safe_threshold=0.0).tokens_before)
+        assert self.sent[-1] <= 6000
+        if messages[-1]["role"] == "tool":
+            return {"role": "assistant", "content": "Group healthy; lag below 900 ms everywhere."}
+        return {"role": "assistant", "content": None, "tool_calls": [
+            {"id": f"call_{len(self.sent)}_{k}", "type": "function",
+             "function": {"name": "shard_status", "arguments": json.dumps({"group": k})}}
+            for k in range(self.rng.choice([1, 2]))]}
+
+    def shard_status(self, call):
+        if call["id"] == "call_33_1":  # a replica repeating the same line
+            return "replica s-071 lagging, retrying sync from primary " * 400
+        rows = self.rng.randint(20, 120)
+        return json.dumps([{"shard": n, "state": self.rng.choice(["ok", "ok", "ok", "lagging"]),
+                            "lag_ms": self.rng.randint(0, 900)} for n in range(rows)])
+
+
+@pytest.mark.parametrize("encoding", [None, "o200k_base"])
+def test_thirty_turns_of_shard_status_stay_valid_under_6000_tokens(encoding):
+    counter = encoding and pytest.importorskip("bpe_openai").get_encoding(encoding)
+    fleet = Fleet(counter)
+    # The user's code: ten lines at most.
+    history = [{"role": "system", "content": "You watch the shard fleet; call shard_status."}]
+    for question in fleet.questions:
+        history.append({"role": "user", "content": question})
+        calls = fleet.model(qc.trim(history, max_tokens=6000, token_counter=counter).messages)
+        history.append(calls)
+        history += [{"role": "tool", "tool_call_id": call["id"], "content": qc.screen(
+            fleet.shard_status(call))} for call in calls["tool_calls"]]
+        history.append(fleet.model(qc.trim(history, max_tokens=6000,
+                                           token_counter=counter).messages))
+    floods = [m for m in history if m["role"] == "tool" and m["content"].startswith("[withheld")]
+    assert len(fleet.sent) == 60 and len(floods) == 1
+    total = qc.trim(history, token_counter=counter).tokens_before
+    print(f"{encoding or 'estimate'}: {len(history)} messages, {total:,} tokens; prompts "
+          f"{min(fleet.sent):,}..{max(fleet.sent):,} tokens")
+
+
+def test_trimmed_messages_type_check_against_the_sdks():
+    for module in ("mypy", "openai", "anthropic"):
+        pytest.importorskip(module)
+    # In a source tree the package and the extension's stubs are there; a wheel brings both.
+    root = Path(__file__).resolve().parent.parent
+    paths = [str(path) for path in (root / "src", root / "stubs") if path.is_dir()]
+    sources = [str(path) for path in (root / "tests" / "support" / "chat_sdk_snippet.py",
+                                      root / "src" / "quorvex_chat") if path.exists()]
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *sources],
+        capture_output=True, text=True, env={**os.environ, "MYPYPATH": os.pathsep.join(paths)})
+    assert result.returncode == 0, result.stdout + result.stderr
