@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <string_view>
 
 namespace qm {
 
@@ -64,23 +63,29 @@ private:
 /// optional leading "$self") names exactly `spec`'s parameters, in order, with
 /// defaults on all but the first `spec.required`. Evaluated at compile time, so a
 /// docstring and the binder that serves it cannot drift apart.
-constexpr bool signature_matches(std::string_view doc, const ParamSpec& spec) {
-    const std::string_view line = doc.substr(0, doc.find('\n'));
-    const size_t open = line.find('(');
-    const size_t close = line.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
-        return false;
-    }
-    std::string_view rest = line.substr(open + 1, close - open - 1);
+constexpr bool signature_matches(const char* doc, const ParamSpec& spec) {
+    // Plain index loops: sanitizer builds turn the null checks inside the
+    // standard library's search functions into non-constant expressions.
+    size_t i = 0;
+    while (doc[i] != '\0' && doc[i] != '(' && doc[i] != '\n') ++i;
+    if (doc[i] != '(') return false;
+    ++i;
     int index = 0;
-    while (!rest.empty()) {
-        const size_t comma = rest.find(", ");
-        std::string_view item = rest.substr(0, comma);
-        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
-        if (item == "$self") continue;
-        const size_t equals = item.find('=');
-        const bool has_default = equals != std::string_view::npos;
-        if (index >= spec.count || item.substr(0, equals) != spec.names[index]) return false;
+    while (doc[i] != ')') {
+        if (doc[i] == '\0' || doc[i] == '\n') return false;
+        const size_t item = i;
+        while (doc[i] != ',' && doc[i] != ')' && doc[i] != '=' && doc[i] != '\0') ++i;
+        const size_t name_end = i;
+        const bool has_default = doc[i] == '=';
+        while (doc[i] != ',' && doc[i] != ')' && doc[i] != '\0') ++i;
+        if (doc[i] == ',') i += doc[i + 1] == ' ' ? 2 : 1;
+        const bool is_self = name_end - item == 5 && doc[item] == '$';
+        if (is_self) continue;
+        if (index >= spec.count) return false;
+        const char* name = spec.names[index];
+        size_t k = 0;
+        while (item + k < name_end && name[k] != '\0' && doc[item + k] == name[k]) ++k;
+        if (item + k != name_end || name[k] != '\0') return false;
         if (has_default != (index >= spec.required)) return false;
         ++index;
     }
