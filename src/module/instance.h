@@ -66,7 +66,7 @@ PyObject* with_shared_access(PyObject* self, F&& body) noexcept {
     });
 }
 
-/// The spec of a class whose instances carry `State`: fixed size, no subclassing.
+/// The PyType_Spec of a class whose instances carry `State`: fixed size, no subclassing.
 template <class State>
 PyType_Spec instance_spec(const char* qualified_name, PyType_Slot* slots) noexcept {
     return {qualified_name, static_cast<int>(sizeof(Instance<State>)), 0, Py_TPFLAGS_DEFAULT, slots};
