@@ -55,7 +55,8 @@ static PyObject* convert(PyObject* self, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "keep must hold one byte per message");
         return NULL;
     }
-    if ((size_t)n > entries_capacity && grow((void**)&entries, &entries_capacity, n, sizeof(entry)) < 0)
+    if ((size_t)n > entries_capacity &&
+        grow((void**)&entries, &entries_capacity, (size_t)n, sizeof(entry)) < 0)
         return NULL;
 
     size_t used = 0;
@@ -112,6 +113,7 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "conversions_only", NULL, 0, methods};
+static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "conversions_only", NULL, 0, methods,
+                                 NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_conversions_only(void) { return PyModule_Create(&def); }

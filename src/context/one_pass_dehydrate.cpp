@@ -108,7 +108,8 @@ void one_pass_dehydrate(const MessageBatch& batch, const DehydrateParams& params
     SurvivalLimits limits(n, params);
     for (uint64_t k = 0; k < n; ++k) {
         const uint64_t age = n - 1 - k;
-        decisions[k] = static_cast<uint8_t>((k < protected_end) | (age < limits.limit(batch.flags(k))));
+        const bool keep = (k < protected_end) | (age < limits.limit(batch.flags(k)));
+        decisions[k] = keep ? 1 : 0;
     }
 }
 
