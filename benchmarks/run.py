@@ -1,10 +1,10 @@
 """Every benchmark of the module in one table: medians after warm-up, beside a
 straightforward pure-Python version of the same work where one exists.
 
-    python benchmarks/run.py [--repeats N] [--quick] [--only text] [--before DIR]
+    python benchmarks/run.py [--repeats N] [--quick] [--only text|dehydrate] [--before DIR]
 
---before DIR first runs the text rows against the build of the module in DIR (an
-earlier commit's build tree or install folder), so one run shows both.
+--before DIR first runs the text rows (or the --only rows) against the build of the
+module in DIR (an earlier commit's build tree or install folder), so one run shows both.
 """
 import argparse
 import os
@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import quorvex_micro as qm  # noqa: E402
 from bench_bus import build_baseline  # noqa: E402
-from bench_dehydrate import make_history  # noqa: E402
+from bench_dehydrate import build_conversions_only, make_history, versus_floor  # noqa: E402
 from bench_text import (  # noqa: E402
     VOCABULARY_ACCENTS, VOCABULARY_PT, flood, prose, py_effort_gauge, py_saturation_scan)
 from bench_window import make_blocks  # noqa: E402
@@ -192,15 +192,27 @@ def text_rows(repeats, quick, crafted_dir):
     yield from crafted_rows(crafted_dir, repeats)
 
 
-def rows(repeats, quick, only, crafted_dir):
-    if only == "text":
-        yield from text_rows(repeats, quick, crafted_dir)
-        return
+def dehydrate_rows(repeats, quick):
     n = 2_000 if quick else 10_000
     history = make_history(n)
     native = median_seconds(lambda: qm.dehydrate(history), repeats) / n * 1e9
     python = median_seconds(lambda: py_dehydrate(history), max(3, repeats // 10)) / n * 1e9
     yield ("dehydrate", f"{n:,} messages", "ns/message", native, python, python / native)
+    # The floor: a C function doing only the conversions dehydrate must do, timed
+    # alternately with it on the same history.
+    with tempfile.TemporaryDirectory() as directory:
+        convert = build_conversions_only(directory).convert
+        call, floor = versus_floor(convert, history, max(100, 3 * repeats))
+    yield ("dehydrate", "vs conversions", "ns/message", call, floor, call / floor)
+
+
+def rows(repeats, quick, only, crafted_dir):
+    if only == "text":
+        yield from text_rows(repeats, quick, crafted_dir)
+        return
+    yield from dehydrate_rows(repeats, quick)
+    if only == "dehydrate":
+        return
 
     blocks = make_blocks(2_000 if quick else 10_000)
     w_native = window_load(lambda: qm.ContextApoptosis(half_life=4.0), blocks)
@@ -242,10 +254,11 @@ def print_table(table_rows):
 
 
 def run_before(directory, args, crafted_dir):
-    """The text rows of the module built in `directory`, in a child interpreter."""
+    """The text rows (or the --only rows) of the module built in `directory`, in a
+    child interpreter."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         filter(None, [str(Path(directory).resolve()), os.environ.get("PYTHONPATH")])))
-    command = [sys.executable, __file__, "--only", "text", "--table-only",
+    command = [sys.executable, __file__, "--only", args.only or "text", "--table-only",
                "--repeats", str(args.repeats), "--crafted-dir", crafted_dir]
     if args.quick:
         command.append("--quick")
@@ -259,17 +272,17 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=30, help="timed repeats per case")
     parser.add_argument("--quick", action="store_true", help="smaller inputs, for a smoke run")
-    parser.add_argument("--only", choices=["text"], help="only the text kernels' rows")
+    parser.add_argument("--only", choices=["text", "dehydrate"],
+                        help="only the text kernels' rows, or only dehydrate's")
     parser.add_argument("--before", metavar="DIR",
-                        help="also run the text rows against the module built in DIR")
+                        help="also run the text (or --only) rows against the module built in DIR")
     parser.add_argument("--crafted-dir", help=argparse.SUPPRESS)
     parser.add_argument("--table-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
     with tempfile.TemporaryDirectory() as scratch:
-        crafted_dir = args.crafted_dir
-        if crafted_dir is None:
-            crafted_dir = scratch
+        crafted_dir = args.crafted_dir or scratch
+        if args.crafted_dir is None and args.only != "dehydrate":  # the rows that read them
             make_crafted(crafted_dir, 2_000 if args.quick else 10_000)
         if args.table_only:
             print_table(rows(args.repeats, args.quick, args.only, crafted_dir))
@@ -287,6 +300,9 @@ def print_header():
     print("Baseline: a pure-Python version of the same work; for the bus, a no-op builtin")
     print("function with the same calling convention that also releases the GIL.")
     print("Ratio: how many times better the native figure is (for the bus: cost / no-op).")
+    print("dehydrate vs conversions: beside a C function doing only the conversions it must do")
+    print("(check each pair, copy the UTF-8, convert the flags, build the kept str); ratio =")
+    print("dehydrate / that function, timed alternately.")
     print("Crafted rows: milliseconds on words that collide in the low bits of a fixed hash,")
     print("beside ordinary words of the same size and number; ratio = crafted / ordinary.\n")
 

@@ -73,6 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const float score = qm::survival_score(age, params.half_life, w);
         // 2^(-age / half_life) lies in (0, 1], so the score never exceeds its weight.
         FUZZ_CHECK(score >= 0.0f && score <= w);
+        // The pass scores only a few ages per weight; its decision must be this score's.
+        FUZZ_CHECK(decisions[k] == (score >= params.safe_threshold ? 1 : 0));
         if (std::isnan(params.safe_threshold)) FUZZ_CHECK(decisions[k] == 0);
         // Away from the threshold, a double-precision evaluation must agree.
         // Single-precision rounding of the exponent x moves 2^-x by about

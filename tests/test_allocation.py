@@ -23,6 +23,7 @@ CASES = {
     "HormonalBus.sense": ("bus = qm.HormonalBus()", "bus.sense(255)"),
     "HormonalBus.tick": ("bus = qm.HormonalBus()", "bus.tick(0.5)"),
     "ContextApoptosis.dehydrate": ("w = qm.ContextApoptosis()", "w.dehydrate(0.5, False)"),
+    "dehydrate": ("m = [('text', 2), ('fact', 8)] * 8", "qm.dehydrate(m)"),
 }
 
 CHILD = textwrap.dedent(

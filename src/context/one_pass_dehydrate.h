@@ -31,8 +31,10 @@ struct DehydrateAudit {
 float survival_score(uint64_t age, float half_life, float weight) noexcept;
 
 /// Writes 1 (kept) or 0 (purged) per message into `decisions`, which must hold
-/// exactly one byte per message. Reads only `batch` and allocates nothing, so it
-/// may run without the interpreter lock.
+/// exactly one byte per message: survival_score(age, ...) >= safe_threshold for
+/// each message outside the prefix that is not durable, though the scores are only
+/// computed for about log2(n) ages per weight. Reads only `batch` and allocates
+/// nothing, so it may run without the interpreter lock.
 void one_pass_dehydrate(const MessageBatch& batch, const DehydrateParams& params,
                         std::span<uint8_t> decisions) noexcept;
 

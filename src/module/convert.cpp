@@ -13,7 +13,8 @@ namespace qm {
 
 uint64_t to_u64(PyObject* obj) {
     unsigned long long value;
-    if (PyLong_Check(obj)) {
+    // The exact type first: it needs no call to read the type's flags.
+    if (Py_TYPE(obj) == &PyLong_Type || PyLong_Check(obj)) {
         value = PyLong_AsUnsignedLongLong(obj);
     } else {
         // Integer-like objects go through __index__; float and str are refused here.
@@ -94,7 +95,7 @@ bool to_bool(PyObject* obj) {
 }
 
 std::string_view to_text(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) {
+    if (Py_TYPE(obj) != &PyUnicode_Type && !PyUnicode_Check(obj)) {
         set_not_instance_error(obj, "str");
         throw PyErrorSet{};
     }
@@ -107,7 +108,7 @@ std::string_view to_text(PyObject* obj) {
 namespace {
 
 void add_message(PyObject* item, MessageBatch& out) {
-    if (!PyTuple_Check(item)) {
+    if (Py_TYPE(item) != &PyTuple_Type && !PyTuple_Check(item)) {
         set_not_instance_error(item, "tuple");
         throw PyErrorSet{};
     }
@@ -120,6 +121,21 @@ void add_message(PyObject* item, MessageBatch& out) {
     std::string_view text = to_text(PyTuple_GetItem(item, 0));
     uint32_t flags = to_u32(PyTuple_GetItem(item, 1));
     out.add(text, flags);
+}
+
+/// The items an exact list's or tuple's iterator would yield, without the iterator:
+/// index k while k is below the current length, re-read after every item because a
+/// flags hook (__index__) may grow or shrink the list meanwhile.
+void add_messages_by_index(PyObject* obj, MessageBatch& out) {
+    const bool is_list = Py_TYPE(obj) == &PyList_Type;
+    for (Py_ssize_t k = 0;; ++k) {
+        const Py_ssize_t length = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
+        if (k >= length) return;
+        // Held for the whole conversion: a hook may drop the list's own reference.
+        Ref item = Ref::borrow(is_list ? PyList_GetItem(obj, k) : PyTuple_GetItem(obj, k));
+        throw_if_failed(!item);
+        add_message(item.get(), out);
+    }
 }
 
 }  // namespace
@@ -143,6 +159,13 @@ void to_message_batch(PyObject* obj, MessageBatch& out) {
         throw_if_failed(!ordinary);
         PyErr_Clear();
         hint = 0;
+    }
+    if (Py_TYPE(obj) == &PyList_Type || Py_TYPE(obj) == &PyTuple_Type) {
+        // The length of an exact list or tuple is true, so the whole reservation
+        // costs memory the caller already holds.
+        out.reserve(static_cast<size_t>(hint));
+        add_messages_by_index(obj, out);
+        return;
     }
     // Capped, so that a lying __len__ cannot make us reserve gigabytes up front.
     constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 16;

@@ -37,34 +37,49 @@ namespace {
 QM_PARAMS(kParams, "dehydrate()", 1, "messages", "half_life", "safe_threshold", "stable_prefix");
 static_assert(signature_matches(doc::kDehydrate, kParams));
 
-/// Lends the calling thread's message batch, reused from call to call. A fresh
+/// What one call needs besides its arguments: the copied history and one decision
+/// byte per message.
+struct Workspace {
+    MessageBatch batch;
+    std::vector<uint8_t> decisions;
+
+    size_t capacity_bytes() const noexcept { return batch.capacity_bytes() + decisions.capacity(); }
+};
+
+/// Lends the calling thread's workspace, reused from call to call. A fresh
 /// multi-megabyte arena per call costs more in page faults than the decision
-/// pass itself. A nested call (from a conversion hook) gets a batch of its own,
-/// and a buffer grown past kRetainBytes is handed back rather than kept.
-class BatchLease {
+/// pass itself. A nested call (from a conversion hook) gets a workspace of its
+/// own, and buffers grown past kRetainBytes are handed back rather than kept.
+class WorkspaceLease {
 public:
-    BatchLease() : batch_(!in_use_ ? &cached_ : &own_) { in_use_ = true; }
-    ~BatchLease() {
-        if (batch_ != &cached_) return;
-        cached_.clear();
-        if (cached_.capacity_bytes() > kRetainBytes) cached_.release();
+    WorkspaceLease() : space_(!in_use_ ? &cached_ : &own_) {
+        if (space_ == &cached_) in_use_ = true;
+    }
+    ~WorkspaceLease() {
+        if (space_ != &cached_) return;
+        cached_.batch.clear();
+        cached_.decisions.clear();
+        if (cached_.capacity_bytes() > kRetainBytes) {
+            cached_.batch.release();
+            std::vector<uint8_t>().swap(cached_.decisions);
+        }
         in_use_ = false;
     }
-    BatchLease(const BatchLease&) = delete;
-    BatchLease& operator=(const BatchLease&) = delete;
+    WorkspaceLease(const WorkspaceLease&) = delete;
+    WorkspaceLease& operator=(const WorkspaceLease&) = delete;
 
-    MessageBatch& operator*() noexcept { return *batch_; }
+    Workspace& operator*() noexcept { return *space_; }
 
 private:
     static constexpr size_t kRetainBytes = size_t{64} << 20;
-    static thread_local MessageBatch cached_;
+    static thread_local Workspace cached_;
     static thread_local bool in_use_;
-    MessageBatch own_;
-    MessageBatch* batch_;
+    Workspace own_;
+    Workspace* space_;
 };
 
-thread_local MessageBatch BatchLease::cached_;
-thread_local bool BatchLease::in_use_ = false;
+thread_local Workspace WorkspaceLease::cached_;
+thread_local bool WorkspaceLease::in_use_ = false;
 
 /// Elapsed microseconds, never negative.
 double elapsed_us(std::chrono::steady_clock::time_point start,
@@ -77,15 +92,16 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kParams.count> slots;
     if (!slots.bind(kParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
-        BatchLease lease;
-        MessageBatch& batch = *lease;
+        WorkspaceLease lease;
+        MessageBatch& batch = (*lease).batch;
+        std::vector<uint8_t>& decisions = (*lease).decisions;
         arg("messages", slots[0], [&](PyObject* obj) { to_message_batch(obj, batch); });
         DehydrateParams params{};
         params.half_life = effective_half_life(arg_or("half_life", slots[1], to_f32, 6.0f));
         params.safe_threshold = arg_or("safe_threshold", slots[2], to_f32, 0.35f);
         params.stable_prefix = arg_or("stable_prefix", slots[3], to_u64, uint64_t{0});
 
-        std::vector<uint8_t> decisions(batch.size());
+        decisions.resize(batch.size());
         // The clock brackets the release and retake of the lock as well as the pass.
         const auto start = std::chrono::steady_clock::now();
         {
