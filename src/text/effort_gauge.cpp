@@ -216,6 +216,17 @@ std::string_view trim_decoding(std::string_view word) {
     return word.substr(first, end - first);
 }
 
+/// True when the two bytes of `word` at `at` are one alphanumeric character as
+/// `utf8::decode` reads it from there: a lead 0xC0-0xDF and a continuation byte.
+/// A non-ASCII letter of Latin or Greek script is such a character in UTF-8.
+inline bool two_byte_alphanumeric(std::string_view word, size_t at) {
+    if (at + 2 > word.size()) return false;
+    const auto lead = static_cast<unsigned char>(word[at]);
+    const auto next = static_cast<unsigned char>(word[at + 1]);
+    if ((lead & 0xE0) != 0xC0 || (next & 0xC0) != 0x80) return false;
+    return is_alphanumeric((char32_t{lead} & 0x1F) << 6 | (next & 0x3F));
+}
+
 /// `trim_decoding`, without decoding when the characters it strips and the ones
 /// it stops at are ASCII (most words). An ASCII byte is always a character of its
 /// own, whatever precedes it, so stepping over them from either end is exact.
@@ -225,12 +236,20 @@ inline std::string_view trim(std::string_view word) {
     for (;; ++first) {
         if (first == last) return {};
         const auto byte = static_cast<unsigned char>(word[first]);
-        if (byte >= 0x80) return trim_decoding(word);
+        if (byte >= 0x80) {
+            if (!two_byte_alphanumeric(word, first)) return trim_decoding(word);
+            break;
+        }
         if (is_ascii_alphanumeric(byte)) break;
     }
     for (;; --last) {  // stops at word[first] at the latest
         const auto byte = static_cast<unsigned char>(word[last - 1]);
-        if (byte >= 0x80) return trim_decoding(word);
+        if (byte >= 0x80) {
+            // A two-byte letter ending the word keeps it (most accented words):
+            // its lead is no continuation byte, so decoding starts there too.
+            if (!two_byte_alphanumeric(word, last - 2)) return trim_decoding(word);
+            break;
+        }
         if (is_ascii_alphanumeric(byte)) break;
     }
     return word.substr(first, last - first);
@@ -332,7 +351,9 @@ EffortGauge effort_gauge(std::string_view text) {
                 if ((next & 0xC0) != 0x80) break;
                 const uint16_t entry = two_byte[(char32_t{lead} & 0x1F) << 6 | (next & 0x3F)];
                 if (entry == 0) break;
-                patched |= ascii::Mask{1} << i;
+                // Most such letters are lowercase already; the copy then keeps them.
+                const char32_t cp = (char32_t{lead} & 0x1F) << 6 | (next & 0x3F);
+                patched |= ascii::Mask{(entry & 0x7FF) != cp} << i;
                 if (entry & 0x8000) wide_white |= ascii::Mask{3} << i;
                 others &= ~(ascii::Mask{3} << i);
             }

@@ -137,6 +137,13 @@ private:
 
 }  // namespace
 
+namespace {
+
+/// Windows wider than this count the words in a pass of their own first.
+constexpr uint64_t kCountFirstWindow = 256;
+
+}  // namespace
+
 uint64_t shingle_hash(const std::string_view* tokens, size_t count) noexcept {
     SipHasher13 hasher;
     for (size_t i = 0; i < count; ++i) {
@@ -148,14 +155,22 @@ uint64_t shingle_hash(const std::string_view* tokens, size_t count) noexcept {
 
 float saturation_scan(std::string_view text, uint64_t window) {
     const uint64_t w = window == 0 ? 1 : window;
+    // A text of b bytes has at most (b + 1) / 2 words, so a window past half of
+    // that has no shingle to count.
+    if ((text.size() / 2 + 1) / 2 < w) return 0.0f;
     uint64_t n = 0;
-    for_each_token(text, [&](std::string_view) { ++n; });
-    // n < 2w, written so that no window up to 2^64 - 1 can overflow.
-    if (n / 2 < w) return 0.0f;
+    // With a wide window the words are counted first, so that a text too short
+    // for two windows costs no buffer of a window's words; a narrow window
+    // (the usual case) counts them in the same pass as the shingles.
+    if (w > kCountFirstWindow) {
+        for_each_token(text, [&](std::string_view) { ++n; });
+        // n < 2w, written so that no window up to 2^64 - 1 can overflow.
+        if (n / 2 < w) return 0.0f;
+    }
 
     const size_t width = static_cast<size_t>(w);
-    const size_t shingles = static_cast<size_t>(n - w + 1);
-    HashSet64 seen(shingles);
+    // Words bound the shingles: the set's first table is sized for at most that.
+    HashSet64 seen(text.size() / 2 + 1);
     uint64_t duplicates = 0;
     // Memory follows the window and the distinct shingles, not the length of the
     // text: only the latest tokens are kept, packed (a flood of short words would
@@ -180,7 +195,9 @@ float saturation_scan(std::string_view text, uint64_t window) {
         if (++pending == kBatch) insert_pending();
     };
     bool held = false;  // the shingle ending at the previous token is not hashed yet
+    uint64_t tokens = 0;
     for_each_token(text, [&](std::string_view token) {
+        ++tokens;
         recent.push(token, static_cast<size_t>(text.data() + text.size() - token.data()));
         if (recent.tokens() < width) return;
         if (!held) {
@@ -195,6 +212,9 @@ float saturation_scan(std::string_view text, uint64_t window) {
     });
     if (held) add(recent.hash_last(width));
     insert_pending();
+    n = tokens;
+    if (n / 2 < w) return 0.0f;
+    const uint64_t shingles = n - w + 1;
     return static_cast<float>(duplicates) / static_cast<float>(shingles);
 }
 
