@@ -2,6 +2,7 @@
 #include "saturation_scan.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -70,7 +71,9 @@ void for_each_token(std::string_view text, F&& on_token) {
 /// they and the next token would not fit in half of it, so moving stays linear.
 class PackedTokens {
 public:
-    explicit PackedTokens(size_t keep) : keep_(keep) {}
+    /// Keeps at least the last `keep` tokens (keep + 2 must not overflow).
+    explicit PackedTokens(size_t keep)
+        : keep_(keep), starts_(std::bit_ceil(keep + 2)), mask_(starts_.size() - 1) {}
 
     /// Appends `token` and its terminator. `readable` bytes from the token's
     /// start may be read (the rest of the text): a short token is then copied as
@@ -78,31 +81,33 @@ public:
     void push(std::string_view token, size_t readable) {
         const size_t need = token.size() + 1;
         if (bytes_.size() < used_ + need + kSlack) make_room(need);
-        starts_.push_back(used_);
+        starts_[count_ & mask_] = used_;
+        ++count_;
+        char* const at = bytes_.data() + used_;
         if (token.size() <= 16 && readable >= 16) {
-            std::memcpy(bytes_.data() + used_, token.data(), 16);
+            std::memcpy(at, token.data(), 16);
         } else {
-            std::memcpy(bytes_.data() + used_, token.data(), token.size());
+            std::memcpy(at, token.data(), token.size());
         }
-        bytes_[used_ + token.size()] = static_cast<char>(kTextTerminator);
+        at[token.size()] = static_cast<char>(kTextTerminator);
         used_ += need;
     }
 
-    size_t tokens() const noexcept { return starts_.size(); }
+    /// Tokens pushed so far.
+    uint64_t tokens() const noexcept { return count_; }
 
     /// SipHash-1-3 under the zero key of the last `count` tokens (count <= tokens()).
     uint64_t hash_last(size_t count) const noexcept {
-        const size_t begin = starts_[starts_.size() - count];
+        const size_t begin = start(count);
         return siphash13_padded(0, 0, bytes_.data() + begin, used_ - begin);
     }
 
     /// The hashes of the last `count` tokens but one and of the last `count`
     /// (count < tokens(), and `keep` >= count so that both are still here).
     void hash_last_two(size_t count, uint64_t& earlier, uint64_t& last) const noexcept {
-        const size_t size = starts_.size();
-        const size_t first = starts_[size - 1 - count];
-        const size_t second = starts_[size - count];
-        siphash13_padded_pair(bytes_.data() + first, starts_[size - 1] - first,
+        const size_t first = start(count + 1);
+        const size_t second = start(count);
+        siphash13_padded_pair(bytes_.data() + first, start(1) - first,
                               bytes_.data() + second, used_ - second, earlier, last);
     }
 
@@ -112,9 +117,13 @@ private:
     static constexpr size_t kSlack = 16;
     static constexpr size_t kMinBytes = size_t{64} << 10;
 
+    /// Offset in `bytes_` of the `back`-th latest token (1 is the latest).
+    size_t start(size_t back) const noexcept { return starts_[(count_ - back) & mask_]; }
+    size_t& start(size_t back) noexcept { return starts_[(count_ - back) & mask_]; }
+
     void make_room(size_t need) {
-        const size_t kept = std::min(keep_, starts_.size());
-        const size_t from = kept == 0 ? used_ : starts_[starts_.size() - kept];
+        const size_t kept = static_cast<size_t>(std::min<uint64_t>(keep_, count_));
+        const size_t from = kept == 0 ? used_ : start(kept);
         const size_t carry = used_ - from;
         const size_t wanted = std::max(kMinBytes, 2 * (carry + need)) + kSlack;
         if (bytes_.size() < wanted) {
@@ -124,14 +133,17 @@ private:
         } else if (carry != 0) {
             std::memmove(bytes_.data(), bytes_.data() + from, carry);
         }
-        for (size_t i = 0; i < kept; ++i) starts_[i] = starts_[starts_.size() - kept + i] - from;
-        starts_.resize(kept);
+        for (size_t back = 1; back <= kept; ++back) start(back) -= from;
         used_ = carry;
     }
 
     size_t keep_;
     std::vector<char> bytes_;
-    std::vector<size_t> starts_;  // offsets of the tokens in `bytes_`, in order
+    // Offsets in `bytes_` of the latest tokens, a ring indexed by the count of
+    // tokens pushed: it holds the `keep` + 2 that the hashes and a move need.
+    std::vector<size_t> starts_;
+    size_t mask_;
+    uint64_t count_ = 0;
     size_t used_ = 0;
 };
 
