@@ -96,6 +96,11 @@ struct Lexicon {
     std::array<uint8_t, kLetters * kLongestWord + 1> word_begin{};
     std::array<uint8_t, kLetters + 1> stem_begin{};
     std::array<uint8_t, kLetters> shortest_stem{};
+    // Bit prefix_bit(e) is set for every word and stem e. A word can match an
+    // entry only when its own bit is set, and most words of a text fail this one
+    // test: they differ from every entry in their first three bytes.
+    static constexpr unsigned kPrefixBits = 12;
+    std::array<uint64_t, (size_t{1} << kPrefixBits) / 64> prefixes{};
     size_t word_count = 0;
 
     constexpr Lexicon() {
@@ -120,6 +125,13 @@ struct Lexicon {
                   });
         for (size_t i = 0; i < kHardStems.size(); ++i) stems[i] = kHardStems[i];
         std::sort(stems.begin(), stems.end());
+        const auto mark = [&](std::string_view w) {
+            if (w.size() < 2) throw "a one-letter vocabulary word would escape the prefix test";
+            const unsigned bit = prefix_bit(w);
+            prefixes[bit / 64] |= uint64_t{1} << (bit % 64);
+        };
+        for (size_t i = 0; i < word_count; ++i) mark(words[i].text);
+        for (auto stem : stems) mark(stem);
         size_t w = 0;
         for (size_t bucket = 0; bucket < kLetters * kLongestWord; ++bucket) {
             word_begin[bucket] = static_cast<uint8_t>(w);
@@ -143,6 +155,16 @@ struct Lexicon {
         }
     }
 
+    /// A bit for the first two bytes of `w` (at least two) and its third byte,
+    /// or zero for a word of two: a word equal to an entry, or beginning with a
+    /// stem, has the entry's bit.
+    static constexpr unsigned prefix_bit(std::string_view w) {
+        const uint32_t third = w.size() == 2 ? 0 : static_cast<unsigned char>(w[2]);
+        const uint32_t key = static_cast<unsigned char>(w[0]) |
+                             uint32_t{static_cast<unsigned char>(w[1])} << 8 | third << 16;
+        return (key * 0x9E3779B1u) >> (32 - kPrefixBits);
+    }
+
     /// True when the bytes at `p` begin with `entry`.
     static constexpr bool equal(std::string_view entry, const char* p) {
         if (std::is_constant_evaluated()) return entry == std::string_view(p, entry.size());
@@ -153,7 +175,9 @@ struct Lexicon {
     /// with a stem.
     constexpr uint8_t classify(std::string_view t) const {
         const unsigned letter = static_cast<unsigned char>(t[0]) - 'a';
-        if (letter >= kLetters) return 0;
+        if (letter >= kLetters || t.size() < 2) return 0;
+        const unsigned bit = prefix_bit(t);
+        if (!(prefixes[bit / 64] >> (bit % 64) & 1)) return 0;
         uint8_t kinds = 0;
         if (t.size() < kLongestWord) {
             const size_t bucket = letter * kLongestWord + t.size();
@@ -183,6 +207,7 @@ static_assert(kLexicon.classify("compare") == kHardWord);
 static_assert(kLexicon.classify("não") == kTrivialWord && kLexicon.classify("na") == 0);
 static_assert(kLexicon.classify("obrigatório") == kConstraintWord);
 static_assert(kLexicon.classify("continue") == kTrivialWord);
+static_assert(kLexicon.classify("fn") == kCodeKeyword && kLexicon.classify("f") == 0);
 
 /// ASCII letters and digits: the Alphabetic or numeric characters below 0x80.
 inline bool is_ascii_alphanumeric(unsigned char byte) {
