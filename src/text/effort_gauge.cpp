@@ -96,6 +96,11 @@ struct Lexicon {
     std::array<uint8_t, kLetters * kLongestWord + 1> word_begin{};
     std::array<uint8_t, kLetters + 1> stem_begin{};
     std::array<uint8_t, kLetters> shortest_stem{};
+    // Bit prefix_bit(e) is set for every word and stem e. A word can match an
+    // entry only when its own bit is set, and most words of a text fail this one
+    // test: they differ from every entry in their first three bytes.
+    static constexpr unsigned kPrefixBits = 12;
+    std::array<uint64_t, (size_t{1} << kPrefixBits) / 64> prefixes{};
     size_t word_count = 0;
 
     constexpr Lexicon() {
@@ -120,6 +125,13 @@ struct Lexicon {
                   });
         for (size_t i = 0; i < kHardStems.size(); ++i) stems[i] = kHardStems[i];
         std::sort(stems.begin(), stems.end());
+        const auto mark = [&](std::string_view w) {
+            if (w.size() < 2) throw "a one-letter vocabulary word would escape the prefix test";
+            const unsigned bit = prefix_bit(w);
+            prefixes[bit / 64] |= uint64_t{1} << (bit % 64);
+        };
+        for (size_t i = 0; i < word_count; ++i) mark(words[i].text);
+        for (auto stem : stems) mark(stem);
         size_t w = 0;
         for (size_t bucket = 0; bucket < kLetters * kLongestWord; ++bucket) {
             word_begin[bucket] = static_cast<uint8_t>(w);
@@ -143,6 +155,16 @@ struct Lexicon {
         }
     }
 
+    /// A bit for the first two bytes of `w` (at least two) and its third byte,
+    /// or zero for a word of two: a word equal to an entry, or beginning with a
+    /// stem, has the entry's bit.
+    static constexpr unsigned prefix_bit(std::string_view w) {
+        const uint32_t third = w.size() == 2 ? 0 : static_cast<unsigned char>(w[2]);
+        const uint32_t key = static_cast<unsigned char>(w[0]) |
+                             uint32_t{static_cast<unsigned char>(w[1])} << 8 | third << 16;
+        return (key * 0x9E3779B1u) >> (32 - kPrefixBits);
+    }
+
     /// True when the bytes at `p` begin with `entry`.
     static constexpr bool equal(std::string_view entry, const char* p) {
         if (std::is_constant_evaluated()) return entry == std::string_view(p, entry.size());
@@ -153,7 +175,9 @@ struct Lexicon {
     /// with a stem.
     constexpr uint8_t classify(std::string_view t) const {
         const unsigned letter = static_cast<unsigned char>(t[0]) - 'a';
-        if (letter >= kLetters) return 0;
+        if (letter >= kLetters || t.size() < 2) return 0;
+        const unsigned bit = prefix_bit(t);
+        if (!(prefixes[bit / 64] >> (bit % 64) & 1)) return 0;
         uint8_t kinds = 0;
         if (t.size() < kLongestWord) {
             const size_t bucket = letter * kLongestWord + t.size();
@@ -183,6 +207,7 @@ static_assert(kLexicon.classify("compare") == kHardWord);
 static_assert(kLexicon.classify("não") == kTrivialWord && kLexicon.classify("na") == 0);
 static_assert(kLexicon.classify("obrigatório") == kConstraintWord);
 static_assert(kLexicon.classify("continue") == kTrivialWord);
+static_assert(kLexicon.classify("fn") == kCodeKeyword && kLexicon.classify("f") == 0);
 
 /// ASCII letters and digits: the Alphabetic or numeric characters below 0x80.
 inline bool is_ascii_alphanumeric(unsigned char byte) {
@@ -216,6 +241,17 @@ std::string_view trim_decoding(std::string_view word) {
     return word.substr(first, end - first);
 }
 
+/// True when the two bytes of `word` at `at` are one alphanumeric character as
+/// `utf8::decode` reads it from there: a lead 0xC0-0xDF and a continuation byte.
+/// A non-ASCII letter of Latin or Greek script is such a character in UTF-8.
+inline bool two_byte_alphanumeric(std::string_view word, size_t at) {
+    if (at + 2 > word.size()) return false;
+    const auto lead = static_cast<unsigned char>(word[at]);
+    const auto next = static_cast<unsigned char>(word[at + 1]);
+    if ((lead & 0xE0) != 0xC0 || (next & 0xC0) != 0x80) return false;
+    return is_alphanumeric((char32_t{lead} & 0x1F) << 6 | (next & 0x3F));
+}
+
 /// `trim_decoding`, without decoding when the characters it strips and the ones
 /// it stops at are ASCII (most words). An ASCII byte is always a character of its
 /// own, whatever precedes it, so stepping over them from either end is exact.
@@ -225,12 +261,20 @@ inline std::string_view trim(std::string_view word) {
     for (;; ++first) {
         if (first == last) return {};
         const auto byte = static_cast<unsigned char>(word[first]);
-        if (byte >= 0x80) return trim_decoding(word);
+        if (byte >= 0x80) {
+            if (!two_byte_alphanumeric(word, first)) return trim_decoding(word);
+            break;
+        }
         if (is_ascii_alphanumeric(byte)) break;
     }
     for (;; --last) {  // stops at word[first] at the latest
         const auto byte = static_cast<unsigned char>(word[last - 1]);
-        if (byte >= 0x80) return trim_decoding(word);
+        if (byte >= 0x80) {
+            // A two-byte letter ending the word keeps it (most accented words):
+            // its lead is no continuation byte, so decoding starts there too.
+            if (!two_byte_alphanumeric(word, last - 2)) return trim_decoding(word);
+            break;
+        }
         if (is_ascii_alphanumeric(byte)) break;
     }
     return word.substr(first, last - first);
@@ -332,7 +376,9 @@ EffortGauge effort_gauge(std::string_view text) {
                 if ((next & 0xC0) != 0x80) break;
                 const uint16_t entry = two_byte[(char32_t{lead} & 0x1F) << 6 | (next & 0x3F)];
                 if (entry == 0) break;
-                patched |= ascii::Mask{1} << i;
+                // Most such letters are lowercase already; the copy then keeps them.
+                const char32_t cp = (char32_t{lead} & 0x1F) << 6 | (next & 0x3F);
+                patched |= ascii::Mask{(entry & 0x7FF) != cp} << i;
                 if (entry & 0x8000) wide_white |= ascii::Mask{3} << i;
                 others &= ~(ascii::Mask{3} << i);
             }

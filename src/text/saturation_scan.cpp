@@ -2,6 +2,7 @@
 #include "saturation_scan.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -70,7 +71,9 @@ void for_each_token(std::string_view text, F&& on_token) {
 /// they and the next token would not fit in half of it, so moving stays linear.
 class PackedTokens {
 public:
-    explicit PackedTokens(size_t keep) : keep_(keep) {}
+    /// Keeps at least the last `keep` tokens (keep + 2 must not overflow).
+    explicit PackedTokens(size_t keep)
+        : keep_(keep), starts_(std::bit_ceil(keep + 2)), mask_(starts_.size() - 1) {}
 
     /// Appends `token` and its terminator. `readable` bytes from the token's
     /// start may be read (the rest of the text): a short token is then copied as
@@ -78,31 +81,33 @@ public:
     void push(std::string_view token, size_t readable) {
         const size_t need = token.size() + 1;
         if (bytes_.size() < used_ + need + kSlack) make_room(need);
-        starts_.push_back(used_);
+        starts_[count_ & mask_] = used_;
+        ++count_;
+        char* const at = bytes_.data() + used_;
         if (token.size() <= 16 && readable >= 16) {
-            std::memcpy(bytes_.data() + used_, token.data(), 16);
+            std::memcpy(at, token.data(), 16);
         } else {
-            std::memcpy(bytes_.data() + used_, token.data(), token.size());
+            std::memcpy(at, token.data(), token.size());
         }
-        bytes_[used_ + token.size()] = static_cast<char>(kTextTerminator);
+        at[token.size()] = static_cast<char>(kTextTerminator);
         used_ += need;
     }
 
-    size_t tokens() const noexcept { return starts_.size(); }
+    /// Tokens pushed so far.
+    uint64_t tokens() const noexcept { return count_; }
 
     /// SipHash-1-3 under the zero key of the last `count` tokens (count <= tokens()).
     uint64_t hash_last(size_t count) const noexcept {
-        const size_t begin = starts_[starts_.size() - count];
+        const size_t begin = start(count);
         return siphash13_padded(0, 0, bytes_.data() + begin, used_ - begin);
     }
 
     /// The hashes of the last `count` tokens but one and of the last `count`
     /// (count < tokens(), and `keep` >= count so that both are still here).
     void hash_last_two(size_t count, uint64_t& earlier, uint64_t& last) const noexcept {
-        const size_t size = starts_.size();
-        const size_t first = starts_[size - 1 - count];
-        const size_t second = starts_[size - count];
-        siphash13_padded_pair(bytes_.data() + first, starts_[size - 1] - first,
+        const size_t first = start(count + 1);
+        const size_t second = start(count);
+        siphash13_padded_pair(bytes_.data() + first, start(1) - first,
                               bytes_.data() + second, used_ - second, earlier, last);
     }
 
@@ -112,9 +117,13 @@ private:
     static constexpr size_t kSlack = 16;
     static constexpr size_t kMinBytes = size_t{64} << 10;
 
+    /// Offset in `bytes_` of the `back`-th latest token (1 is the latest).
+    size_t start(size_t back) const noexcept { return starts_[(count_ - back) & mask_]; }
+    size_t& start(size_t back) noexcept { return starts_[(count_ - back) & mask_]; }
+
     void make_room(size_t need) {
-        const size_t kept = std::min(keep_, starts_.size());
-        const size_t from = kept == 0 ? used_ : starts_[starts_.size() - kept];
+        const size_t kept = static_cast<size_t>(std::min<uint64_t>(keep_, count_));
+        const size_t from = kept == 0 ? used_ : start(kept);
         const size_t carry = used_ - from;
         const size_t wanted = std::max(kMinBytes, 2 * (carry + need)) + kSlack;
         if (bytes_.size() < wanted) {
@@ -124,16 +133,26 @@ private:
         } else if (carry != 0) {
             std::memmove(bytes_.data(), bytes_.data() + from, carry);
         }
-        for (size_t i = 0; i < kept; ++i) starts_[i] = starts_[starts_.size() - kept + i] - from;
-        starts_.resize(kept);
+        for (size_t back = 1; back <= kept; ++back) start(back) -= from;
         used_ = carry;
     }
 
     size_t keep_;
     std::vector<char> bytes_;
-    std::vector<size_t> starts_;  // offsets of the tokens in `bytes_`, in order
+    // Offsets in `bytes_` of the latest tokens, a ring indexed by the count of
+    // tokens pushed: it holds the `keep` + 2 that the hashes and a move need.
+    std::vector<size_t> starts_;
+    size_t mask_;
+    uint64_t count_ = 0;
     size_t used_ = 0;
 };
+
+}  // namespace
+
+namespace {
+
+/// Windows wider than this count the words in a pass of their own first.
+constexpr uint64_t kCountFirstWindow = 256;
 
 }  // namespace
 
@@ -148,14 +167,22 @@ uint64_t shingle_hash(const std::string_view* tokens, size_t count) noexcept {
 
 float saturation_scan(std::string_view text, uint64_t window) {
     const uint64_t w = window == 0 ? 1 : window;
+    // A text of b bytes has at most (b + 1) / 2 words, so a window past half of
+    // that has no shingle to count.
+    if ((text.size() / 2 + 1) / 2 < w) return 0.0f;
     uint64_t n = 0;
-    for_each_token(text, [&](std::string_view) { ++n; });
-    // n < 2w, written so that no window up to 2^64 - 1 can overflow.
-    if (n / 2 < w) return 0.0f;
+    // With a wide window the words are counted first, so that a text too short
+    // for two windows costs no buffer of a window's words; a narrow window
+    // (the usual case) counts them in the same pass as the shingles.
+    if (w > kCountFirstWindow) {
+        for_each_token(text, [&](std::string_view) { ++n; });
+        // n < 2w, written so that no window up to 2^64 - 1 can overflow.
+        if (n / 2 < w) return 0.0f;
+    }
 
     const size_t width = static_cast<size_t>(w);
-    const size_t shingles = static_cast<size_t>(n - w + 1);
-    HashSet64 seen(shingles);
+    // Words bound the shingles: the set's first table is sized for at most that.
+    HashSet64 seen(text.size() / 2 + 1);
     uint64_t duplicates = 0;
     // Memory follows the window and the distinct shingles, not the length of the
     // text: only the latest tokens are kept, packed (a flood of short words would
@@ -180,7 +207,9 @@ float saturation_scan(std::string_view text, uint64_t window) {
         if (++pending == kBatch) insert_pending();
     };
     bool held = false;  // the shingle ending at the previous token is not hashed yet
+    uint64_t tokens = 0;
     for_each_token(text, [&](std::string_view token) {
+        ++tokens;
         recent.push(token, static_cast<size_t>(text.data() + text.size() - token.data()));
         if (recent.tokens() < width) return;
         if (!held) {
@@ -195,6 +224,9 @@ float saturation_scan(std::string_view text, uint64_t window) {
     });
     if (held) add(recent.hash_last(width));
     insert_pending();
+    n = tokens;
+    if (n / 2 < w) return 0.0f;
+    const uint64_t shingles = n - w + 1;
     return static_cast<float>(duplicates) / static_cast<float>(shingles);
 }
 
