@@ -13,22 +13,10 @@
 #include "common/flat_sets.h"
 #include "common/hash_key.h"
 #include "common/siphash.h"
+#include "check.h"
 #include "siphash_reference.h"
 
 namespace {
-
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const char* what, int line) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::fprintf(stderr, "FAILED line %d: %s\n", line, what);
-    }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 constexpr std::string_view kWords[] = {"the", "design", "context", "window", "não", "ok"};
 

@@ -17,23 +17,11 @@
 #include "common/flat_sets.h"
 #include "text/saturation_scan.h"
 #include "common/siphash.h"
+#include "check.h"
 #include "siphash_reference.h"
 #include "text/unicode_props.h"
 
 namespace {
-
-int passed = 0;
-int failed = 0;
-
-void check(bool ok, const char* what, int line) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::fprintf(stderr, "FAILED line %d: %s\n", line, what);
-    }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 std::string lower(std::string_view text) {
     std::string out;
