@@ -1,5 +1,7 @@
 // Fuzz target: saturation_scan against a model that materialises every shingle,
-// and the incremental shingle hash against the one-shot content hash.
+// the incremental shingle hash against the one-shot content hash, and runs
+// hashed in vector lanes against one at a time.
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -8,6 +10,7 @@
 
 #include "text/saturation_scan.h"
 #include "common/siphash.h"
+#include "common/siphash_runs.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -70,5 +73,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         joined.append(words[k]);
     }
     if (count > 0) FUZZ_CHECK(qm::shingle_hash(words.data(), count) == qm::content_hash(joined));
+
+    // Runs hashed many at a time give the digests of one at a time.
+    const std::string padded = text + std::string(7, '\0');
+    std::vector<qm::ByteRun> runs;
+    for (size_t k = 0; k < words.size(); ++k) {
+        const size_t offset = static_cast<size_t>(words[k].data() - text.data());
+        runs.push_back({offset, std::min(text.size() - offset, words[k].size() + k * 13 % 300)});
+    }
+    std::vector<uint64_t> digests(runs.size());
+    qm::siphash13_padded_runs(padded.data(), runs.data(), runs.size(), digests.data());
+    for (size_t k = 0; k < runs.size(); ++k) {
+        FUZZ_CHECK(digests[k] == qm::siphash13_padded(0, 0, padded.data() + runs[k].offset, runs[k].size));
+    }
     return 0;
 }

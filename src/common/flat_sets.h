@@ -99,6 +99,19 @@ public:
     }
     bool insert(uint64_t value) { return insert(value, mix(value)); }
 
+    /// Non-zero values held.
+    size_t size() const noexcept { return size_; }
+
+    /// True when inserting `more` new values could make the table grow.
+    bool full_before(size_t more) const noexcept { return (size_ + more) * 2 > slots_.size(); }
+
+    /// Makes room for `items` values in all, re-placing what is held once
+    /// (doubling would re-place it at every step on the way).
+    void reserve(size_t items) {
+        const size_t capacity = flat_set_capacity(items);
+        if (capacity > slots_.size()) rebuild(capacity);
+    }
+
 private:
     /// Stores `value` unless present; false when it was.
     size_t slot_of(uint64_t mixed) const noexcept { return static_cast<size_t>(mixed >> shift_); }
@@ -114,11 +127,14 @@ private:
         }
     }
 
-    /// Doubles the table and re-places every value, mixing each again.
-    void grow() {
-        std::vector<uint64_t> previous(slots_.size() * 2, 0);
+    void grow() { rebuild(slots_.size() * 2); }
+
+    /// Moves every value to a table of `capacity` slots (a power of two), mixing
+    /// each again.
+    void rebuild(size_t capacity) {
+        std::vector<uint64_t> previous(capacity, 0);
         previous.swap(slots_);
-        --shift_;
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
         for (uint64_t value : previous) {
             if (value != 0) place(value, mix(value));
         }

@@ -9,6 +9,7 @@
 #include "ascii_block.h"
 #include "common/flat_sets.h"
 #include "common/siphash.h"
+#include "common/siphash_runs.h"
 #include "unicode_props.h"
 #include "utf8.h"
 
@@ -71,57 +72,20 @@ void for_each_token(std::string_view text, F&& on_token) {
 /// they and the next token would not fit in half of it, so moving stays linear.
 class PackedTokens {
 public:
-    /// Keeps at least the last `keep` tokens (keep + 2 must not overflow).
+    /// Keeps at least the last `keep` tokens (keep + 1 must not overflow).
     explicit PackedTokens(size_t keep)
-        : keep_(keep), starts_(std::bit_ceil(keep + 2)), mask_(starts_.size() - 1) {}
+        : keep_(keep), starts_(std::bit_ceil(keep + 1)), mask_(starts_.size() - 1) {}
 
-    /// Appends `token` and its terminator. `readable` bytes from the token's
-    /// start may be read (the rest of the text): a short token is then copied as
-    /// sixteen bytes, without a call, and the excess overwritten later.
-    void push(std::string_view token, size_t readable) {
+    /// True when `token` can be pushed without moving the tokens held (which
+    /// would invalidate the runs taken from them).
+    bool fits(std::string_view token) const noexcept {
+        return bytes_.size() >= used_ + token.size() + 1 + kSlack;
+    }
+
+    /// Moves the last `keep` tokens to the front, growing the buffer if that
+    /// leaves less than half of it for them and `token`.
+    void make_room(std::string_view token) {
         const size_t need = token.size() + 1;
-        if (bytes_.size() < used_ + need + kSlack) make_room(need);
-        starts_[count_ & mask_] = used_;
-        ++count_;
-        char* const at = bytes_.data() + used_;
-        if (token.size() <= 16 && readable >= 16) {
-            std::memcpy(at, token.data(), 16);
-        } else {
-            std::memcpy(at, token.data(), token.size());
-        }
-        at[token.size()] = static_cast<char>(kTextTerminator);
-        used_ += need;
-    }
-
-    /// Tokens pushed so far.
-    uint64_t tokens() const noexcept { return count_; }
-
-    /// SipHash-1-3 under the zero key of the last `count` tokens (count <= tokens()).
-    uint64_t hash_last(size_t count) const noexcept {
-        const size_t begin = start(count);
-        return siphash13_padded(0, 0, bytes_.data() + begin, used_ - begin);
-    }
-
-    /// The hashes of the last `count` tokens but one and of the last `count`
-    /// (count < tokens(), and `keep` >= count so that both are still here).
-    void hash_last_two(size_t count, uint64_t& earlier, uint64_t& last) const noexcept {
-        const size_t first = start(count + 1);
-        const size_t second = start(count);
-        siphash13_padded_pair(bytes_.data() + first, start(1) - first,
-                              bytes_.data() + second, used_ - second, earlier, last);
-    }
-
-private:
-    // Past the last byte: the padded hash reads up to 7 bytes beyond a run, and a
-    // short token is copied as sixteen bytes.
-    static constexpr size_t kSlack = 16;
-    static constexpr size_t kMinBytes = size_t{64} << 10;
-
-    /// Offset in `bytes_` of the `back`-th latest token (1 is the latest).
-    size_t start(size_t back) const noexcept { return starts_[(count_ - back) & mask_]; }
-    size_t& start(size_t back) noexcept { return starts_[(count_ - back) & mask_]; }
-
-    void make_room(size_t need) {
         const size_t kept = static_cast<size_t>(std::min<uint64_t>(keep_, count_));
         const size_t from = kept == 0 ? used_ : start(kept);
         const size_t carry = used_ - from;
@@ -137,19 +101,54 @@ private:
         used_ = carry;
     }
 
+    /// Appends `token` and its terminator; `fits(token)` must hold. `readable`
+    /// bytes from the token's start may be read (the rest of the text): a short
+    /// token is then copied as sixteen bytes, without a call, and the excess
+    /// overwritten later.
+    void push(std::string_view token, size_t readable) noexcept {
+        starts_[count_ & mask_] = used_;
+        ++count_;
+        char* const at = bytes_.data() + used_;
+        if (token.size() <= 16 && readable >= 16) {
+            std::memcpy(at, token.data(), 16);
+        } else {
+            std::memcpy(at, token.data(), token.size());
+        }
+        at[token.size()] = static_cast<char>(kTextTerminator);
+        used_ += token.size() + 1;
+    }
+
+    /// Tokens pushed so far.
+    uint64_t tokens() const noexcept { return count_; }
+
+    /// The bytes of the last `count` tokens (count <= tokens() and <= keep), as
+    /// a run of `data()`; at least 7 readable bytes follow it.
+    ByteRun last(size_t count) const noexcept {
+        const size_t begin = start(count);
+        return {begin, used_ - begin};
+    }
+
+    const char* data() const noexcept { return bytes_.data(); }
+
+private:
+    // Past the last byte: a hash reads up to 7 bytes beyond a run, and a short
+    // token is copied as sixteen bytes.
+    static constexpr size_t kSlack = 16;
+    static constexpr size_t kMinBytes = size_t{64} << 10;
+
+    /// Offset in `bytes_` of the `back`-th latest token (1 is the latest).
+    size_t start(size_t back) const noexcept { return starts_[(count_ - back) & mask_]; }
+    size_t& start(size_t back) noexcept { return starts_[(count_ - back) & mask_]; }
+
     size_t keep_;
     std::vector<char> bytes_;
     // Offsets in `bytes_` of the latest tokens, a ring indexed by the count of
-    // tokens pushed: it holds the `keep` + 2 that the hashes and a move need.
+    // tokens pushed: it holds the `keep` + 1 that a run and a move need.
     std::vector<size_t> starts_;
     size_t mask_;
     uint64_t count_ = 0;
     size_t used_ = 0;
 };
-
-}  // namespace
-
-namespace {
 
 /// Windows wider than this count the words in a pass of their own first.
 constexpr uint64_t kCountFirstWindow = 256;
@@ -182,47 +181,57 @@ float saturation_scan(std::string_view text, uint64_t window) {
 
     const size_t width = static_cast<size_t>(w);
     // Words bound the shingles: the set's first table is sized for at most that.
-    HashSet64 seen(text.size() / 2 + 1);
+    const size_t words_bound = text.size() / 2 + 1;
+    HashSet64 seen(words_bound);
     uint64_t duplicates = 0;
     // Memory follows the window and the distinct shingles, not the length of the
     // text: only the latest tokens are kept, packed (a flood of short words would
     // otherwise cost 16 bytes of views per word).
-    // Shingles are hashed two at a time (the one before the latest is held back),
-    // so the buffer keeps a whole window of tokens when it moves them.
     PackedTokens recent(width);
-    // Hash a batch first and prefetch its slots, then insert: the lookups of a
-    // large set overlap their cache misses instead of waiting on each.
-    constexpr size_t kBatch = 16;
+    // Shingles are taken in batches: all hashed at once, several per round in
+    // vector lanes, then their slots prefetched, so that the lookups of a large
+    // set overlap their cache misses, then inserted.
+    constexpr size_t kBatch = 256;
+    constexpr size_t kAhead = 16;
+    ByteRun runs[kBatch];
     uint64_t hashes[kBatch];
     uint64_t mixes[kBatch];
     size_t pending = 0;
+    size_t consumed = 0;  // bytes of the text up to the end of the latest token
     const auto insert_pending = [&] {
-        for (size_t j = 0; j < pending; ++j) duplicates += !seen.insert(hashes[j], mixes[j]);
+        siphash13_padded_runs(recent.data(), runs, pending, hashes);
+        // Prose makes a new shingle of nearly every word, so a table that only
+        // doubled would re-place its values seven times over on the way to a
+        // megabyte's worth. When it must grow, it is sized at once for the
+        // distinct shingles the text so far projects, up to the bound on them;
+        // a flood never gets there.
+        if (seen.full_before(pending)) {
+            const double projected = static_cast<double>(seen.size() + pending) *
+                                     static_cast<double>(text.size()) / static_cast<double>(consumed);
+            seen.reserve(projected < static_cast<double>(words_bound)
+                             ? static_cast<size_t>(projected) : words_bound);
+        }
+        for (size_t j = 0; j < pending; ++j) mixes[j] = seen.mix(hashes[j]);
+        for (size_t j = 0; j < pending; ++j) {
+            if (j + kAhead < pending) seen.prefetch(mixes[j + kAhead]);
+            duplicates += !seen.insert(hashes[j], mixes[j]);
+        }
         pending = 0;
     };
-    const auto add = [&](uint64_t hash) {
-        hashes[pending] = hash;
-        mixes[pending] = seen.mix(hash);
-        seen.prefetch(mixes[pending]);
-        if (++pending == kBatch) insert_pending();
-    };
-    bool held = false;  // the shingle ending at the previous token is not hashed yet
     uint64_t tokens = 0;
     for_each_token(text, [&](std::string_view token) {
         ++tokens;
+        if (!recent.fits(token)) {
+            // The runs still to hash point into the bytes about to move.
+            insert_pending();
+            recent.make_room(token);
+        }
         recent.push(token, static_cast<size_t>(text.data() + text.size() - token.data()));
         if (recent.tokens() < width) return;
-        if (!held) {
-            held = true;
-            return;
-        }
-        uint64_t earlier, last;
-        recent.hash_last_two(width, earlier, last);
-        add(earlier);
-        add(last);
-        held = false;
+        consumed = static_cast<size_t>(token.data() + token.size() - text.data());
+        runs[pending] = recent.last(width);
+        if (++pending == kBatch) insert_pending();
     });
-    if (held) add(recent.hash_last(width));
     insert_pending();
     n = tokens;
     if (n / 2 < w) return 0.0f;

@@ -17,6 +17,7 @@
 #include "common/flat_sets.h"
 #include "text/saturation_scan.h"
 #include "common/siphash.h"
+#include "common/siphash_runs.h"
 #include "check.h"
 #include "siphash_reference.h"
 #include "text/unicode_props.h"
@@ -142,6 +143,8 @@ void check_sets_and_scan() {
     qm::HashSet64 set(4);
     CHECK(set.insert(0) && !set.insert(0));
     CHECK(set.insert(16) && set.insert(32) && !set.insert(16));
+    set.reserve(5000);  // re-places what it holds, once
+    CHECK(set.size() == 2 && !set.insert(32) && !set.insert(0) && set.insert(48) && set.size() == 3);
     qm::ViewSet views(3);
     const std::string padded = "a b a" + std::string(8, ' ');  // views need 7 readable bytes after them
     const std::string_view a1(padded.data(), 1), b(padded.data() + 2, 1), a2(padded.data() + 4, 1);
@@ -149,6 +152,43 @@ void check_sets_and_scan() {
     CHECK(qm::saturation_scan("a a a a", UINT64_MAX) == 0.0f);
     CHECK(qm::saturation_scan("a b a b", 0) == 0.5f);
     CHECK(qm::saturation_scan("", 0) == 0.0f);
+}
+
+void check_hash_runs() {
+    // Runs of every block count the vector lanes take and beyond it, in batches
+    // that leave every remainder of eight and four, and more than one slice.
+    std::string bytes(8192, '\0');
+    uint64_t state = 0x2545F4914F6CDD1Dull;
+    const auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 33;
+    };
+    for (char& c : bytes) c = static_cast<char>(next());
+    std::vector<qm::ByteRun> runs;
+    std::vector<uint64_t> expected;
+    for (size_t i = 0; i < 1400; ++i) {
+        const size_t size = i < 700 ? next() % 300 : 40 + next() % 24;  // all counts, then shingle-like
+        const size_t offset = next() % (bytes.size() - size - 7);
+        runs.push_back({offset, size});
+        expected.push_back(reference_siphash13(0, 0, bytes.substr(offset, size)));
+    }
+    int mismatches = 0;
+    bool vector_path = false;
+    for (size_t first : {size_t{0}, size_t{700}}) {
+        for (size_t count : {0, 1, 2, 3, 5, 7, 8, 9, 12, 15, 17, 31, 511, 512, 513, 700}) {
+            std::vector<uint64_t> scalar(count + 1, 0), lanes(count + 1, 0), chosen(count + 1, 0);
+            qm::detail::siphash13_padded_runs_scalar(bytes.data(), runs.data() + first, count, scalar.data());
+            vector_path = qm::detail::siphash13_padded_runs_avx2(bytes.data(), runs.data() + first, count, lanes.data());
+            qm::siphash13_padded_runs(bytes.data(), runs.data() + first, count, chosen.data());
+            for (size_t i = 0; i < count; ++i) {
+                mismatches += scalar[i] != expected[first + i] || chosen[i] != expected[first + i];
+                mismatches += vector_path && lanes[i] != expected[first + i];
+            }
+            mismatches += scalar[count] != 0 || lanes[count] != 0 || chosen[count] != 0;  // nothing past
+        }
+    }
+    CHECK(mismatches == 0);
+    std::printf("hash runs: %s\n", vector_path ? "AVX2 lanes checked" : "no AVX2 on this processor or build");
 }
 
 void check_arbitrary_bytes() {
@@ -294,6 +334,7 @@ int dump() {
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--dump") == 0) return dump();
     check_hashes();
+    check_hash_runs();
     check_incremental_writes();
     check_white_space();
     check_properties();
