@@ -6,65 +6,13 @@
 #include <cstring>
 #include <vector>
 
-#include "ascii_block.h"
 #include "common/flat_sets.h"
 #include "common/siphash.h"
 #include "common/siphash_runs.h"
-#include "unicode_props.h"
-#include "utf8.h"
+#include "words.h"
 
 namespace qm {
 namespace {
-
-/// Calls `on_token(std::string_view)` for each word of `text`: the split of
-/// `for_each_word` (words.h), sixteen bytes at a time where a block is ASCII.
-template <class F>
-void for_each_token(std::string_view text, F&& on_token) {
-    const size_t n = text.size();
-    size_t start = 0;
-    bool in_word = false;
-    size_t pos = 0;
-    while (pos < n) {
-        if (n - pos >= ascii::kBlock && ascii::simd::non_ascii(text.data() + pos) == 0) {
-            const ascii::Mask word_bytes = ~ascii::simd::white(text.data() + pos) & 0xFFFF;
-            // Bit i: byte i starts a word or ends one (see effort_gauge.cpp).
-            ascii::Mask edges = (word_bytes ^ (word_bytes << 1 | ascii::Mask{in_word})) & 0xFFFF;
-            while (edges != 0) {
-                const size_t at = pos + static_cast<size_t>(std::countr_zero(edges));
-                if (word_bytes >> (at - pos) & 1) {
-                    start = at;
-                } else {
-                    on_token(text.substr(start, at - start));
-                }
-                edges &= edges - 1;
-            }
-            in_word = word_bytes >> 15 & 1;
-            pos += ascii::kBlock;
-            continue;
-        }
-        const size_t stop = std::min(n, pos + ascii::kBlock);
-        while (pos < stop) {
-            const auto byte = static_cast<unsigned char>(text[pos]);
-            size_t next = pos;
-            bool white;
-            if (byte < 0x80) {
-                white = ascii::is_white(byte);
-                next = pos + 1;
-            } else {
-                white = is_white_space(utf8::decode(text, next));
-            }
-            if (white) {
-                if (in_word) on_token(text.substr(start, pos - start));
-                in_word = false;
-            } else if (!in_word) {
-                in_word = true;
-                start = pos;
-            }
-            pos = next;
-        }
-    }
-    if (in_word) on_token(text.substr(start));
-}
 
 /// The latest tokens, each followed by the 0xFF terminator, back to back: the
 /// bytes of a shingle are then one contiguous run, hashed in one shot. When the
@@ -174,7 +122,7 @@ float saturation_scan(std::string_view text, uint64_t window) {
     // for two windows costs no buffer of a window's words; a narrow window
     // (the usual case) counts them in the same pass as the shingles.
     if (w > kCountFirstWindow) {
-        for_each_token(text, [&](std::string_view) { ++n; });
+        for_each_word(text, [&](std::string_view) { ++n; });
         // n < 2w, written so that no window up to 2^64 - 1 can overflow.
         if (n / 2 < w) return 0.0f;
     }
@@ -219,7 +167,7 @@ float saturation_scan(std::string_view text, uint64_t window) {
         pending = 0;
     };
     uint64_t tokens = 0;
-    for_each_token(text, [&](std::string_view token) {
+    for_each_word(text, [&](std::string_view token) {
         ++tokens;
         if (!recent.fits(token)) {
             // The runs still to hash point into the bytes about to move.
