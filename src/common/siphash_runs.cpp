@@ -108,7 +108,7 @@ QM_AVX2 void hash_lanes(const char* base, const ByteRun* runs, const uint32_t* w
     uint64_t last[kLanes];
     for (int k = 0; k < kLanes; ++k) {
         const size_t size = runs[which[k]].size;
-        last[k] = load_le_padded(p[k] + 8 * blocks, size & 7) | (size & 0xff) << 56;
+        last[k] = load_le_padded(p[k] + 8 * blocks, size & 7) | uint64_t{size & 0xff} << 56;
     }
     for (int g = 0; g < Groups; ++g) {
         m[g] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last + 4 * g));
