@@ -283,21 +283,32 @@ inline std::string_view trim(std::string_view word) {
 /// The lowercased copy of a text. A thread keeps one buffer for ordinary requests
 /// (no allocation per call); a text too large for it gets a buffer of its own,
 /// freed on return, so a huge request leaves no memory behind.
+///
+/// The copy starts half a page away from the text modulo the page size. Each
+/// block is read from the text just after the one before was stored to the copy;
+/// when the two sit at nearly the same offset within their pages, the processor
+/// takes the read for one that may depend on the store and stalls it (4K
+/// aliasing), which cost a third of the gauge's speed for such texts.
 class LowerBuffer {
 public:
-    explicit LowerBuffer(size_t size) {
-        if (size > kKept) {
-            own_.reset(new char[size]);
-            data_ = own_.get();
-            return;
+    LowerBuffer(size_t size, const char* text) {
+        char* base;
+        if (size + kPage > kKept) {
+            own_.reset(new char[size + kPage]);
+            base = own_.get();
+        } else {
+            thread_local std::unique_ptr<char[]> kept;
+            if (!kept) kept.reset(new char[kKept]);
+            base = kept.get();
         }
-        thread_local std::unique_ptr<char[]> kept;
-        if (!kept) kept.reset(new char[kKept]);
-        data_ = kept.get();
+        const auto from = reinterpret_cast<uintptr_t>(base);
+        const auto target = reinterpret_cast<uintptr_t>(text) + kPage / 2;
+        data_ = base + ((target - from) & (kPage - 1));
     }
     char* data() const noexcept { return data_; }
 
 private:
+    static constexpr size_t kPage = 4096;
     static constexpr size_t kKept = size_t{256} << 10;
     std::unique_ptr<char[]> own_;
     char* data_;
@@ -337,7 +348,7 @@ EffortGauge effort_gauge(std::string_view text) {
     // The slack after it also gives the word set the readable bytes it needs past
     // the last word.
     const size_t capacity = n + n / 2 + kMaxLowercaseBytes + ascii::kBlock;
-    LowerBuffer buffer(capacity);
+    LowerBuffer buffer(capacity, text.data());
     char* const out = buffer.data();
     size_t o = 0;  // bytes written to `out`
     ViewSet seen(n / 2 + 1);
