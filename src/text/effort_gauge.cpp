@@ -288,7 +288,7 @@ inline std::string_view trim(std::string_view word) {
 /// block is read from the text just after the one before was stored to the copy;
 /// when the two sit at nearly the same offset within their pages, the processor
 /// takes the read for one that may depend on the store and stalls it (4K
-/// aliasing), which cost a third of the gauge's speed for such texts.
+/// aliasing), which cost more than a third of the gauge's speed for such texts.
 class LowerBuffer {
 public:
     LowerBuffer(size_t size, const char* text) {

@@ -76,6 +76,7 @@ public:
         return {begin, used_ - begin};
     }
 
+    /// The packed bytes, which the runs from `last` are offsets into.
     const char* data() const noexcept { return bytes_.data(); }
 
 private:
@@ -155,11 +156,15 @@ float saturation_scan(std::string_view text, uint64_t window) {
         // a flood never gets there.
         if (seen.full_before(pending)) {
             const double projected = static_cast<double>(seen.size() + pending) *
-                                     static_cast<double>(text.size()) / static_cast<double>(consumed);
+                                     static_cast<double>(text.size()) /
+                                     static_cast<double>(consumed);
             seen.reserve(projected < static_cast<double>(words_bound)
                              ? static_cast<size_t>(projected) : words_bound);
         }
-        for (size_t j = 0; j < pending; ++j) mixes[j] = seen.mix(hashes[j]);
+        for (size_t j = 0; j < pending; ++j) {
+            mixes[j] = seen.mix(hashes[j]);
+            if (j < kAhead) seen.prefetch(mixes[j]);
+        }
         for (size_t j = 0; j < pending; ++j) {
             if (j + kAhead < pending) seen.prefetch(mixes[j + kAhead]);
             duplicates += !seen.insert(hashes[j], mixes[j]);

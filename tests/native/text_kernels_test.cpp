@@ -176,10 +176,11 @@ void check_hash_runs() {
     bool vector_path = false;
     for (size_t first : {size_t{0}, size_t{700}}) {
         for (size_t count : {0, 1, 2, 3, 5, 7, 8, 9, 12, 15, 17, 31, 511, 512, 513, 700}) {
+            const qm::ByteRun* const slice = runs.data() + first;
             std::vector<uint64_t> scalar(count + 1, 0), lanes(count + 1, 0), chosen(count + 1, 0);
-            qm::detail::siphash13_padded_runs_scalar(bytes.data(), runs.data() + first, count, scalar.data());
-            vector_path = qm::detail::siphash13_padded_runs_avx2(bytes.data(), runs.data() + first, count, lanes.data());
-            qm::siphash13_padded_runs(bytes.data(), runs.data() + first, count, chosen.data());
+            qm::detail::siphash13_padded_runs_scalar(bytes.data(), slice, count, scalar.data());
+            vector_path = qm::detail::siphash13_padded_runs_avx2(bytes.data(), slice, count, lanes.data());
+            qm::siphash13_padded_runs(bytes.data(), slice, count, chosen.data());
             for (size_t i = 0; i < count; ++i) {
                 mismatches += scalar[i] != expected[first + i] || chosen[i] != expected[first + i];
                 mismatches += vector_path && lanes[i] != expected[first + i];
@@ -188,7 +189,8 @@ void check_hash_runs() {
         }
     }
     CHECK(mismatches == 0);
-    std::printf("hash runs: %s\n", vector_path ? "AVX2 lanes checked" : "no AVX2 on this processor or build");
+    std::printf("hash runs: %s\n",
+                vector_path ? "AVX2 lanes checked" : "no AVX2 on this processor or build");
 }
 
 void check_arbitrary_bytes() {
