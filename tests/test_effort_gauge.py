@@ -1,6 +1,7 @@
 """effort_gauge: signals, the single-precision score, caps, tiers and budgets."""
 
 import os
+import random
 import struct
 import subprocess
 from itertools import product
@@ -111,6 +112,22 @@ def test_novelty_compares_untrimmed_lowercased_words():
     assert signals("Word word WORD")["novelty"] == f32(1 / 3)
     assert signals("word word.")["novelty"] == 1.0
     assert signals("... ...")["novelty"] == 0.5
+    assert signals("ab abc ab a\0 a a\0")["novelty"] == f32(4 / 6)  # lengths and NUL bytes count
+
+
+@pytest.mark.parametrize("size, count", [(1, 26), (2, 300), (3, 3000), (6, 3000), (7, 3000),
+                                         (8, 3000)])
+def test_novelty_of_many_repeated_short_words(size, count):
+    # More distinct words than short words have cache slots (a short text has
+    # fewer), each three times in a shuffled order: words evicted from the cache
+    # must still count once.
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    words = sorted({"".join(letters[i // 26**k % 26] for k in range(size)) for i in range(count)})
+    order = words * 3
+    random.Random(size).shuffle(order)
+    text = " ".join(order)
+    assert qm.effort_gauge(text) == effort_gauge_model(text)
+    assert qm.effort_gauge(text)["signals"]["novelty"] == f32(len(words) / len(order))
 
 
 def _row_text(words, hard, constraint, code, digits, size, distinct, trivial):
