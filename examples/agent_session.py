@@ -4,16 +4,20 @@
     python examples/agent_session.py --transcript chat.json   # your own OpenAI or Anthropic history
     python examples/agent_session.py --plot tokens.png        # also chart tokens per request
     python examples/agent_session.py --max-tokens 6000        # the prompt budget
+    python examples/agent_session.py --facts facts.txt        # strings a later turn needs
 
 Each time the model is called (after a user message or a batch of tool results), the agent:
   1. has screened every tool output with `qc.screen` as it arrived (a flood becomes a notice);
-  2. trims the history with `qc.trim(history, max_tokens=...)`: valid for the provider, calls
-     kept with their results, the open turn and the cache-stable prefix untouched;
-  3. asks `qc.keep_or_rewrite` whether to extend the prompt the provider has cached or send
-     the fresh trim (`consolidation_gain` prices the two);
-  4. gauges a person's request with `qc.effort` (OpenAI `reasoning_effort`, Anthropic
+  2. asks its `qc.Conversation` for the prompt: the history itself while it fits the budget,
+     the prompt sent last plus what was appended while that fits, and otherwise one
+     compaction well below the budget (old tool results become notices that keep their
+     notable lines; old turns go whole), after which it grows by appending again;
+  3. gauges a person's request with `qc.effort` (OpenAI `reasoning_effort`, Anthropic
      `thinking`).
-Tokens are counted by o200k when bpe-openai is installed, else by the library's estimate.
+The table shows beside it what a stateless `qc.trim(history, max_tokens=...)` would send.
+Facts (`--facts FILE`, one string a line; the bundled session has its own) are checked at
+every call after they first appear: the share still in the prompt is "facts retained".
+Tokens are counted by o200k when bpe-openai is installed, else by `qc.count_tokens`.
 
 A transcript is an OpenAI Chat Completions message list, or Anthropic Messages as a list or as
 {"system": ..., "messages": [...]}. The bundled file keeps a simpler form, {"purpose", "facts",
@@ -41,6 +45,7 @@ except ImportError:
              "or point PYTHONPATH at a build directory and src/")
 
 BUNDLED = Path(__file__).resolve().parent / "data" / "agent_transcript.json"
+BUNDLED_FACTS = BUNDLED.with_name("agent_transcript.facts.txt")
 Message = dict[str, Any]
 
 
@@ -140,13 +145,14 @@ class Request:
     kind: str  # "user" for a person's request, else "tool"
     tier: str
     full: int  # tokens of the whole history
-    trimmed: int  # tokens of qc.trim's result
-    sent: int  # tokens of the prompt sent after keep_or_rewrite
+    trimmed: int  # tokens of a stateless qc.trim
+    sent: int  # tokens of the Conversation's prompt
     cached: int  # tokens of it the provider's cache already held
     cache: str
     kept: int
     elided: int
-    over: bool  # the open turn alone exceeds the budget: sent anyway
+    over: bool  # what may not go exceeds the budget: sent anyway
+    facts: tuple[int, int]  # facts present, facts seen so far
 
 
 def common_prefix(old: qc.TrimResult[Message] | None, new: qc.TrimResult[Message]) -> int:
@@ -154,42 +160,52 @@ def common_prefix(old: qc.TrimResult[Message] | None, new: qc.TrimResult[Message
     if old is None:
         return 0
     tokens = 0
-    for index, (a, b) in enumerate(zip(old.kept, new.kept)):
-        if a != b or (a in old.elided) != (b in new.elided):
+    for index, (a, b) in enumerate(zip(old.messages, new.messages)):
+        if a is not b and a != b:
             break
         tokens += new.message_tokens[index]
     return tokens
 
 
-def replay(system: str, transcript: list[Message], budget: int,
-           counter: qc.TokenCounter | None) -> tuple[list[Request], list[Message], int]:
+def replay(system: str, transcript: list[Message], budget: int, counter: qc.TokenCounter | None,
+           facts: Sequence[str]) -> tuple[list[Request], list[Message], int]:
     """Feed the transcript to an agent loop: its requests, its history and the floods screened."""
-    # An Anthropic system prompt is sent with every request, beside the trimmed messages.
-    overhead = qc.trim([{"role": "user", "content": system}],
-                       token_counter=counter).tokens_before if system else 0
+    # An Anthropic system prompt is sent with every request, beside the messages: it counts
+    # against the budget.
+    conversation: qc.Conversation[Message] = qc.Conversation(
+        max_tokens=budget, token_counter=counter, system=system or None)
     history: list[Message] = []
     requests: list[Request] = []
     sent: qc.TrimResult[Message] | None = None
     floods = 0
+    seen: list[str] = []
     for position, incoming in enumerate(transcript):
         message, flooded = screened(incoming)
         floods += flooded
         history.append(message)
+        body = json.dumps(message, ensure_ascii=False)
+        seen += [fact for fact in facts if fact not in seen and fact in body]
         following = transcript[position + 1]["role"] if position + 1 < len(transcript) else None
         if message["role"] == "assistant" or following not in ("assistant", None):
             continue  # the model is called before its next message
-        fresh = qc.trim(history, max_tokens=budget - overhead, token_counter=counter)
-        previous, sent = sent, qc.keep_or_rewrite(sent, fresh, history)
+        compactions = conversation.compactions
+        previous, sent = sent, conversation.prompt(history)
+        stateless = qc.trim(history, max_tokens=budget, token_counter=counter,
+                            system=system or None)
         content = message["content"]  # a person's words, if any, next to tool results
         text = content if isinstance(content, str) else " ".join(
             part.get("text", "") for part in content or () if part.get("type") == "text")
         tier = qc.effort(text).tier if message["role"] == "user" and text else ""
-        cache = "write" if previous is None else "keep" if sent is not fresh else "rewrite"
+        cache = ("write" if previous is None else
+                 "rewrite" if conversation.compactions > compactions else "keep")
+        prompt = json.dumps(sent.messages, ensure_ascii=False)
+        present = sum(fact in prompt or fact in system for fact in seen)
         requests.append(Request(len(requests) + 1, position + 1, "user" if tier else "tool", tier,
-                                overhead + fresh.tokens_before, overhead + fresh.tokens_after,
-                                overhead + sent.tokens_after,
-                                common_prefix(previous, sent) + (overhead if previous else 0),
-                                cache, len(sent.kept), len(sent.elided), fresh.over_budget))
+                                sent.tokens_before, stateless.tokens_after, sent.tokens_after,
+                                common_prefix(previous, sent) + (
+                                    sent.overhead_tokens if previous else 0),
+                                cache, len(sent.kept), len(sent.elided), sent.over_budget,
+                                (present, len(seen))))
     return requests, history, floods
 
 
@@ -201,6 +217,9 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="also chart tokens per request")
     parser.add_argument("--max-tokens", type=int, default=12_000, metavar="N",
                         help="prompt budget, system prompt included (default 12000)")
+    parser.add_argument("--facts", type=Path, metavar="FILE",
+                        help="strings a later turn needs, one a line (default: the bundled "
+                             "session's own, for the bundled session)")
     args = parser.parse_args(argv)
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(errors="backslashreplace")
@@ -219,6 +238,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     except TranscriptError as exc:
         print(f"agent_session.py: error: {path}: {exc}", file=sys.stderr)
         return 2
+    facts_path = args.facts or (BUNDLED_FACTS if args.transcript is None else None)
+    try:
+        facts = [line for line in facts_path.read_text(encoding="utf-8").splitlines()
+                 if line.strip()] if facts_path else []
+    except (OSError, UnicodeDecodeError) as exc:
+        print(f"agent_session.py: error: {facts_path}: cannot read it: {exc}", file=sys.stderr)
+        return 2
     try:
         bpe_openai = importlib.import_module("bpe_openai")
         counter: qc.TokenCounter | None = bpe_openai.get_encoding("o200k_base")
@@ -226,7 +252,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ImportError:
         counter, unit = None, "estimated tokens"
 
-    requests, history, floods = replay(system, transcript, args.max_tokens, counter)
+    requests, history, floods = replay(system, transcript, args.max_tokens, counter, facts)
     provider = qc.detect_provider(history)
     print(f"Replaying {len(transcript)} {provider} messages from {path.name}; prompt budget "
           f"{args.max_tokens:,} {unit}\n")
@@ -253,35 +279,39 @@ def summarize(requests: list[Request], history: list[Message], floods: int, syst
     # Provider cost in input-token equivalents: cached tokens read at 0.1, the rest written
     # at 1.25. The baseline sends the whole history each time, so all it sent before is cached.
     cost = sum(0.1 * r.cached + 1.25 * (r.sent - r.cached) for r in requests)
+    present, checks = (sum(r.facts[i] for r in requests) for i in (0, 1))
     base = sum(0.1 * before + 1.25 * (r.full - before)
                for before, r in zip([0] + [r.full for r in requests], requests))
     tiers = Counter(r.tier for r in requests if r.tier)
     cache = Counter(r.cache for r in requests)
     whole = [{"role": "user", "content": system}, *history]
-    estimate = qc.trim(whole, safe_threshold=0.0).tokens_before
+    estimate = qc.trim(whole, max_tokens=10**12).tokens_before
     print("\nSummary")
     print(f"  requests            {len(requests)}: {sent:,} {unit} sent in all, {full:,} for the "
           f"full history each time ({1 - sent / full:.1%} less)")
     print(f"  last prompt         {requests[-1].sent:,} of {requests[-1].full:,} {unit}")
     if counter is not None:
-        real = qc.trim(whole, token_counter=counter, safe_threshold=0.0).tokens_before
-        print(f"  whole history       {real:,} o200k tokens; the estimate says {estimate:,}")
+        real = qc.trim(whole, token_counter=counter, max_tokens=10**12).tokens_before
+        print(f"  whole history       {real:,} o200k tokens; qc.count_tokens says {estimate:,}")
     else:
-        print(f"  whole history       {estimate:,} estimated tokens "
+        print(f"  whole history       {estimate:,} tokens by qc.count_tokens "
               "(pip install bpe-openai for o200k)")
     print(f"  floods withheld     {floods} tool output(s) replaced by a notice")
     print("  effort tiers        " + ", ".join(f"{tier} {tiers[tier]}" for tier in
                                            ("off", "low", "medium", "high") if tiers[tier]))
     print(f"  prompt cache        {cache['keep']} keeps, {cache['rewrite']} rewrites; "
           f"provider cost {cost:,.0f} vs {base:,.0f} for the full history ({1 - cost / base:.1%} less)")
+    if checks:
+        print(f"  facts retained      {present} of {checks} checks ({present / checks:.0%}): "
+              "each fact at every call after it first appears")
 
 
 def plot(plt: ModuleType, requests: list[Request], path: Path) -> None:
     figure, axes = plt.subplots(figsize=(10, 5))
     numbers = [r.number for r in requests]
     for values, label in (([r.full for r in requests], "full history"),
-                          ([r.trimmed for r in requests], "qc.trim"),
-                          ([r.sent for r in requests], "sent (cached prompt kept or rewritten)")):
+                          ([r.trimmed for r in requests], "stateless qc.trim"),
+                          ([r.sent for r in requests], "sent (qc.Conversation)")):
         axes.plot(numbers, values, label=label, marker="o", markersize=3)
     axes.set(xlabel="request", ylabel="prompt tokens", title="Prompt size per request")
     axes.legend()

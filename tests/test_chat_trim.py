@@ -57,49 +57,78 @@ def history(provider, script, where):
 
 
 def protected(h, provider):
-    """(prefix end, open turn start), found independently of the library."""
+    """(prefix end, last request, newest call round), found independently of the library."""
     if provider == "openai":
         requests = [i for i, m in enumerate(h) if m["role"] == "user"]
-        return 1 + (h[1]["role"] == "developer"), requests[-1]
-    marks = [i + 1 for i, m in enumerate(h) if "cache_control" in m["content"][0]]
-    return max(marks, default=0), max(i for i, m in enumerate(h) if m["role"] == "user" and any(
-        p["type"] == "text" for p in m["content"]))
+        calls = [i for i, m in enumerate(h) if m.get("tool_calls")]
+        prefix = 1 + (h[1]["role"] == "developer")
+    else:
+        requests = [i for i, m in enumerate(h) if m["role"] == "user" and any(
+            p["type"] == "text" for p in m["content"])]
+        calls = [i for i, m in enumerate(h) if m["role"] == "assistant" and any(
+            p["type"] == "tool_use" for p in m["content"] if isinstance(m["content"], list))]
+        prefix = min((i + 1 for i, m in enumerate(h) if "cache_control" in m["content"][0]),
+                     default=0)
+    newest = set()
+    if calls:  # the newest call and its results: the tool messages, or the next message
+        end = calls[-1] + 1
+        while end < len(h) and (h[end]["role"] == "tool" if provider == "openai"
+                                else end == calls[-1] + 1):
+            end += 1
+        newest = set(range(calls[-1], end))
+    return prefix, requests, newest
 
 
-def next_float32(value):
-    (bits,) = struct.unpack("<I", struct.pack("<f", value))
-    return struct.unpack("<f", struct.pack("<I", bits + 1))[0]
+def check_prompt(h, r, provider):
+    """What every prompt must be: valid, exact, its tokens accounted, the input untouched."""
+    assert r.provider == provider and RULES[provider](r.messages) == []
+    assert list(r.kept) == sorted(set(r.kept)) and set(r.clamped) <= set(r.elided) <= set(r.kept)
+    for message, index, tokens in zip(r.messages, r.kept, r.message_tokens, strict=True):
+        assert (message is h[index]) == (index not in r.elided)
+        assert message["role"] == h[index]["role"]
+        assert tokens == r.input_tokens[index] or (
+            tokens < r.input_tokens[index] and index in r.elided)
+    assert r.tokens_after == sum(r.message_tokens) + r.overhead_tokens
+    assert r.tokens_before == sum(r.input_tokens) + r.overhead_tokens
 
 
 @settings(max_examples=150, deadline=None)
 @given(script=st.lists(turns, min_size=1, max_size=14), provider=st.sampled_from(list(RULES)),
-       where=st.integers(0, 20), share=st.floats(-0.2, 1.0),
+       where=st.integers(0, 20), share=st.floats(-0.2, 1.2),
        half_life=st.sampled_from([0.5, 6.0, 40.0, math.inf]))
 def test_random_histories_trim_valid_exact_and_within_budget(script, provider, where, share,
                                                              half_life):
     h = history(provider, script, where)
     assert RULES[provider](h) == []
     before = copy.deepcopy(h)
-    floor, full = qc.trim(h, half_life=0.1), qc.trim(h, safe_threshold=0.0)
-    budget = floor.tokens_after + round(share * (full.tokens_after - floor.tokens_after))
+    full = qc.trim(h, max_tokens=10**9)
+    budget = max(round(share * full.tokens_before), 0)
     r = qc.trim(h, max_tokens=budget, half_life=half_life)
-    assert h == before and r.provider == provider and RULES[provider](r.messages) == []
-    assert list(r.kept) == sorted(set(r.kept)) and set(r.elided) <= set(r.kept)
-    for message, index, tokens in zip(r.messages, r.kept, r.message_tokens, strict=True):
-        assert (message is h[index]) == (index not in r.elided)
-        assert message["role"] == h[index]["role"]
-        assert tokens == r.input_tokens[index] or (
-            tokens < r.input_tokens[index] and index in r.elided)
-    prefix, start = protected(h, provider)
-    assert set(range(prefix)) | set(range(start, len(h))) <= set(r.kept) - set(r.elided)
-    # The budget is met unless the smallest valid history (half-life 0.1) exceeds it, and the
-    # half-life chosen is the largest single-precision value that meets it.
-    assert r.over_budget == (floor.tokens_after > budget)
-    assert r.tokens_after <= budget or r.over_budget and r.kept == floor.kept
-    assert r.kept == qc.trim(h, half_life=r.half_life).kept
-    if not r.over_budget and r.half_life < min(half_life, 3.4e38):
-        assert qc.trim(h, half_life=next_float32(r.half_life)).tokens_after > budget
-    assert r.tokens_before == full.tokens_after == sum(r.input_tokens)
+    decayed = qc.trim(h, half_life=half_life)  # no budget: the decay law alone
+    assert h == before
+    check_prompt(h, r, provider)
+    check_prompt(h, decayed, provider)
+    # Budget first: a history that fits is the prompt, unchanged.
+    if full.tokens_before <= budget:
+        assert r.messages == h and r.kept == tuple(range(len(h))) and not r.elided
+    prefix, requests, newest = protected(h, provider)
+    request = requests[-1]
+    untouched = set(range(prefix)) | {request}
+    assert untouched - newest <= set(r.kept) - set(r.elided) | {request} and request in r.kept
+    if request in r.elided:  # only the older results that share its message are notices
+        said = r.messages[r.kept.index(request)]["content"]
+        assert [p for p in said if p["type"] == "text"] == [
+            p for p in h[request]["content"] if p["type"] == "text"]
+    assert newest <= set(r.kept) and set(r.elided) & newest <= set(r.clamped)
+    assert set(r.clamped) <= newest
+    assert r.tokens_after <= budget or r.over_budget
+    merged = provider == "anthropic" and any(  # a call answered inside a later request
+        p["type"] == "tool_result" for i in requests for p in h[i]["content"])
+    if r.over_budget and not merged:  # only what may not go is left
+        asked = {i for i in requests if i < min(newest, default=0)}
+        assert set(r.kept) - set(r.elided) <= untouched | newest | set(sorted(asked)[-1:]) | set(
+            i for i, m in enumerate(h) if m["role"] == "assistant" or i >= request) | set(
+            i for i, m in enumerate(h) if m["role"] in ("system", "developer"))
 
 
 class Tokenizer:  # tiktoken's shape: encode() refuses special-token text, encode_ordinary() not
@@ -129,7 +158,7 @@ def test_flag_table_costs_and_counters():
 
 def test_screen_effort_and_cache_helpers():
     flood = "ERROR shard 7 replica lagging behind primary " * 300
-    assert qc.screen(flood) == "[withheld: a repetitive flood of 3,376 tokens, saturation 1.00]"
+    assert qc.screen(flood) == "[withheld: a repetitive flood of 2,311 tokens, saturation 1.00]"
     short = flood[:90]  # too short to repeat an 8-word shingle
     assert qc.screen(short) is short
     e = qc.effort("Design a migration plan that must never lose a payment and compare two "
@@ -145,12 +174,14 @@ def test_screen_effort_and_cache_helpers():
     h.pop()
     sent, fresh = qc.trim(h[:-2]), qc.trim(h)
     gain = qc.rewrite_gain(sent, fresh)  # the rewrite purges the oldest answer and request
-    p, r = sent.tokens_after, sent.tokens_after - 11 - 1
+    answer, request = qc.count_tokens("a" * 40), qc.count_tokens("q0")
+    p, r = sent.tokens_after, sent.tokens_after - answer - request
     assert (gain["cost_keep"], gain["cost_consolidate"]) == (
         (p * 8.0) * 0.1, (7.0 * r) * 0.1 + 1.25 * r)
     chosen = qc.keep_or_rewrite(sent, fresh, h)
     assert (chosen.kept, chosen.messages, chosen.tokens_after) == (
-        sent.kept + (len(h) - 2, len(h) - 1), [*sent.messages, *h[-2:]], p + 11 + 1)
+        sent.kept + (len(h) - 2, len(h) - 1), [*sent.messages, *h[-2:]],
+        p + answer + qc.count_tokens("q13"))
     assert qc.keep_or_rewrite(sent, fresh, h, calls_ahead=10_000) is fresh
     assert qc.keep_or_rewrite(None, fresh, h) is fresh
 

@@ -56,10 +56,13 @@ def test_bundled_session(hide, unit):
     assert min(num(r["cached"]) for r in table if r["cache"] == "rewrite") == num(table[0]["full"])
     sent, full = map(num, re.match(r"21: ([\d,]+) .* sent in all, ([\d,]+) for", summary(
         out, "requests")).groups())
-    assert sent < full / 3
+    assert sent < full * 0.6
+    present, checks = map(int, re.match(r"(\d+) of (\d+) checks", summary(
+        out, "facts retained")).groups())
+    assert checks > 40 and present >= 0.85 * checks
     assert summary(out, "floods withheld").startswith("1 tool output")
-    assert float(re.search(r"\(([\d.]+)% less\)$", summary(out, "prompt cache")).group(1)) > 20
-    assert ("o200k tokens; the estimate says" in out) == unit.startswith("o200k")
+    assert float(re.search(r"\(([\d.]+)% less\)$", summary(out, "prompt cache")).group(1)) > 10
+    assert ("o200k tokens; qc.count_tokens says" in out) == unit.startswith("o200k")
 
 
 def test_bundled_transcript_matches_its_generator():

@@ -1,11 +1,13 @@
 """Chat histories under a token budget for agent loops, on the quorvex_micro kernels.
 
-`trim` keeps an OpenAI Chat Completions or Anthropic Messages history small and valid for
-its provider; `screen`, `effort` and `keep_or_rewrite` are the other calls a loop makes each
-turn. Plain dicts in, plain dicts out; inputs are never modified.
+`Conversation` gives each call of an agent loop its prompt under a token budget, cache-stable
+between rare compactions; `trim` does one history at a time. Both keep an OpenAI Chat
+Completions or Anthropic Messages history valid for its provider; `screen` and `effort` are
+the other calls a loop makes each turn. Plain dicts in, plain dicts out; inputs are never modified.
 """
 
-from ._counting import Encoder, TokenCounter, estimate_tokens
+from ._conversation import Conversation, HistoryEdited
+from ._counting import Encoder, TokenCounter, count_tokens, estimate_tokens
 from ._history import Provider, detect_provider
 from ._loop import (REASONING_EFFORT, Effort, ReasoningEffort, Tier, effort, keep_or_rewrite,
                     rewrite_gain, screen)
@@ -13,7 +15,7 @@ from ._tables import FLAGS, PART_TOKENS
 from ._trim import TrimResult, trim
 
 __all__ = [
-    "trim", "TrimResult", "FLAGS", "PART_TOKENS", "screen", "effort", "Effort",
+    "Conversation", "HistoryEdited", "count_tokens", "trim", "TrimResult", "FLAGS", "PART_TOKENS", "screen", "effort", "Effort",
     "REASONING_EFFORT", "rewrite_gain", "keep_or_rewrite", "estimate_tokens", "detect_provider",
     "Encoder", "TokenCounter", "Provider", "Tier", "ReasoningEffort",
 ]

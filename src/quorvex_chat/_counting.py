@@ -1,7 +1,8 @@
-"""Token counters: the library's estimate, or any callable or tiktoken-style encoder."""
+"""Token counters: the default budget count, or any callable or tiktoken-style encoder."""
 
 from __future__ import annotations
 
+import re
 from typing import Callable, Protocol, Sized, Union, runtime_checkable
 
 
@@ -20,10 +21,29 @@ def estimate_tokens(text: str) -> int:
     return len(text.encode("utf-8", "surrogatepass")) // 4 + 1
 
 
+# Pieces no BPE vocabulary merges across: up to nine ASCII letters, up to three digits (o200k
+# and cl100k split numbers that way), one other letter, a run of whitespace beyond a single
+# space, and any other character alone.
+_PIECES = re.compile(r"[A-Za-z]{1,9}|\d{1,3}|[^\W\d_A-Za-z]|\s\s+|\S|\n")
+
+
+def count_tokens(text: str) -> int:
+    """The default count for budgets: the pieces a BPE tokenizer cannot merge, plus a tenth.
+
+    It is meant to count high, never low: UTF-8 bytes / 4 undercounts JSON, logs and hex by
+    up to 2.3x in o200k tokens, which sends prompts over their budget. Against o200k this
+    count is 1.02-1.3x on JSON, logs, hex, code and English prose, about 2x on accented
+    Latin text and 1.5x on CJK. Pass a real tokenizer as `token_counter` to spend the budget
+    exactly.
+    """
+    pieces = len(_PIECES.findall(text))
+    return pieces + pieces // 10 + 1
+
+
 def resolve_counter(counter: TokenCounter | None) -> Callable[[str], int]:
-    """A plain text -> int function for `counter`; None means the estimate."""
+    """A plain text -> int function for `counter`; None means `count_tokens`."""
     if counter is None:
-        return estimate_tokens
+        return count_tokens
     # Tool output is untrusted: text such as "<|endoftext|>" must count as text, not raise
     # the way tiktoken's `encode` does by default, so the ordinary encoder comes first.
     ordinary = getattr(counter, "encode_ordinary", None)

@@ -123,22 +123,24 @@ def stable_prefix(messages: Sequence[Message], provider: Provider) -> int:
     """How many leading messages form the provider's cache-stable prefix.
 
     OpenAI: the leading system and developer messages. Anthropic: every message up to and
-    including the last one that carries a cache_control mark (none: no prefix).
+    including the first one that carries a cache_control mark (none: no prefix). Marks after
+    the first are cache hints, not protection: Anthropic's rolling breakpoint on the newest
+    message must not freeze the whole history.
     """
     if provider == "openai":
         count = 0
         while count < len(messages) and messages[count].get("role") in ("system", "developer"):
             count += 1
         return count
-    for index in range(len(messages) - 1, -1, -1):
-        content = messages[index].get("content")
+    for index, message in enumerate(messages):
+        content = message.get("content")
         if isinstance(content, list) and any(
                 isinstance(part, Mapping) and "cache_control" in part for part in content):
             return index + 1
     return 0
 
 
-def _is_request(message: Message, provider: Provider) -> bool:
+def is_request(message: Message, provider: Provider) -> bool:
     """A message a person sent (for Anthropic: a user message that is not only tool results)."""
     if message.get("role") != "user":
         return False
@@ -155,7 +157,7 @@ def open_turn(messages: Sequence[Message], provider: Provider) -> int:
     A history without any request yet is open as a whole.
     """
     for index in range(len(messages) - 1, -1, -1):
-        if _is_request(messages[index], provider):
+        if is_request(messages[index], provider):
             return index
     return 0
 

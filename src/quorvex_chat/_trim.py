@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import ctypes
-import struct
+import json
 from dataclasses import dataclass, field
 from typing import Any, Generic, Mapping, Sequence, TypeVar, cast
 
@@ -12,12 +12,12 @@ import quorvex_micro
 from ._counting import TokenCounter, resolve_counter
 from ._history import Provider, Reader, detect_provider, elide, open_turn, units
 from ._history import stable_prefix as provider_prefix
+from ._plan import CLAMPED, DROPPED, ELIDED, Eliser, Plan, compact, shape
 from ._tables import FLAGS, PART_TOKENS
 
 M = TypeVar("M", bound=Mapping[str, Any])
 
-# What becomes of a message in a plan.
-_DROPPED, _KEPT, _ELIDED = 0, 1, 2
+_DROPPED, _KEPT, _ELIDED = DROPPED, 1, ELIDED  # the fates of a decay-law plan
 
 
 @dataclass(frozen=True, slots=True)
@@ -45,19 +45,17 @@ class TrimResult(Generic[M]):
     #: Tokens of every input message, by input index, and of every output message.
     input_tokens: tuple[int, ...] = field(repr=False)
     message_tokens: tuple[int, ...] = field(repr=False)
+    #: Those of `elided` that are protected tool results (the newest round) cut to their
+    #: head, notable lines and tail because the budget could not hold them whole.
+    clamped: tuple[int, ...] = ()
+    #: Tokens billed beside the messages (`system=`, `tools=`), counted against the budget
+    #: and included in `tokens_before` and `tokens_after`.
+    overhead_tokens: int = 0
 
 
 def _float32(value: float) -> float:
     """`value` narrowed to single precision, as the kernel narrows its arguments."""
     return ctypes.c_float(value).value
-
-
-def _bits(value: float) -> int:
-    return int(struct.unpack("<I", struct.pack("<f", value))[0])
-
-
-def _from_bits(bits: int) -> float:
-    return float(struct.unpack("<f", struct.pack("<I", bits))[0])
 
 
 _MIN_HALF_LIFE = _float32(0.1)  # the kernel raises any smaller half-life to this
@@ -74,40 +72,47 @@ def trim(
     stable_prefix: int | None = None,
     flags: Mapping[str, int] | None = None,
     part_tokens: Mapping[str, int] | None = None,
+    system: object = None,
+    tools: object = None,
 ) -> TrimResult[M]:
-    """Trim a chat history with `quorvex_micro.dehydrate`; the result is provider-valid.
+    """Trim a chat history for its provider; the result is valid for it.
 
-    Every message is one kernel block classed by `FLAGS` (entries in `flags` replace the
-    defaults) and decays by its age in messages: it survives while
-    2 ** (-age / half_life) * weight >= safe_threshold. On top of the kernel:
+    **With `max_tokens`, the budget comes first.** While the history (with `system` and
+    `tools`, which the provider bills beside the messages) fits `max_tokens`, it is returned
+    unchanged. Otherwise it is compacted until it fits, in the order of the one-pass kernel's
+    survival score, weight x 2^(-age / half_life): tool results and thinking first, oldest
+    first, then old conversation. A tool result is elided before its call goes: it becomes
+    a notice of its size that keeps its notable lines (the lines unlike the rest of it: an
+    error, an identifier among similar rows). Whole units go: a call with its results, a
+    request with everything it led to. Never touched: the stable prefix, durable messages
+    (SYSTEM/FACT), the person's last request and the newest call round with its results.
+    When those alone exceed the budget, the newest results are clamped to their head,
+    notable lines and tail (`clamped`); when even that does not fit, `over_budget` is set.
 
-    - the stable prefix (`stable_prefix` messages, by default the provider's: OpenAI's
-      leading system/developer messages, Anthropic's messages up to the last cache_control
-      mark) and the open turn (the last user request and all after it) are never touched;
+    **Without `max_tokens`**, every message decays by its age in messages and survives while
+    2 ** (-age / half_life) * weight >= safe_threshold (weights by `FLAGS`: entries in
+    `flags` replace the defaults), and on top of the kernel:
+
+    - the stable prefix and the open turn (the last request and all after it) are never
+      touched;
     - messages go in units that keep calls with their results. OpenAI: an assistant message
       with tool_calls and the tool messages after it; any other message alone. Anthropic: an
-      assistant message and the user message(s) up to the next one (tool results, the
-      person's answer), plus the messages before the first assistant message, which always
-      stay (a user message must come first). A unit survives whole when any of its messages
-      survives; in a surviving unit the assistant message stays as it is and every other
-      purged message (a tool result, typically) is elided: its payload is replaced by a
-      notice that keeps its tool call id, unless the notice would cost more than the payload.
-      A purged unit goes whole, calls with their results. So calls stay answered, Anthropic's
-      results stay at the head of the next user message, and its roles keep alternating;
-    - with `max_tokens`, when the result is over budget the half-life is lowered, by a
-      binary search over single-precision values down to the kernel's minimum 0.1, to the
-      largest that fits (fewer messages survive as it drops). If even that keeps more than
-      the budget (the protected part, the durable messages and what validity needs), that
-      smallest history is returned with `over_budget` set: nothing is raised, the caller
-      decides.
+      assistant message and the user message(s) up to the next one, plus the messages before
+      the first assistant message, which always stay. A unit survives whole when any of its
+      messages survives; in a surviving unit every other purged message (a tool result,
+      typically) is replaced by a notice under its own tool call id.
 
-    Tokens are counted by `token_counter` (a callable text -> int, or an object with a
-    tiktoken-style `encode`; default the library's estimate, UTF-8 bytes // 4 + 1); non-text
-    parts cost `PART_TOKENS` (entries in `part_tokens` replace the defaults). The input
-    list and its dicts are never modified.
+    The stable prefix is `stable_prefix` messages, by default the provider's: OpenAI's
+    leading system/developer messages, Anthropic's messages up to the first cache_control
+    mark (later marks are cache hints, not protection). Tokens are counted by
+    `token_counter` (a callable text -> int, or an object with a tiktoken-style `encode`;
+    default `count_tokens`, which counts high); non-text parts cost `PART_TOKENS` (entries
+    in `part_tokens` replace the defaults). The input list and its dicts are never modified.
     """
     if isinstance(messages, (str, bytes)) or not isinstance(messages, Sequence):
         raise TypeError(f"messages must be a list of dicts, not {type(messages).__name__}")
+    if max_tokens is not None and (not isinstance(max_tokens, int) or max_tokens < 0):
+        raise ValueError(f"max_tokens must be a non-negative int or None, not {max_tokens!r}")
     table = {**FLAGS, **flags} if flags else FLAGS
     costs = {**PART_TOKENS, **part_tokens} if part_tokens else PART_TOKENS
     reader = Reader(table, costs, resolve_counter(token_counter))
@@ -120,6 +125,17 @@ def trim(
     prefix = provider_prefix(messages, fmt) if stable_prefix is None else stable_prefix
     if prefix < 0:
         raise ValueError("stable_prefix must not be negative")
+    if max_tokens is not None:
+        overhead = billed_beside(reader, system, tools)
+        if sum(sizes) + overhead <= max_tokens:
+            return unchanged(messages, sizes, fmt, max_tokens, _float32(half_life), overhead)
+        form = shape(messages, fmt, min(prefix, len(messages)),
+                     [bool(cls & DURABLE) for cls in classes])
+        compacted = compact(messages, sizes, classes, form,
+                            Eliser(reader.counted, reader.content_cost), target=max_tokens,
+                            half_life=half_life, overhead=overhead)
+        return from_plan(messages, sizes, fmt, max_tokens, _float32(half_life), overhead,
+                         compacted)
     start = max(open_turn(messages, fmt), prefix)
     groups = units(messages, fmt)
     # The kernel decides by position and class alone, so each block's content is its own
@@ -160,23 +176,6 @@ def trim(
         chosen = _MIN_HALF_LIFE
     fate, total = plan(chosen)
     over = False
-    if max_tokens is not None and total > max_tokens:
-        floor_fate, floor_total = plan(_MIN_HALF_LIFE)
-        if floor_total > max_tokens or chosen == _MIN_HALF_LIFE:
-            fate, total, chosen, over = floor_fate, floor_total, _MIN_HALF_LIFE, True
-        else:
-            # Survival only grows with the half-life: keep the largest that fits.
-            low, high = _bits(_MIN_HALF_LIFE), _bits(chosen)
-            fate, total = floor_fate, floor_total
-            while high - low > 1:
-                middle = (low + high) // 2
-                trial_fate, trial_total = plan(_from_bits(middle))
-                if trial_total <= max_tokens:
-                    low, fate, total = middle, trial_fate, trial_total
-                else:
-                    high = middle
-            chosen = _from_bits(low)
-
     out: list[M] = []
     kept: list[int] = []
     elided: list[int] = []
@@ -192,5 +191,60 @@ def trim(
         else:
             out.append(messages[index])
             out_tokens.append(sizes[index])
-    return TrimResult(out, tuple(kept), tuple(elided), sum(sizes), total, chosen, over, fmt,
-                      max_tokens, sizes, tuple(out_tokens))
+    return TrimResult(messages=out, kept=tuple(kept), elided=tuple(elided),
+                      tokens_before=sum(sizes), tokens_after=total, half_life=chosen,
+                      over_budget=over, provider=fmt, max_tokens=max_tokens, input_tokens=sizes,
+                      message_tokens=tuple(out_tokens))
+
+
+DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT
+
+
+def billed_beside(reader: Reader, system: object, tools: object) -> int:
+    """Tokens of what the provider bills beside the messages: a system prompt, tool schemas."""
+    tokens = 0
+    if system is not None:
+        tokens += reader.content_cost(system)
+    if tools is not None:
+        tokens += reader.content_cost(tools if isinstance(tools, str) else
+                                      json.dumps(tools, ensure_ascii=False, default=str))
+    return tokens
+
+
+def unchanged(messages: Sequence[M], sizes: tuple[int, ...], fmt: Provider, max_tokens: int,
+              half_life: float, overhead: int) -> TrimResult[M]:
+    """The history as the prompt: it fits."""
+    total = sum(sizes) + overhead
+    return TrimResult(messages=list(messages), kept=tuple(range(len(messages))), elided=(),
+                      tokens_before=total, tokens_after=total, half_life=half_life,
+                      over_budget=False, provider=fmt, max_tokens=max_tokens, input_tokens=sizes,
+                      message_tokens=sizes, overhead_tokens=overhead)
+
+
+def from_plan(messages: Sequence[M], sizes: tuple[int, ...], fmt: Provider, max_tokens: int,
+              half_life: float, overhead: int, plan: Plan) -> TrimResult[M]:
+    """The prompt a compaction plan describes."""
+    out: list[M] = []
+    kept: list[int] = []
+    elided: list[int] = []
+    clamped: list[int] = []
+    out_tokens: list[int] = []
+    for index, fate in enumerate(plan.fates):
+        if fate == DROPPED:
+            continue
+        kept.append(index)
+        if fate in (ELIDED, CLAMPED):
+            elided.append(index)
+            if fate == CLAMPED:
+                clamped.append(index)
+            copy, tokens = plan.copies[index]
+            out.append(cast(M, copy))
+            out_tokens.append(tokens)
+        else:
+            out.append(messages[index])
+            out_tokens.append(sizes[index])
+    return TrimResult(messages=out, kept=tuple(kept), elided=tuple(elided),
+                      tokens_before=sum(sizes) + overhead, tokens_after=plan.total,
+                      half_life=half_life, over_budget=plan.over_budget, provider=fmt,
+                      max_tokens=max_tokens, input_tokens=sizes, message_tokens=tuple(out_tokens),
+                      clamped=tuple(clamped), overhead_tokens=overhead)
