@@ -53,7 +53,7 @@ def test_bundled_session(hide, unit):
     assert {r["tier"] for r in table if r["from"] == "user"} == {"off", "low", "medium", "high"}
     assert all(num(r["sent"]) <= 12_000 and num(r["trimmed"]) <= num(r["full"]) for r in table)
     # The system prompt and the marked task are the stable prefix: even a rewrite finds them cached.
-    assert min(num(r["cached"]) for r in table if r["cache"] == "rewrite") == num(table[0]["full"])
+    assert min(num(r["cached"]) for r in table if r["cache"] == "rewrite") >= num(table[0]["full"])
     sent, full = map(num, re.match(r"21: ([\d,]+) .* sent in all, ([\d,]+) for", summary(
         out, "requests")).groups())
     assert sent < full * 0.6
