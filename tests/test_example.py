@@ -61,7 +61,10 @@ def test_bundled_session(hide, unit):
         out, "facts retained")).groups())
     assert checks > 40 and present >= 0.85 * checks
     assert summary(out, "floods withheld").startswith("1 tool output")
-    assert float(re.search(r"\(([\d.]+)% less\)$", summary(out, "prompt cache")).group(1)) > 10
+    # Between compactions the prompt only grows: most calls extend the cached prompt.
+    keeps, rewrites = map(int, re.match(r"(\d+) keeps, (\d+) rewrites", summary(
+        out, "prompt cache")).groups())
+    assert keeps + rewrites == 20 and keeps >= 3 * rewrites
     assert ("o200k tokens; qc.count_tokens says" in out) == unit.startswith("o200k")
 
 
