@@ -67,7 +67,7 @@ def _json_rows(value: object) -> list[str]:
 
 
 def _shingles(line: str) -> set[tuple[str, str]]:
-    tokens = [_DIGITS.sub("0", token) for token in _TOKENS.findall(line)]
+    tokens = _TOKENS.findall(_DIGITS.sub("0", line))
     if len(tokens) == 1:
         return {(tokens[0], "")}
     return set(zip(tokens, tokens[1:]))

@@ -309,8 +309,16 @@ def _clamped(messages: Sequence[Message], sizes: Sequence[int], form: Shape, eli
     for index in candidates:
         if total <= target:
             break
-        budget = max(sizes[index] - (total - target), _CLAMP_FLOOR)
-        copy = eliser.clamp(messages[index], budget)
+        # The notice's own lines cost a little beyond the lines it keeps: cut again by the
+        # excess, a few times at most.
+        budget = sizes[index] - (total - target)
+        for _ in range(4):
+            budget = max(budget, _CLAMP_FLOOR)
+            copy = eliser.clamp(messages[index], budget)
+            excess = total - sizes[index] + copy[1] - target
+            if excess <= 0 or budget == _CLAMP_FLOOR:
+                break
+            budget -= excess
         if copy[1] < sizes[index]:
             plan.fates[index] = CLAMPED
             plan.copies[index] = copy

@@ -1,0 +1,136 @@
+"""quorvex_chat.Conversation call by call: prompts valid and within budget, cache-stable between
+compactions, the same after a JSON round trip of its state, edits detected; and the replay of
+the bundled sessions against the policies users would otherwise use."""
+import copy
+import json
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quorvex_chat as qc
+from quorvex_chat import replay
+from support.chat_rules import RULES
+from test_chat_trim import check_prompt, history, turns
+
+
+def calls_of(h):
+    """History lengths at which an agent loop calls the model."""
+    return [i for i in range(1, len(h)) if h[i]["role"] == "assistant"] + [len(h)]
+
+
+@settings(max_examples=60, deadline=None)
+@given(script=st.lists(turns, min_size=1, max_size=12), provider=st.sampled_from(list(RULES)),
+       where=st.integers(0, 20), budget=st.integers(0, 6000))
+def test_prompts_valid_within_budget_and_identical_after_a_json_round_trip(
+        script, provider, where, budget):
+    h = history(provider, script, where)
+    before = copy.deepcopy(h)
+    live = qc.Conversation(max_tokens=budget)
+    state = qc.Conversation(max_tokens=budget).to_dict()
+    previous = None
+    for point in calls_of(h):
+        part = h[:point]
+        compactions = live.compactions
+        r = live.prompt(part)
+        restored = qc.Conversation.from_dict(json.loads(json.dumps(state)), max_tokens=budget)
+        again = restored.prompt(part)
+        state = restored.to_dict()
+        assert (again.messages, again.kept, again.elided) == (r.messages, r.kept, r.elided)
+        check_prompt(part, r, provider)
+        assert r.tokens_after <= budget or r.over_budget
+        if r.tokens_before <= budget:
+            assert r.messages == part  # budget first: a history that fits is the prompt
+        elif previous is not None and live.compactions == compactions:
+            # No compaction: the previous prompt, extended by what was appended.
+            assert r.messages[:len(previous.messages)] == previous.messages
+        previous = r
+    assert h == before
+
+
+def test_edited_histories_are_detected():
+    h = history("openai", [(50, [[900]], True)] * 6, 0)
+    conversation = qc.Conversation(max_tokens=1200)
+    conversation.prompt(h)
+    redacted = [*h[:2], {**h[2], "content": "[redacted]"}, *h[3:]]
+    cases = {"redacted": redacted, "deleted": h[:3] + h[4:], "reordered":
+             [h[0], h[5], *h[2:5], h[1], *h[6:]], "doubled": h[:4] + [h[3]] + h[4:]}
+    for name, edited in cases.items():
+        fresh = qc.Conversation(max_tokens=1200).prompt(edited)
+        replanning = qc.Conversation.from_dict(conversation.to_dict(), max_tokens=1200)
+        r = replanning.prompt(edited)
+        assert (r.messages, replanning.replans) == (fresh.messages, 1), name
+        strict = qc.Conversation.from_dict(conversation.to_dict(), max_tokens=1200,
+                                           on_edit="raise")
+        with pytest.raises(qc.HistoryEdited, match=r"^message \d+: the history changed"):
+            strict.prompt(edited)
+    with pytest.raises(ValueError, match="the options differ"):
+        qc.Conversation.from_dict(conversation.to_dict(), max_tokens=1201)
+
+
+def test_a_second_thread_is_refused_not_interleaved():
+    entered, release = threading.Event(), threading.Event()
+
+    def slow(text):
+        entered.set()
+        assert release.wait(600)
+        return len(text)
+
+    conversation = qc.Conversation(max_tokens=100, token_counter=slow)
+    worker = threading.Thread(target=conversation.prompt, args=([{"role": "user",
+                                                                 "content": "hi"}],))
+    worker.start()
+    assert entered.wait(600)
+    with pytest.raises(RuntimeError, match="already running in another thread"):
+        conversation.prompt([{"role": "user", "content": "hi"}])
+    release.set()
+    worker.join()
+
+
+def test_newest_result_too_large_is_clamped_with_its_notable_line():
+    log = "\n".join(f"step {k}: ok" for k in range(3000))
+    log = log.replace("step 1500: ok", "step 1500: ERROR checksum mismatch in shard 7")
+    h = [{"role": "system", "content": "Run the job."}, {"role": "user", "content": "Go."},
+         {"role": "assistant", "content": None, "tool_calls": [
+             {"id": "c1", "type": "function", "function": {"name": "run", "arguments": "{}"}}]},
+         {"role": "tool", "tool_call_id": "c1", "content": log}]
+    for r in (qc.trim(h, max_tokens=2000), qc.Conversation(max_tokens=2000).prompt(h)):
+        assert (r.kept, r.clamped, r.over_budget) == ((0, 1, 2, 3), (3,), False)
+        text = r.messages[3]["content"]
+        assert text.startswith("[tool result clamped to fit the prompt budget: ")
+        assert "ERROR checksum mismatch in shard 7" in text and "step 0: ok" in text
+        assert "step 2999: ok" in text and r.tokens_after <= 2000
+
+
+@pytest.mark.parametrize("option, message", [
+    ({"max_tokens": -1}, "max_tokens must be a non-negative int"),
+    ({"max_tokens": 10, "on_edit": "ignore"}, "on_edit must be 'replan' or 'raise'"),
+    ({"max_tokens": 10, "provider": "gemini"}, "provider must be 'openai', 'anthropic' or None")])
+def test_nonsense_options_are_refused(option, message):
+    with pytest.raises(ValueError, match=message):
+        qc.Conversation(**option)
+
+
+def test_bundled_sessions_meet_the_goals():
+    """The replay of the four bundled sessions, both formats, at 8,000 and 32,000 tokens,
+    counted by the library's own count (o200k is not a test dependency)."""
+    sessions = [replay.load(path) for path in sorted(replay.SESSIONS.glob("*.json"))]
+    assert len(sessions) == 4
+    results = replay.run(sessions, [8000, 32000], ("openai", "anthropic"), qc.count_tokens)
+    for budget, table in results.items():
+        for scores in table.values():
+            for name, score in scores.items():
+                assert score.invalid == score.modified == 0, (budget, name)
+            assert scores["Conversation"].over == scores["trim"].over == 0
+        pooled = table["pooled"]
+        conversation, base = pooled["Conversation"], pooled["none"].cost["anthropic"]
+        share = conversation.facts_present / conversation.facts_needed
+        cost = conversation.cost["anthropic"] / base
+        goal = {32000: (0.95, 0.55), 8000: (0.45, 0.45)}[budget]
+        assert share >= goal[0] and cost <= goal[1], (budget, share, cost)
+        for name in ("last-N", "clear-tools"):
+            assert conversation.facts_present >= pooled[name].facts_present, (budget, name)
+        for name in ("last-N", "clear-tools", "trim"):
+            if pooled[name].over == 0:
+                assert conversation.cost["anthropic"] <= pooled[name].cost["anthropic"]
