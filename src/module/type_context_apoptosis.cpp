@@ -12,6 +12,7 @@
 #include "convert.h"
 #include "gil.h"
 #include "instance.h"
+#include "messages.h"
 #include "registry.h"
 #include "results.h"
 
@@ -120,7 +121,7 @@ static_assert(signature_matches(doc::kContextApoptosis_dehydrate, kDehydratePara
 size_t to_size(PyObject* obj) {
     const uint64_t value = to_u64(obj);
     if (value > SIZE_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, msg::kOutOfRange);
         throw PyErrorSet{};
     }
     return static_cast<size_t>(value);

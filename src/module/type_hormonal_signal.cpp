@@ -4,6 +4,7 @@
 #include "binding.h"
 #include "convert.h"
 #include "instance.h"
+#include "messages.h"
 #include "registry.h"
 #include "results.h"
 
@@ -53,7 +54,7 @@ PyObject* get_intensity(PyObject* self, void*) noexcept {
 }
 
 [[gnu::cold]] int refuse_delete() noexcept {
-    PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+    PyErr_SetString(PyExc_AttributeError, msg::kNoDeleter);
     return -1;
 }
 
