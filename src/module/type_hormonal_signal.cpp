@@ -32,8 +32,8 @@ PyObject* signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
         HormonalSignal signal;
-        signal.flags = arg("flags", slots[0], to_u32);
-        signal.intensity = arg_or("intensity", slots[1], to_f32, 1.0f);
+        signal.flags = slots.get<0>(to_u32);
+        signal.intensity = slots.get_or<1>(to_f32, 1.0f);
         return new_instance(type, std::move(signal));
     });
 }
