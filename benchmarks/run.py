@@ -278,7 +278,7 @@ def main(argv=None):
     parser.add_argument("--before", metavar="DIR",
                         help="also run the text (or --only) rows against the module built in DIR")
     parser.add_argument("--markdown", action="store_true",
-                        help="print only the README's performance table and the line saying how it was made")
+                        help="print only the README's table and the line saying how it was made")
     parser.add_argument("--crafted-dir", help=argparse.SUPPRESS)
     parser.add_argument("--table-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -291,8 +291,8 @@ def main(argv=None):
             print_table(rows(args.repeats, args.quick, args.only, crafted_dir))
             return
         if args.markdown:
-            print_markdown(list(rows(args.repeats, args.quick, args.only, crafted_dir)), args.repeats,
-                           argv)
+            table_rows = list(rows(args.repeats, args.quick, args.only, crafted_dir))
+            print_markdown(table_rows, args.repeats, argv)
             return
         print_header()
         if args.before:

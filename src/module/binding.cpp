@@ -15,7 +15,8 @@ namespace {
     if (spec.required == spec.count) {
         PyErr_Format(PyExc_TypeError, msg::kTakesPositionals, spec.display, spec.count, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, msg::kTakesFromTo, spec.display, spec.required, spec.count, given, verb);
+        PyErr_Format(PyExc_TypeError, msg::kTakesFromTo, spec.display, spec.required, spec.count,
+                     given, verb);
     }
 }
 
