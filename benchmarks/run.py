@@ -2,6 +2,7 @@
 straightforward pure-Python version of the same work where one exists.
 
     python benchmarks/run.py [--repeats N] [--quick] [--only text|dehydrate] [--before DIR]
+    python benchmarks/run.py --markdown     # the README's table, with the line that dates it
 
 --before DIR first runs the text rows (or the --only rows) against the build of the
 module in DIR (an earlier commit's build tree or install folder), so one run shows both.
@@ -276,6 +277,8 @@ def main(argv=None):
                         help="only the text kernels' rows, or only dehydrate's")
     parser.add_argument("--before", metavar="DIR",
                         help="also run the text (or --only) rows against the module built in DIR")
+    parser.add_argument("--markdown", action="store_true",
+                        help="print only the README's table and the line saying how it was made")
     parser.add_argument("--crafted-dir", help=argparse.SUPPRESS)
     parser.add_argument("--table-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -287,10 +290,38 @@ def main(argv=None):
         if args.table_only:
             print_table(rows(args.repeats, args.quick, args.only, crafted_dir))
             return
+        if args.markdown:
+            table_rows = list(rows(args.repeats, args.quick, args.only, crafted_dir))
+            print_markdown(table_rows, args.repeats, argv)
+            return
         print_header()
         if args.before:
             run_before(args.before, args, crafted_dir)
         print_table(rows(args.repeats, args.quick, args.only, crafted_dir))
+
+
+def cpu_name():
+    """The processor's model name where the system tells it (Linux), else its kind."""
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def print_markdown(table_rows, repeats, argv):
+    """The README's table, preceded by the line that says when, how and where it was
+    measured: the README's copy is pasted from this output, never edited by hand."""
+    command = " ".join(["python benchmarks/run.py", *(sys.argv[1:] if argv is None else argv)])
+    print(f"Measured on {time.strftime('%Y-%m-%d')} with `{command}` (median of {repeats} "
+          f"repeats after warm-up), {platform.python_implementation()} "
+          f"{platform.python_version()} on {os.cpu_count()} cores of {cpu_name()} "
+          f"({platform.machine()}, {platform.system()}).")
+    print()
+    print_table(table_rows)
 
 
 def print_header():

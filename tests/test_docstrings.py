@@ -1,8 +1,11 @@
 """The callable surface against its table (tests/support/surface.py): text
-signatures and docstrings byte for byte, and every declared default checked
-against what the binder does when the argument is left out."""
+signatures and docstrings byte for byte, the stub's docstrings against the
+binding's, and every declared default checked against what the binder does when
+the argument is left out."""
+import ast
 import inspect
 import pydoc
+from pathlib import Path
 
 import pytest
 
@@ -39,6 +42,29 @@ def test_the_table_lists_every_callable_in_order():
                    if callable(member) and not attr.startswith("__")]
         assert [name.split(".")[1] for name in NAMES
                 if name.startswith(cls.__name__ + ".")] == methods
+
+
+STUB = Path(__file__).resolve().parent.parent / "stubs" / "quorvex_micro.pyi"
+
+
+def stub_docstrings():
+    """Dotted name to docstring (None when it has none) of each class and def of the stub."""
+    docs = {}
+    for node in ast.parse(STUB.read_text(encoding="utf-8")).body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            docs[node.name] = ast.get_docstring(node)
+        if isinstance(node, ast.ClassDef):
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef) and not member.name.startswith("__"):
+                    docs[f"{node.name}.{member.name}"] = ast.get_docstring(member)
+    return docs
+
+
+@pytest.mark.skipif(not STUB.exists(), reason="the stub source is not beside the tests")
+@pytest.mark.parametrize("row", SURFACE, ids=NAMES)
+def test_stub_docstring_is_the_binding_docstring(row):
+    # The binding is the one source; stubtest compares signatures only.
+    assert stub_docstrings()[row.name] == resolve(row.name).__doc__
 
 
 def test_help_shows_the_signature():

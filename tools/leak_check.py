@@ -11,7 +11,7 @@ For each case it runs a warm-up, then N calls, and compares before and after:
 It prints one table row per case and exits 1 when anything grew beyond the
 tolerances (a few kilobytes: one leaked byte per call would show as 100 kB).
 
-Usage: PYTHONPATH=build/dev python3 tools/leak_check.py [-n 100000] [-k PATTERN]
+Usage: PYTHONPATH=build/dev:src python3 tools/leak_check.py [-n 100000] [-k PATTERN]
 """
 import argparse
 import ctypes

@@ -31,7 +31,8 @@ REPORTS=$(mktemp -d "${TMPDIR:-/tmp}/qm-sanitizer.XXXXXX")
 trap 'rm -rf "$REPORTS"' EXIT
 
 export QM_SANITIZER=asan+ubsan
-export PYTHONPATH="$PWD/$BUILD_DIR${PYTHONPATH:+:$PYTHONPATH}"
+# src/ holds the pure-Python quorvex_chat, which the suite imports beside the extension.
+export PYTHONPATH="$PWD/$BUILD_DIR:$PWD/src${PYTHONPATH:+:$PYTHONPATH}"
 export LD_PRELOAD="$ASAN_LIB $UBSAN_LIB"
 # Python objects come from malloc, not from the interpreter's own arenas, so a
 # use of a freed object is seen by ASan instead of landing in a recycled block.

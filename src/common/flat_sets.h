@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "cache_line.h"
 #include "hash_key.h"
 #include "siphash.h"
 
@@ -87,7 +88,7 @@ public:
 
     /// Hints that the value of mix `mixed` will be looked up soon (a large set
     /// misses the cache).
-    void prefetch(uint64_t mixed) const noexcept { __builtin_prefetch(&slots_[slot_of(mixed)]); }
+    void prefetch(uint64_t mixed) const noexcept { prefetch_line(&slots_[slot_of(mixed)]); }
 
     /// Inserts `value`, whose mix is `mixed`; false when it was already present.
     bool insert(uint64_t value, uint64_t mixed) {

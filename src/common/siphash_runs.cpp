@@ -7,7 +7,11 @@
 
 #include "siphash.h"
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// The AVX2 lanes need gcc's or clang's target attribute and run-time CPU check;
+// MSVC and clang-cl (whose check needs a runtime they do not link) take the
+// two-at-a-time scalar path, which gives the same digests.
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(_MSC_VER)
 #define QM_SIPHASH_AVX2 1
 #include <immintrin.h>
 #endif

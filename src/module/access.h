@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "errors.h"
+#include "messages.h"
 
 namespace qm {
 
@@ -18,7 +19,7 @@ public:
     void acquire_shared() {
         int64_t seen = count_.load(std::memory_order_relaxed);
         do {
-            if (seen == kExclusive) refuse("Already mutably borrowed");
+            if (seen == kExclusive) refuse(msg::kAlreadyMutablyBorrowed);
         } while (!count_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
                                                std::memory_order_relaxed));
     }
@@ -29,7 +30,7 @@ public:
         int64_t expected = 0;
         if (!count_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
                                             std::memory_order_relaxed)) {
-            refuse("Already borrowed");
+            refuse(msg::kAlreadyBorrowed);
         }
     }
     void release_exclusive() noexcept { count_.store(0, std::memory_order_release); }

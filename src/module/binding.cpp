@@ -4,25 +4,25 @@
 
 #include <cstring>
 
+#include "messages.h"
 #include "pyref.h"
 
 namespace qm {
 namespace {
 
 [[gnu::cold, gnu::noinline]] void too_many_positionals(const ParamSpec& spec, Py_ssize_t given) {
-    const char* verb = given == 1 ? "was" : "were";
+    const char* verb = given == 1 ? msg::kWas : msg::kWere;
     if (spec.required == spec.count) {
-        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
-                     spec.display, spec.count, given, verb);
+        PyErr_Format(PyExc_TypeError, msg::kTakesPositionals, spec.display, spec.count, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given",
-                     spec.display, spec.required, spec.count, given, verb);
+        PyErr_Format(PyExc_TypeError, msg::kTakesFromTo, spec.display, spec.required, spec.count,
+                     given, verb);
     }
 }
 
 [[gnu::cold, gnu::noinline]] void unexpected_keyword(const ParamSpec& spec, PyObject* key) {
     // str() of the key, so a non-str key is shown as the interpreter would print it.
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", spec.display, key);
+    PyErr_Format(PyExc_TypeError, msg::kUnexpectedKeyword, spec.display, key);
 }
 
 [[gnu::cold, gnu::noinline]] void missing_required(const ParamSpec& spec, PyObject** slots) {
@@ -51,8 +51,8 @@ namespace {
         put("'");
     }
     list[used] = '\0';
-    PyErr_Format(PyExc_TypeError, "%s missing %d required positional %s: %s", spec.display, k,
-                 k == 1 ? "argument" : "arguments", list);
+    PyErr_Format(PyExc_TypeError, msg::kMissingRequired, spec.display, k,
+                 k == 1 ? msg::kArgument : msg::kArguments, list);
 }
 
 /// Index of the parameter named by `key`, -1 when none; -2 with an error set.
@@ -85,8 +85,7 @@ int find_parameter(const ParamSpec& spec, PyObject* key) {
             return false;
         }
         if (slots[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", spec.display,
-                         spec.names[index]);
+            PyErr_Format(PyExc_TypeError, msg::kMultipleValues, spec.display, spec.names[index]);
             return false;
         }
         slots[index] = value;

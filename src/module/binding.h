@@ -5,6 +5,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <utility>
+
+#include "convert.h"
 
 namespace qm {
 
@@ -44,6 +47,7 @@ public:
 
     /// Binds `args`/`kwargs` to `spec`; false with TypeError set on a mismatch.
     bool bind(const ParamSpec& spec, PyObject* args, PyObject* kwargs) noexcept {
+        spec_ = &spec;
         if (!qm::bind(spec, args, kwargs, slots_)) return false;
         if (kwargs != nullptr) {
             for (PyObject* slot : slots_) Py_XINCREF(slot);
@@ -54,7 +58,23 @@ public:
 
     PyObject* operator[](int index) const noexcept { return slots_[index]; }
 
+    /// Argument I converted with `convert`. The note of a failure names parameter
+    /// I as the table spells it: a binding never writes a parameter's name.
+    template <int I, class F>
+    auto get(F&& convert) const -> decltype(convert(std::declval<PyObject*>())) {
+        static_assert(I >= 0 && I < N);
+        return arg(spec_->names[I], slots_[I], convert);
+    }
+
+    /// As `get`, but an argument left out yields `fallback` without a conversion.
+    template <int I, class F, class T>
+    T get_or(F&& convert, T fallback) const {
+        static_assert(I >= 0 && I < N);
+        return arg_or(spec_->names[I], slots_[I], convert, fallback);
+    }
+
 private:
+    const ParamSpec* spec_ = nullptr;
     PyObject* slots_[N] = {};
     bool owned_ = false;
 };

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "context/message_batch.h"
+#include "messages.h"
 #include "pyref.h"
 
 namespace qm {
@@ -29,7 +30,7 @@ uint64_t to_u64(PyObject* obj) {
 uint32_t to_u32(PyObject* obj) {
     uint64_t value = to_u64(obj);
     if (value > UINT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, msg::kOutOfRange);
         throw PyErrorSet{};
     }
     return static_cast<uint32_t>(value);
@@ -74,8 +75,7 @@ namespace {
         PyErr_Clear();
         Ref type_text(PyObject_Str(type));
         throw_if_failed(!type_text);
-        PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
-                     type_text.get());
+        PyErr_Format(PyExc_TypeError, msg::kNoBoolConversion, type_text.get());
         throw PyErrorSet{};
     }
     Ref result(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
@@ -114,8 +114,7 @@ void add_message(PyObject* item, MessageBatch& out) {
     }
     Py_ssize_t length = PyTuple_Size(item);
     if (length != 2) {
-        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
-                     length);
+        PyErr_Format(PyExc_ValueError, msg::kTupleLength, length);
         throw PyErrorSet{};
     }
     std::string_view text = to_text(PyTuple_GetItem(item, 0));
@@ -142,7 +141,7 @@ void add_messages_by_index(PyObject* obj, MessageBatch& out) {
 
 void to_message_batch(PyObject* obj, MessageBatch& out) {
     if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, msg::kStrToVec);
         throw PyErrorSet{};
     }
     if (!PySequence_Check(obj)) {

@@ -2,6 +2,7 @@
 #include "errors.h"
 
 #include "docstrings.h"
+#include "messages.h"
 #include "pyref.h"
 
 namespace qm {
@@ -21,18 +22,18 @@ void set_error_from_current_exception() noexcept {
         throw;
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, msg::kNoExceptionSet);
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
         // A container asked for more than it can ever represent.
-        if (PyObject* panic = panic_exception_type()) PyErr_SetString(panic, "capacity overflow");
+        if (PyObject* panic = panic_exception_type()) PyErr_SetString(panic, msg::kCapacityOverflow);
     } catch (const std::exception& e) {
         if (PyObject* panic = panic_exception_type()) PyErr_SetString(panic, e.what());
     } catch (...) {
         if (PyObject* panic = panic_exception_type()) {
-            PyErr_SetString(panic, "unknown native exception");
+            PyErr_SetString(panic, msg::kUnknownNativeException);
         }
     }
 }
@@ -46,16 +47,16 @@ std::string type_qualname(PyObject* obj) {
         }
     }
     PyErr_Clear();
-    return "<failed to extract type name>";
+    return msg::kUnknownTypeName;
 }
 
 void set_not_instance_error(PyObject* obj, const char* expected) {
     if (obj == Py_None) {
-        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+        PyErr_Format(PyExc_TypeError, msg::kNoneNotInstance, expected);
         return;
     }
     std::string name = type_qualname(obj);
-    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), expected);
+    PyErr_Format(PyExc_TypeError, msg::kNotInstance, name.c_str(), expected);
 }
 
 void add_processing_note(const char* param) noexcept {
@@ -65,7 +66,7 @@ void add_processing_note(const char* param) noexcept {
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr) {
         // Interpreters before 3.11 have no add_note; the error then goes out bare.
-        PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
+        PyObject* note = PyUnicode_FromFormat(msg::kProcessingNote, param);
         PyObject* res = note ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
         Py_XDECREF(res);
         Py_XDECREF(note);

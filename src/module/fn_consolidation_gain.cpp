@@ -40,11 +40,11 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kParams.count> slots;
     if (!slots.bind(kParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
-        const uint64_t prefix = arg("prefix_tokens", slots[0], to_u64);
-        const uint64_t purgeable = arg("purgeable_tokens", slots[1], to_u64);
-        const uint32_t calls = arg_or("calls_ahead", slots[2], to_u32, uint32_t{8});
-        const double read = arg_or("cache_read_ratio", slots[3], to_f64, 0.1);
-        const double write = arg_or("cache_write_ratio", slots[4], to_f64, 1.25);
+        const uint64_t prefix = slots.get<0>(to_u64);
+        const uint64_t purgeable = slots.get<1>(to_u64);
+        const uint32_t calls = slots.get_or<2>(to_u32, uint32_t{8});
+        const double read = slots.get_or<3>(to_f64, 0.1);
+        const double write = slots.get_or<4>(to_f64, 1.25);
 
         const ConsolidationGain g = consolidation_gain(prefix, purgeable, calls, read, write);
 

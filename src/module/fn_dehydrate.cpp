@@ -95,11 +95,11 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         WorkspaceLease lease;
         MessageBatch& batch = (*lease).batch;
         std::vector<uint8_t>& decisions = (*lease).decisions;
-        arg("messages", slots[0], [&](PyObject* obj) { to_message_batch(obj, batch); });
+        slots.get<0>([&](PyObject* obj) { to_message_batch(obj, batch); });
         DehydrateParams params{};
-        params.half_life = effective_half_life(arg_or("half_life", slots[1], to_f32, 6.0f));
-        params.safe_threshold = arg_or("safe_threshold", slots[2], to_f32, 0.35f);
-        params.stable_prefix = arg_or("stable_prefix", slots[3], to_u64, uint64_t{0});
+        params.half_life = effective_half_life(slots.get_or<1>(to_f32, 6.0f));
+        params.safe_threshold = slots.get_or<2>(to_f32, 0.35f);
+        params.stable_prefix = slots.get_or<3>(to_u64, uint64_t{0});
 
         decisions.resize(batch.size());
         // The clock brackets the release and retake of the lock as well as the pass.

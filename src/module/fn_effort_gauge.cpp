@@ -29,7 +29,7 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kParams.count> slots;
     if (!slots.bind(kParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
-        const std::string_view text = arg("text", slots[0], to_text);
+        const std::string_view text = slots.get<0>(to_text);
 
         const EffortGauge g = effort_gauge(text);
         const EffortSignals& s = g.signals;

@@ -35,8 +35,8 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return guard<PyObject*>(nullptr, [&] {
         // The view stays valid throughout: the interpreter lock is held and the
         // argument tuple keeps the str alive.
-        const std::string_view text = arg("text", slots[0], to_text);
-        const uint64_t window = arg_or("window", slots[1], to_u64, uint64_t{8});
+        const std::string_view text = slots.get<0>(to_text);
+        const uint64_t window = slots.get_or<1>(to_u64, uint64_t{8});
         return py_f64(saturation_scan(text, window)).release();
     });
 }

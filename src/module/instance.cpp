@@ -1,6 +1,8 @@
 // Creation of the module's heap types.
 #include "instance.h"
 
+#include "messages.h"
+
 namespace qm {
 
 PyTypeObject* cached_type(PyTypeObject*& cache, PyType_Spec& spec, const char* class_name) noexcept {
@@ -9,7 +11,7 @@ PyTypeObject* cached_type(PyTypeObject*& cache, PyType_Spec& spec, const char* c
     if (type == nullptr) {
         PyObject *exc_type = nullptr, *value = nullptr, *traceback = nullptr;
         PyErr_Fetch(&exc_type, &value, &traceback);
-        PyErr_Format(PyExc_RuntimeError, "could not create the type object of %s: %S", class_name,
+        PyErr_Format(PyExc_RuntimeError, msg::kNoTypeObject, class_name,
                      value != nullptr ? value : Py_None);
         Py_XDECREF(exc_type);
         Py_XDECREF(value);

@@ -9,6 +9,7 @@
 #include "context/signal_class.h"
 #include "docstrings.h"
 #include "errors.h"
+#include "messages.h"
 #include "pyref.h"
 #include "registry.h"
 
@@ -60,7 +61,7 @@ int add_attribute(PyObject* module, const char* name, PyObject* value) {
     if (!key || PyList_Append(all.get(), key.get()) < 0) {
         PyErr_Clear();
         if (PyObject* panic = panic_exception_type()) {
-            PyErr_SetString(panic, "could not append __name__ to __all__");
+            PyErr_SetString(panic, msg::kAllNotExtended);
         }
         return -1;
     }

@@ -12,6 +12,7 @@
 #include "convert.h"
 #include "gil.h"
 #include "instance.h"
+#include "messages.h"
 #include "registry.h"
 #include "results.h"
 
@@ -120,7 +121,7 @@ static_assert(signature_matches(doc::kContextApoptosis_dehydrate, kDehydratePara
 size_t to_size(PyObject* obj) {
     const uint64_t value = to_u64(obj);
     if (value > SIZE_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, msg::kOutOfRange);
         throw PyErrorSet{};
     }
     return static_cast<size_t>(value);
@@ -141,10 +142,10 @@ PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     BoundArgs<kNewParams.count> slots;
     if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
-        const float half_life = arg_or("half_life", slots[0], to_f32, 2.0f);
-        const float threshold = arg_or("safe_threshold", slots[1], to_f32, 0.35f);
-        const size_t capacity = arg_or("capacity", slots[2], to_size, size_t{256});
-        const size_t state_capacity = arg_or("state_capacity", slots[3], to_size, size_t{64});
+        const float half_life = slots.get_or<0>(to_f32, 2.0f);
+        const float threshold = slots.get_or<1>(to_f32, 0.35f);
+        const size_t capacity = slots.get_or<2>(to_size, size_t{256});
+        const size_t state_capacity = slots.get_or<3>(to_size, size_t{64});
         State state =
             std::make_unique<ContextApoptosis>(half_life, threshold, capacity, state_capacity);
         return new_instance(type, std::move(state));
@@ -157,7 +158,7 @@ PyObject* set_purpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     if (!slots.bind(kSetPurposeParams, args, kwargs)) return nullptr;
     return with_shared_access<State>(self, [&](State& window) {
         std::optional<std::string> text;
-        if (slots[0] != Py_None) text = arg("text", slots[0], to_owned_text);
+        if (slots[0] != Py_None) text = slots.get<0>(to_owned_text);
         window->set_purpose(std::move(text));
         return py_none();
     });
@@ -168,7 +169,7 @@ PyObject* note_state(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
     BoundArgs<kNoteStateParams.count> slots;
     if (!slots.bind(kNoteStateParams, args, kwargs)) return nullptr;
     return with_shared_access<State>(self, [&](State& window) {
-        std::string fact = arg("fact", slots[0], to_owned_text);
+        std::string fact = slots.get<0>(to_owned_text);
         return py_bool(window->note_state(std::move(fact)));
     });
 }
@@ -184,10 +185,10 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kInsertParams.count> slots;
     if (!slots.bind(kInsertParams, args, kwargs)) return nullptr;
     return with_shared_access<State>(self, [&](State& window) {
-        std::string content = arg("content", slots[0], to_owned_text);
-        const SignalFlags signal = arg_or("signal", slots[1], to_u32, SignalFlags{0});
+        std::string content = slots.get<0>(to_owned_text);
+        const SignalFlags signal = slots.get_or<1>(to_u32, SignalFlags{0});
         std::optional<float> oxygen;
-        if (slots[2] != nullptr) oxygen = arg("oxygen", slots[2], to_f32);
+        if (slots[2] != nullptr) oxygen = slots.get<2>(to_f32);
         window->insert(std::move(content), signal, oxygen);
         return py_none();
     });
@@ -198,8 +199,8 @@ PyObject* dehydrate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kDehydrateParams.count> slots;
     if (!slots.bind(kDehydrateParams, args, kwargs)) return nullptr;
     return with_shared_access<State>(self, [&](State& state) {
-        const float boost = arg_or("reinforce_boost", slots[0], to_f32, 0.5f);
-        const bool absorb = arg_or("absorb", slots[1], to_bool, false);
+        const float boost = slots.get_or<0>(to_f32, 0.5f);
+        const bool absorb = slots.get_or<1>(to_bool, false);
         ContextApoptosis& window = *state;
         // The interpreter lock goes before the block lock is taken and comes back
         // only after it is released, so a thread that holds the interpreter lock

@@ -99,8 +99,8 @@ PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
     BoundArgs<kNewParams.count> slots;
     if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
-        const uint64_t num_signals = arg_or("num_signals", slots[0], to_u64, uint64_t{32});
-        const uint64_t event_capacity = arg_or("event_capacity", slots[1], to_u64, uint64_t{4096});
+        const uint64_t num_signals = slots.get_or<0>(to_u64, uint64_t{32});
+        const uint64_t event_capacity = slots.get_or<1>(to_u64, uint64_t{4096});
         BusState bus = std::make_unique<HormonalBus>(num_signals, event_capacity);
         return new_instance(type, std::move(bus));
     });
@@ -116,7 +116,7 @@ PyObject* bus_inject(PyObject* self, PyObject* args, PyObject* kwargs) noexcept 
     BoundArgs<kInjectParams.count> slots;
     if (!slots.bind(kInjectParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
-        return deposit(*bus, signal_fields(arg("signal", slots[0], to_signal_object)));
+        return deposit(*bus, signal_fields(slots.get<0>(to_signal_object)));
     });
 }
 
@@ -125,8 +125,8 @@ PyObject* bus_secrete(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     if (!slots.bind(kSecreteParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
         HormonalSignal signal;
-        signal.flags = arg("flags", slots[0], to_u32);
-        signal.intensity = arg("intensity", slots[1], to_f32);
+        signal.flags = slots.get<0>(to_u32);
+        signal.intensity = slots.get<1>(to_f32);
         return deposit(*bus, signal);
     });
 }
@@ -135,7 +135,7 @@ PyObject* bus_sense(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kSenseParams.count> slots;
     if (!slots.bind(kSenseParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
-        const uint32_t mask = arg("mask", slots[0], to_u32);
+        const uint32_t mask = slots.get<0>(to_u32);
         const float sum = without_gil([&] { return bus->channels().sense(mask); });
         return py_f64(sum);
     });
@@ -145,7 +145,7 @@ PyObject* bus_concentration(PyObject* self, PyObject* args, PyObject* kwargs) no
     BoundArgs<kConcentrationParams.count> slots;
     if (!slots.bind(kConcentrationParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
-        const uint64_t bit = arg("signal_bit", slots[0], to_u64);
+        const uint64_t bit = slots.get<0>(to_u64);
         return py_f64(bus->channels().concentration(bit));
     });
 }
@@ -154,7 +154,7 @@ PyObject* bus_tick(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     BoundArgs<kTickParams.count> slots;
     if (!slots.bind(kTickParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
-        const float decay = arg("decay", slots[0], to_f32);
+        const float decay = slots.get<0>(to_f32);
         without_gil([&] { bus->channels().tick(decay); });
         return py_none();
     });
@@ -174,7 +174,7 @@ PyObject* bus_drain_events(PyObject* self, PyObject* args, PyObject* kwargs) noe
     BoundArgs<kDrainParams.count> slots;
     if (!slots.bind(kDrainParams, args, kwargs)) return nullptr;
     return with_shared_access<BusState>(self, [&](BusState& bus) {
-        const uint64_t max = arg("max", slots[0], to_u64);
+        const uint64_t max = slots.get<0>(to_u64);
         std::vector<HormonalSignal> events;
         bus->drain(max, events);
         ListBuilder list(events.size());

@@ -4,6 +4,7 @@
 #include "binding.h"
 #include "convert.h"
 #include "instance.h"
+#include "messages.h"
 #include "registry.h"
 #include "results.h"
 
@@ -31,8 +32,8 @@ PyObject* signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
     return guard<PyObject*>(nullptr, [&] {
         HormonalSignal signal;
-        signal.flags = arg("flags", slots[0], to_u32);
-        signal.intensity = arg_or("intensity", slots[1], to_f32, 1.0f);
+        signal.flags = slots.get<0>(to_u32);
+        signal.intensity = slots.get_or<1>(to_f32, 1.0f);
         return new_instance(type, std::move(signal));
     });
 }
@@ -53,7 +54,7 @@ PyObject* get_intensity(PyObject* self, void*) noexcept {
 }
 
 [[gnu::cold]] int refuse_delete() noexcept {
-    PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+    PyErr_SetString(PyExc_AttributeError, msg::kNoDeleter);
     return -1;
 }
 

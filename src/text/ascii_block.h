@@ -125,7 +125,9 @@ namespace simd {
 /// The top bit of each byte of `v` (0x00 or 0xFF lanes) gathered into 16 bits.
 inline Mask movemask(uint8x16_t v) noexcept {
     static const uint8_t kBits[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
-    const uint8x16_t picked = vandq_u8(vshrq_n_u8(v, 7), vld1q_u8(kBits));
+    // The lanes are all-ones or zero, so masking keeps each lane's own bit (a lane
+    // shifted down to 0 or 1 first would keep only the bit of lanes 0 and 8).
+    const uint8x16_t picked = vandq_u8(v, vld1q_u8(kBits));
     // Each half's bits are distinct powers of two: their sum is their OR.
     return Mask{vaddv_u8(vget_low_u8(picked))} | Mask{vaddv_u8(vget_high_u8(picked))} << 8;
 }

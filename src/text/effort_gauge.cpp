@@ -13,6 +13,7 @@
 #include "common/flat_sets.h"
 #include "common/hash_key.h"
 #include "common/siphash.h"
+#include "gauge_vocabulary.h"
 #include "unicode_props.h"
 #include "utf8.h"
 
@@ -27,42 +28,7 @@
 namespace qm {
 namespace {
 
-using namespace std::string_view_literals;
-
-// The vocabularies keep their historical duplicates ("implement", "continue"):
-// a word counts at most once, so they change no result.
-constexpr std::array kHardStems = {
-    "design"sv,   "architect"sv, "optimi"sv,   "refactor"sv, "implement"sv,  "analy"sv,
-    "compar"sv,   "debug"sv,     "deriv"sv,    "evaluat"sv,  "integrat"sv,   "migrat"sv,
-    "audit"sv,    "projet"sv,    "arquitet"sv, "otimiz"sv,   "refator"sv,    "implement"sv,
-    "analis"sv,   "planej"sv,    "avali"sv,    "estud"sv,    "viabilid"sv,   "estrateg"sv,
-    "constru"sv,  "desenvolv"sv, "valid"sv,    "verific"sv,  "revis"sv,      "integr"sv,
-    "corrij"sv,   "corrig"sv,    "diagnostic"sv, "investig"sv,
-};
-
-constexpr std::array kHardWords = {
-    "why"sv,   "how"sv,   "bug"sv,   "plan"sv,  "erro"sv,   "gere"sv,   "prove"sv,
-    "error"sv, "falha"sv, "monte"sv, "prova"sv, "broken"sv, "depure"sv, "compare"sv,
-};
-
-constexpr std::array kConstraintWords = {
-    "must"sv,      "never"sv,      "always"sv,     "without"sv,    "ensure"sv,
-    "require"sv,   "requirement"sv, "constraint"sv, "invariant"sv, "except"sv,
-    "deve"sv,      "nunca"sv,      "sempre"sv,     "sem"sv,        "garanta"sv,
-    "requisito"sv, "restrição"sv,  "restricao"sv,  "invariante"sv, "exceto"sv,
-    "obrigatório"sv, "obrigatorio"sv,
-};
-
-constexpr std::array kCodeKeywords = {
-    "fn"sv,     "def"sv,    "class"sv,  "import"sv, "return"sv, "const"sv,    "let"sv,
-    "select"sv, "async"sv,  "struct"sv, "impl"sv,   "function"sv, "var"sv,    "pub"sv,
-};
-
-constexpr std::array kTrivialWords = {
-    "ok"sv,     "okay"sv,     "yes"sv,      "no"sv,       "thanks"sv, "continue"sv, "sure"sv,
-    "great"sv,  "good"sv,     "sim"sv,      "não"sv,      "nao"sv,    "obrigado"sv, "obrigada"sv,
-    "continue"sv, "prossiga"sv, "segue"sv,  "beleza"sv,   "certo"sv,  "show"sv,     "valeu"sv,
-};
+using namespace gauge;
 
 constexpr float kWordsForFullLength = 400.0f;
 constexpr float kHardForFullTerm = 3.0f;
@@ -74,142 +40,6 @@ constexpr float kCap = 0.05f;
 constexpr float kLowBound = 0.15f;
 constexpr float kMediumBound = 0.4f;
 constexpr float kHighBound = 0.7f;
-
-/// What a whole-word match counts as; a word may count in several lists.
-enum WordKind : uint8_t { kHardWord = 1, kConstraintWord = 2, kCodeKeyword = 4, kTrivialWord = 8 };
-
-/// Every vocabulary entry begins with a lowercase ASCII letter.
-constexpr size_t kLetters = 26;
-constexpr size_t kLongestWord = 16;  // bytes; longer trimmed words match no whole word
-
-struct Entry {
-    std::string_view text;
-    uint8_t kinds = 0;
-};
-
-/// The whole-word lists and the stems, grouped by first letter (and the words
-/// by length too): a trimmed word is compared only with the entries of its first
-/// letter and length, and with the stems of its first letter. Membership is that
-/// of the plain lists.
-struct Lexicon {
-    std::array<Entry, 128> words{};
-    std::array<std::string_view, kHardStems.size()> stems{};
-    // Words of letter l and length n: [word_begin[l * kLongestWord + n], the next).
-    std::array<uint8_t, kLetters * kLongestWord + 1> word_begin{};
-    std::array<uint8_t, kLetters + 1> stem_begin{};
-    std::array<uint8_t, kLetters> shortest_stem{};
-    // Bit prefix_bit(e) is set for every word and stem e. A word can match an
-    // entry only when its own bit is set, and most words of a text fail this one
-    // test: they differ from every entry in their first three bytes.
-    static constexpr unsigned kPrefixBits = 12;
-    std::array<uint64_t, (size_t{1} << kPrefixBits) / 64> prefixes{};
-    size_t word_count = 0;
-
-    constexpr Lexicon() {
-        const auto add = [&](std::string_view w, uint8_t kind) {
-            for (size_t i = 0; i < word_count; ++i) {
-                if (words[i].text == w) {
-                    words[i].kinds |= kind;
-                    return;
-                }
-            }
-            words[word_count++] = Entry{w, kind};
-        };
-        for (auto w : kHardWords) add(w, kHardWord);
-        for (auto w : kConstraintWords) add(w, kConstraintWord);
-        for (auto w : kCodeKeywords) add(w, kCodeKeyword);
-        for (auto w : kTrivialWords) add(w, kTrivialWord);
-        std::sort(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(word_count),
-                  [](const Entry& a, const Entry& b) {
-                      if (a.text[0] != b.text[0]) return a.text[0] < b.text[0];
-                      if (a.text.size() != b.text.size()) return a.text.size() < b.text.size();
-                      return a.text < b.text;
-                  });
-        for (size_t i = 0; i < kHardStems.size(); ++i) stems[i] = kHardStems[i];
-        std::sort(stems.begin(), stems.end());
-        const auto mark = [&](std::string_view w) {
-            if (w.size() < 2) throw "a one-letter vocabulary word would escape the prefix test";
-            const unsigned bit = prefix_bit(w);
-            prefixes[bit / 64] |= uint64_t{1} << (bit % 64);
-        };
-        for (size_t i = 0; i < word_count; ++i) mark(words[i].text);
-        for (auto stem : stems) mark(stem);
-        size_t w = 0;
-        for (size_t bucket = 0; bucket < kLetters * kLongestWord; ++bucket) {
-            word_begin[bucket] = static_cast<uint8_t>(w);
-            const char letter = static_cast<char>('a' + bucket / kLongestWord);
-            while (w < word_count && words[w].text[0] == letter &&
-                   words[w].text.size() == bucket % kLongestWord) {
-                ++w;
-            }
-        }
-        word_begin[kLetters * kLongestWord] = static_cast<uint8_t>(w);
-        if (w != word_count) throw "a vocabulary word is too long for the index";
-        for (size_t letter = 0, t = 0; letter < kLetters; ++letter) {
-            stem_begin[letter] = static_cast<uint8_t>(t);
-            shortest_stem[letter] = 0xFF;
-            while (t < stems.size() && stems[t][0] == static_cast<char>('a' + letter)) {
-                shortest_stem[letter] = std::min<uint8_t>(shortest_stem[letter],
-                                                          static_cast<uint8_t>(stems[t].size()));
-                ++t;
-            }
-            stem_begin[letter + 1] = static_cast<uint8_t>(t);
-        }
-    }
-
-    /// A bit for the first two bytes of `w` (at least two) and its third byte,
-    /// or zero for a word of two: a word equal to an entry, or beginning with a
-    /// stem, has the entry's bit.
-    static constexpr unsigned prefix_bit(std::string_view w) {
-        const uint32_t third = w.size() == 2 ? 0 : static_cast<unsigned char>(w[2]);
-        const uint32_t key = static_cast<unsigned char>(w[0]) |
-                             uint32_t{static_cast<unsigned char>(w[1])} << 8 | third << 16;
-        return (key * 0x9E3779B1u) >> (32 - kPrefixBits);
-    }
-
-    /// True when the bytes at `p` begin with `entry`.
-    static constexpr bool equal(std::string_view entry, const char* p) {
-        if (std::is_constant_evaluated()) return entry == std::string_view(p, entry.size());
-        return same_bytes(entry.data(), p, entry.size());
-    }
-
-    /// The kinds of the whole word `t` (not empty) plus kHardWord when it begins
-    /// with a stem.
-    constexpr uint8_t classify(std::string_view t) const {
-        const unsigned letter = static_cast<unsigned char>(t[0]) - 'a';
-        if (letter >= kLetters || t.size() < 2) return 0;
-        const unsigned bit = prefix_bit(t);
-        if (!(prefixes[bit / 64] >> (bit % 64) & 1)) return 0;
-        uint8_t kinds = 0;
-        if (t.size() < kLongestWord) {
-            const size_t bucket = letter * kLongestWord + t.size();
-            for (size_t i = word_begin[bucket]; i < word_begin[bucket + 1]; ++i) {
-                if (equal(words[i].text, t.data())) {
-                    kinds = words[i].kinds;
-                    break;
-                }
-            }
-        }
-        if (!(kinds & kHardWord) && t.size() >= shortest_stem[letter]) {
-            for (size_t i = stem_begin[letter]; i < stem_begin[letter + 1]; ++i) {
-                if (stems[i].size() <= t.size() && equal(stems[i], t.data())) {
-                    return kinds | kHardWord;
-                }
-            }
-        }
-        return kinds;
-    }
-};
-
-constexpr Lexicon kLexicon;
-
-static_assert(kLexicon.classify("debugging") == kHardWord);
-static_assert(kLexicon.classify("redesign") == 0);
-static_assert(kLexicon.classify("compare") == kHardWord);
-static_assert(kLexicon.classify("não") == kTrivialWord && kLexicon.classify("na") == 0);
-static_assert(kLexicon.classify("obrigatório") == kConstraintWord);
-static_assert(kLexicon.classify("continue") == kTrivialWord);
-static_assert(kLexicon.classify("fn") == kCodeKeyword && kLexicon.classify("f") == 0);
 
 /// ASCII letters and digits: the Alphabetic or numeric characters below 0x80.
 inline bool is_ascii_alphanumeric(unsigned char byte) {
@@ -251,7 +81,7 @@ inline bool two_byte_alphanumeric(std::string_view word, size_t at) {
     const auto lead = static_cast<unsigned char>(word[at]);
     const auto next = static_cast<unsigned char>(word[at + 1]);
     if ((lead & 0xE0) != 0xC0 || (next & 0xC0) != 0x80) return false;
-    return is_alphanumeric((char32_t{lead} & 0x1F) << 6 | (next & 0x3F));
+    return is_alphanumeric(utf8::decode_two_byte(lead, next));
 }
 
 /// `trim_decoding`, without decoding when the characters it strips and the ones
@@ -438,10 +268,10 @@ EffortGauge effort_gauge(std::string_view text) {
                 if (i == ascii::kBlock - 1 || lead < 0xC2 || lead > 0xDF) break;
                 const auto next = static_cast<unsigned char>(in[i + 1]);
                 if ((next & 0xC0) != 0x80) break;
-                const uint16_t entry = two_byte[(char32_t{lead} & 0x1F) << 6 | (next & 0x3F)];
+                const char32_t cp = utf8::decode_two_byte(lead, next);
+                const uint16_t entry = two_byte[cp];
                 if (entry == 0) break;
                 // Most such letters are lowercase already; the copy then keeps them.
-                const char32_t cp = (char32_t{lead} & 0x1F) << 6 | (next & 0x3F);
                 patched |= ascii::Mask{(entry & 0x7FF) != cp} << i;
                 if (entry & 0x8000) wide_white |= ascii::Mask{3} << i;
                 others &= ~(ascii::Mask{3} << i);
@@ -450,11 +280,9 @@ EffortGauge effort_gauge(std::string_view text) {
             ascii::BlockMasks m = ascii::simd::lower(in, out + o);
             for (ascii::Mask p = patched; p != 0; p &= p - 1) {
                 const int i = std::countr_zero(p);
-                const char32_t lower =
-                    two_byte[(char32_t{static_cast<unsigned char>(in[i])} & 0x1F) << 6 |
-                             (static_cast<unsigned char>(in[i + 1]) & 0x3F)] & 0x7FF;
-                out[o + i] = static_cast<char>(0xC0 | (lower >> 6));
-                out[o + i + 1] = static_cast<char>(0x80 | (lower & 0x3F));
+                const char32_t cp = utf8::decode_two_byte(static_cast<unsigned char>(in[i]),
+                                                          static_cast<unsigned char>(in[i + 1]));
+                utf8::encode_two_byte(two_byte[cp] & 0x7FF, out + o + i);
             }
             m.white |= wide_white;
             if ((m.digits | m.symbols) != 0) {

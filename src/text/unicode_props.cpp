@@ -39,8 +39,7 @@ inline size_t encode_utf8(char32_t cp, char* buf) noexcept {
         buf[0] = static_cast<char>(cp);
         n = 1;
     } else if (cp < 0x800) {
-        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        utf8::encode_two_byte(cp, buf);
         n = 2;
     } else if (cp < 0x10000) {
         buf[0] = static_cast<char>(0xE0 | (cp >> 12));
@@ -205,12 +204,10 @@ size_t lowercase_char(std::string_view text, size_t& pos, char* out, bool& white
     const auto lead = static_cast<unsigned char>(text[pos]);
     if (lead >= 0xC2 && lead <= 0xDF && pos + 1 < text.size()) {
         const auto next = static_cast<unsigned char>(text[pos + 1]);
-        const char32_t cp = (char32_t{lead} & 0x1F) << 6 | (next & 0x3F);
+        const char32_t cp = utf8::decode_two_byte(lead, next);
         const uint16_t entry = kTwoByteLower.entry[cp];
         if ((next & 0xC0) == 0x80 && entry != 0) {
-            const char32_t lower = entry & 0x7FF;
-            out[0] = static_cast<char>(0xC0 | (lower >> 6));
-            out[1] = static_cast<char>(0x80 | (lower & 0x3F));
+            utf8::encode_two_byte(entry & 0x7FF, out);
             white = entry & 0x8000;
             pos += 2;
             return 2;

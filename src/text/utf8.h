@@ -9,6 +9,18 @@ namespace qm::utf8 {
 /// True for a byte that starts a character (not a continuation byte 0x80-0xBF).
 constexpr bool is_char_start(unsigned char byte) noexcept { return (byte & 0xC0) != 0x80; }
 
+/// The code point of the two-byte sequence `lead` (0xC0-0xDF), `next` (a
+/// continuation byte); the caller has checked both.
+constexpr char32_t decode_two_byte(unsigned char lead, unsigned char next) noexcept {
+    return (char32_t{lead} & 0x1F) << 6 | (next & 0x3F);
+}
+
+/// Writes `cp` (U+0080 to U+07FF) as its two bytes at `out`.
+constexpr void encode_two_byte(char32_t cp, char* out) noexcept {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+}
+
 /// Decodes the character at `pos` and advances `pos` past it. A malformed byte is
 /// returned as itself and skipped alone, so decoding always makes progress.
 constexpr char32_t decode(std::string_view text, size_t& pos) noexcept {
