@@ -1,7 +1,7 @@
 """Every benchmark of the module in one table: medians after warm-up, beside a
 straightforward pure-Python version of the same work where one exists.
 
-    python benchmarks/run.py [--repeats N] [--quick] [--only text|dehydrate] [--before DIR]
+    python benchmarks/run.py [--repeats N] [--quick] [--only text|dehydrate|chat] [--before DIR]
     python benchmarks/run.py --markdown     # the README's table, with the line that dates it
 
 --before DIR first runs the text rows (or the --only rows) against the build of the
@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import quorvex_micro as qm  # noqa: E402
 from bench_bus import build_baseline  # noqa: E402
+from bench_chat import chat_rows  # noqa: E402
 from bench_dehydrate import build_conversions_only, make_history, versus_floor  # noqa: E402
 from bench_text import (  # noqa: E402
     VOCABULARY_ACCENTS, VOCABULARY_PT, flood, prose, py_effort_gauge, py_saturation_scan)
@@ -208,6 +209,9 @@ def dehydrate_rows(repeats, quick):
 
 
 def rows(repeats, quick, only, crafted_dir):
+    if only == "chat":
+        yield from chat_rows(quick)
+        return
     if only == "text":
         yield from text_rows(repeats, quick, crafted_dir)
         return
@@ -243,6 +247,8 @@ def rows(repeats, quick, only, crafted_dir):
             ns = per_call(fn, *args)
             yield ("HormonalBus", label, "ns/call", ns, base, ns / base)
 
+    yield from chat_rows(quick)
+
 
 def print_table(table_rows):
     header = f"| {'benchmark':<17}| {'case':<17}| {'unit':<13}| {'native':>10} | {'baseline':>10} | {'ratio':>8} |"
@@ -273,7 +279,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=30, help="timed repeats per case")
     parser.add_argument("--quick", action="store_true", help="smaller inputs, for a smoke run")
-    parser.add_argument("--only", choices=["text", "dehydrate"],
+    parser.add_argument("--only", choices=["text", "dehydrate", "chat"],
                         help="only the text kernels' rows, or only dehydrate's")
     parser.add_argument("--before", metavar="DIR",
                         help="also run the text (or --only) rows against the module built in DIR")

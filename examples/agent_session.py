@@ -300,7 +300,8 @@ def summarize(requests: list[Request], history: list[Message], floods: int, syst
     print("  effort tiers        " + ", ".join(f"{tier} {tiers[tier]}" for tier in
                                            ("off", "low", "medium", "high") if tiers[tier]))
     print(f"  prompt cache        {cache['keep']} keeps, {cache['rewrite']} rewrites; "
-          f"provider cost {cost:,.0f} vs {base:,.0f} for the full history ({1 - cost / base:.1%} less)")
+          f"provider cost {cost:,.0f} vs {base:,.0f} for the full history "
+          f"({abs(1 - cost / base):.1%} {'less' if cost <= base else 'more'})")
     if checks:
         print(f"  facts retained      {present} of {checks} checks ({present / checks:.0%}): "
               "each fact at every call after it first appears")

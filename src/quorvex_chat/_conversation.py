@@ -56,8 +56,10 @@ class Conversation(Generic[M]):
     By default, the highest target at which compacting pays for itself by
     `consolidation_gain`: rewriting a budget-sized prefix down to T, against reading the
     whole budget from the cache over the calls that it takes the prompt to grow back by
-    the tokens appended per call so far, at `cache_read_ratio` and `cache_write_ratio`.
-    Higher targets keep more of the history but compact more often.
+    the tokens appended per call so far, at `cache_read_ratio` and `cache_write_ratio`;
+    but never below half the budget (what is left of `max_tokens` after `system` and
+    `tools`). Higher targets keep more of the history but compact more often. Only the
+    budget, never the target, makes the newest tool results clamped.
 
     State: `to_dict()` is the plan of the prompt last sent, JSON-serializable;
     `Conversation.from_dict(state, **the same options)` restores it, and the restored object
@@ -278,9 +280,11 @@ class Conversation(Generic[M]):
             gain = quorvex_micro.consolidation_gain(budget, budget - kept, calls, read, write)
             return bool(gain["consolidate"])
 
-        low, high = 0, budget  # pays(0) holds whenever anything can be purged
+        # Never below half the budget: lower targets cost little less on the bundled
+        # sessions and lose many more of the facts a later turn needs.
+        low, high = budget // 2, budget
         if not pays(low):
-            return self._overhead
+            return self._overhead + low
         while high - low > 1:
             middle = (low + high) // 2
             if pays(middle):
@@ -296,11 +300,7 @@ class Conversation(Generic[M]):
         form = shape(history, provider, prefix, [bool(cls & DURABLE) for cls in self._classes])
         plan: Plan = compact(history, self._sizes, self._classes, form, self._eliser,
                              target=self.target(), half_life=self.half_life,
-                             overhead=self._overhead)
-        if plan.over_budget:  # the target is below what must stay: fit the budget itself
-            plan = compact(history, self._sizes, self._classes, form, self._eliser,
-                           target=self.max_tokens, half_life=self.half_life,
-                           overhead=self._overhead)
+                             overhead=self._overhead, budget=self.max_tokens)
         self.compactions += 1
         self._fates = plan.fates
         self._clamps = dict(plan.clamps)

@@ -211,8 +211,15 @@ class Plan:
 
 def compact(messages: Sequence[Message], sizes: Sequence[int], classes: Sequence[int],
             form: Shape, eliser: Eliser, *, target: int, half_life: float,
-            overhead: int = 0) -> Plan:
-    """The plan that keeps most while `overhead` + its tokens stay within `target`."""
+            overhead: int = 0, budget: int | None = None) -> Plan:
+    """The plan that keeps most while `overhead` + its tokens stay within `target`.
+
+    The newest results are clamped only to meet `budget` (default `target`): a target below
+    the budget is an aim, and cutting what the model just asked for is no way to reach it.
+    """
+    budget = target if budget is None else budget
+    if target > budget:
+        target = budget
     n = len(messages)
     blocks = [(str(index), cls) for index, cls in enumerate(classes)]
     turn_of = [-1] * n
@@ -284,8 +291,10 @@ def compact(messages: Sequence[Message], sizes: Sequence[int], classes: Sequence
     if plan(_ABOVE_ONE, 0).total <= target:
         return lowest(lambda bits: plan(bits, 0))
     floor = plan(_ABOVE_ONE, _ABOVE_ONE)
-    if floor.total > target:
-        return _clamped(messages, sizes, form, eliser, floor, target)
+    if floor.total > budget:
+        return _clamped(messages, sizes, form, eliser, floor, budget)
+    if floor.total > target:  # unreachable: aim halfway between what must stay and the budget
+        target = (floor.total + budget) // 2
     return lowest(lambda bits: plan(_ABOVE_ONE, bits))
 
 
