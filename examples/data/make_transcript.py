@@ -17,12 +17,13 @@ from __future__ import annotations
 
 import json
 from pathlib import Path
+from typing import Any
 
 OUTPUT = Path(__file__).with_name("agent_transcript.json")
 ROLES = ("system", "user", "assistant", "thinking", "tool")
 
 
-def checked(transcript: dict) -> dict:
+def checked(transcript: dict[str, Any]) -> dict[str, Any]:
     """The transcript itself, once its shape is the one the example reads."""
     assert list(transcript) == ["purpose", "facts", "messages"], list(transcript)
     assert isinstance(transcript["purpose"], str)
