@@ -134,3 +134,23 @@ def test_bundled_sessions_meet_the_goals():
         for name in ("last-N", "clear-tools", "trim"):
             if pooled[name].over == 0:
                 assert conversation.cost["anthropic"] <= pooled[name].cost["anthropic"]
+
+
+@pytest.mark.parametrize("options, budget, whole", [
+    ({}, 1000, set()),
+    ({"exclude_tools": ["lookup"]}, 1250, {3}),
+    ({"keep_recent_results": 2}, 1250, {15}),  # the newest round (19) is whole anyway
+    ({"pin": lambda m: "ORD-5521" in str(m.get("content"))}, 1700, {7})])
+def test_callers_pin_what_stays_whole(options, budget, whole):
+    h = [{"role": "system", "content": "Support agent."}]
+    for t, name in enumerate(["lookup", "search", "search", "search", "search"]):
+        text = f"row {t}: ORD-5521 shipped" if t == 1 else f"row {t}: ok"
+        h += [{"role": "user", "content": f"question {t}"},
+              {"role": "assistant", "content": None, "tool_calls": [{"id": f"c{t}", "type":
+                                                                      "function", "function": {"name": name, "arguments": "{}"}}]},
+              {"role": "tool", "tool_call_id": f"c{t}", "content": "\n".join([text] * 100)},
+              {"role": "assistant", "content": "done"}]
+    for r in (qc.trim(h, max_tokens=budget, **options),
+              qc.Conversation(max_tokens=budget, **options).prompt(h)):
+        results = {i for i, m in enumerate(h) if m["role"] == "tool"} - {19}
+        assert results - set(r.elided) == whole and not r.over_budget

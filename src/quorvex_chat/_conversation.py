@@ -15,14 +15,14 @@ import math
 import operator
 import threading
 from itertools import islice
-from typing import Any, Generic, Mapping, Sequence, TypeVar, cast
+from typing import Any, Callable, Generic, Iterable, Mapping, Sequence, TypeVar, cast
 
 import quorvex_micro
 
 from ._counting import TokenCounter, resolve_counter
 from ._history import Provider, Reader, detect_provider
 from ._history import stable_prefix as provider_prefix
-from ._plan import CLAMPED, DROPPED, KEPT, Eliser, Plan, compact, shape
+from ._plan import CLAMPED, DROPPED, KEPT, Eliser, Plan, compact, pinned_by, shape
 from ._tables import FLAGS, PART_TOKENS
 from ._trim import DURABLE, TrimResult, billed_beside
 
@@ -72,6 +72,8 @@ class Conversation(Generic[M]):
     content when the object differs; a message mutated in place is sent as it now is, but
     its elided notice is not made again.
 
+    `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`.
+
     One `Conversation` serves one caller at a time: a call made while another is running
     in a different thread raises RuntimeError instead of corrupting the plan. Use one per
     conversation, or serialise the calls.
@@ -83,7 +85,8 @@ class Conversation(Generic[M]):
                  part_tokens: Mapping[str, int] | None = None, system: object = None,
                  tools: object = None, target: int | float | None = None,
                  cache_read_ratio: float = 0.1, cache_write_ratio: float = 1.25,
-                 on_edit: str = "replan") -> None:
+                 on_edit: str = "replan", pin: Callable[[Any], bool] | None = None,
+                 exclude_tools: Iterable[str] = (), keep_recent_results: int = 0) -> None:
         if not isinstance(max_tokens, int) or isinstance(max_tokens, bool) or max_tokens < 0:
             raise ValueError(f"max_tokens must be a non-negative int, not {max_tokens!r}")
         if provider not in (None, "openai", "anthropic"):
@@ -101,6 +104,8 @@ class Conversation(Generic[M]):
         self._target = target
         self._ratios = (cache_read_ratio, cache_write_ratio)
         self._on_edit = on_edit
+        self._pins: dict[str, Any] = {"pin": pin, "exclude_tools": tuple(exclude_tools),
+                                      "keep_recent_results": keep_recent_results}
         table = {**FLAGS, **flags} if flags else FLAGS
         costs = {**PART_TOKENS, **part_tokens} if part_tokens else PART_TOKENS
         self._reader = Reader(table, costs, resolve_counter(token_counter))
@@ -109,7 +114,9 @@ class Conversation(Generic[M]):
                          "provider": provider, "stable_prefix": stable_prefix,
                          "flags": dict(flags or {}), "part_tokens": dict(part_tokens or {}),
                          "overhead_tokens": self._overhead, "target": target,
-                         "ratios": list(self._ratios)}
+                         "ratios": list(self._ratios), "pin": pin is not None,
+                         "exclude_tools": sorted(self._pins["exclude_tools"]),
+                         "keep_recent_results": keep_recent_results}
         self._lock = threading.Lock()
         #: Fresh plans started because the history was edited.
         self.replans = 0
@@ -297,7 +304,8 @@ class Conversation(Generic[M]):
         provider = self._provider or detect_provider(history)
         prefix = (provider_prefix(history, provider) if self._stable_prefix is None
                   else min(self._stable_prefix, len(history)))
-        form = shape(history, provider, prefix, [bool(cls & DURABLE) for cls in self._classes])
+        form = shape(history, provider, prefix, [bool(cls & DURABLE) for cls in self._classes],
+                     pinned_by(history, provider, **self._pins))
         plan: Plan = compact(history, self._sizes, self._classes, form, self._eliser,
                              target=self.target(), half_life=self.half_life,
                              overhead=self._overhead, budget=self.max_tokens)

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass, field
-from typing import Any, Callable, Mapping, Sequence
+from typing import Any, Callable, Iterable, Mapping, Sequence
 
 import quorvex_micro
 
@@ -74,8 +74,41 @@ class Shape:
     newest: range = range(0)
 
 
+def pinned_by(messages: Sequence[Message], provider: Provider, *,
+              pin: Callable[[Message], bool] | None = None, exclude_tools: Iterable[str] = (),
+              keep_recent_results: int = 0) -> set[int]:
+    """The messages a caller keeps whole: those `pin` accepts, the results of the tools named
+    in `exclude_tools`, and the newest `keep_recent_results` messages holding results."""
+    kept = {index for index, message in enumerate(messages) if pin is not None and pin(message)}
+    names = set(exclude_tools)
+    callers: dict[str, str] = {}
+    holders: list[int] = []
+    for index, message in enumerate(messages):
+        content = message.get("content")
+        if provider == "openai":
+            for call in message.get("tool_calls") or ():
+                if isinstance(call, Mapping) and isinstance(call.get("function"), Mapping):
+                    callers[str(call.get("id"))] = str(call["function"].get("name"))
+            if message.get("role") == "tool":
+                holders.append(index)
+                if callers.get(str(message.get("tool_call_id"))) in names:
+                    kept.add(index)
+            continue
+        for part in content if isinstance(content, list) else ():
+            if isinstance(part, Mapping) and part.get("type") == "tool_use":
+                callers[str(part.get("id"))] = str(part.get("name"))
+        results = _result_parts(message)
+        if results:
+            holders.append(index)
+            if any(callers.get(str(part.get("tool_use_id"))) in names for part in results):
+                kept.add(index)
+    if keep_recent_results > 0:
+        kept.update(holders[-keep_recent_results:])
+    return kept
+
+
 def shape(messages: Sequence[Message], provider: Provider, prefix: int,
-          durable: Sequence[bool]) -> Shape:
+          durable: Sequence[bool], pinned: Iterable[int] = ()) -> Shape:
     """The protected messages, the droppable turns and rounds, and what can be elided.
 
     Protected: the stable prefix, durable messages, the person's last request, the newest
@@ -91,6 +124,8 @@ def shape(messages: Sequence[Message], provider: Provider, prefix: int,
     last_request = requests[-1] if requests else n
     tail = n
     protected = [index < prefix or bool(durable[index]) for index in range(n)]
+    for index in pinned:
+        protected[index] = True
     ends: dict[int, int] = {}
     for start in calls:
         end = start + 1

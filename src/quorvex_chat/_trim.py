@@ -5,14 +5,14 @@ from __future__ import annotations
 import ctypes
 import json
 from dataclasses import dataclass, field
-from typing import Any, Generic, Mapping, Sequence, TypeVar, cast
+from typing import Any, Callable, Generic, Iterable, Mapping, Sequence, TypeVar, cast
 
 import quorvex_micro
 
 from ._counting import TokenCounter, resolve_counter
 from ._history import Provider, Reader, detect_provider, elide, open_turn, units
 from ._history import stable_prefix as provider_prefix
-from ._plan import CLAMPED, DROPPED, ELIDED, Eliser, Plan, compact, shape
+from ._plan import CLAMPED, DROPPED, ELIDED, Eliser, Plan, compact, pinned_by, shape
 from ._tables import FLAGS, PART_TOKENS
 
 M = TypeVar("M", bound=Mapping[str, Any])
@@ -74,6 +74,9 @@ def trim(
     part_tokens: Mapping[str, int] | None = None,
     system: object = None,
     tools: object = None,
+    pin: Callable[[Any], bool] | None = None,
+    exclude_tools: Iterable[str] = (),
+    keep_recent_results: int = 0,
 ) -> TrimResult[M]:
     """Trim a chat history for its provider; the result is valid for it.
 
@@ -88,6 +91,9 @@ def trim(
     (SYSTEM/FACT), the person's last request and the newest call round with its results.
     When those alone exceed the budget, the newest results are clamped to their head,
     notable lines and tail (`clamped`); when even that does not fit, `over_budget` is set.
+    Callers pin what must stay whole: messages for which `pin(message)` is true, the results
+    of the tools named in `exclude_tools`, and the newest `keep_recent_results` messages that
+    hold tool results.
 
     **Without `max_tokens`**, every message decays by its age in messages and survives while
     2 ** (-age / half_life) * weight >= safe_threshold (weights by `FLAGS`: entries in
@@ -130,7 +136,9 @@ def trim(
         if sum(sizes) + overhead <= max_tokens:
             return unchanged(messages, sizes, fmt, max_tokens, _float32(half_life), overhead)
         form = shape(messages, fmt, min(prefix, len(messages)),
-                     [bool(cls & DURABLE) for cls in classes])
+                     [bool(cls & DURABLE) for cls in classes],
+                     pinned_by(messages, fmt, pin=pin, exclude_tools=exclude_tools,
+                               keep_recent_results=keep_recent_results))
         compacted = compact(messages, sizes, classes, form,
                             Eliser(reader.counted, reader.content_cost), target=max_tokens,
                             half_life=half_life, overhead=overhead)
