@@ -146,8 +146,9 @@ def test_callers_pin_what_stays_whole(options, budget, whole):
     for t, name in enumerate(["lookup", "search", "search", "search", "search"]):
         text = f"row {t}: ORD-5521 shipped" if t == 1 else f"row {t}: ok"
         h += [{"role": "user", "content": f"question {t}"},
-              {"role": "assistant", "content": None, "tool_calls": [{"id": f"c{t}", "type":
-                                                                      "function", "function": {"name": name, "arguments": "{}"}}]},
+              {"role": "assistant", "content": None, "tool_calls": [{
+                  "id": f"c{t}", "type": "function",
+                  "function": {"name": name, "arguments": "{}"}}]},
               {"role": "tool", "tool_call_id": f"c{t}", "content": "\n".join([text] * 100)},
               {"role": "assistant", "content": "done"}]
     for r in (qc.trim(h, max_tokens=budget, **options),

@@ -184,6 +184,15 @@ def test_screen_effort_and_cache_helpers():
         p + answer + qc.count_tokens("q13"))
     assert qc.keep_or_rewrite(sent, fresh, h, calls_ahead=10_000) is fresh
     assert qc.keep_or_rewrite(None, fresh, h) is fresh
+    # Misuse is loud: read-only tables, results built by keyword, a missing trim named.
+    with pytest.raises(TypeError):
+        qc.REASONING_EFFORT["off"] = "low"
+    with pytest.raises(TypeError):
+        qc.TrimResult(fresh.messages, fresh.kept)
+    with pytest.raises(TypeError, match="^fresh must be the TrimResult of trim"):
+        qc.keep_or_rewrite(sent, None, h)
+    with pytest.raises(ValueError, match="^max_tokens must be a non-negative int"):
+        qc.trim(h, max_tokens=-1)
 
 
 class Fleet:

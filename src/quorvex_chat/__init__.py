@@ -15,7 +15,8 @@ from ._tables import FLAGS, PART_TOKENS
 from ._trim import TrimResult, trim
 
 __all__ = [
-    "Conversation", "HistoryEdited", "count_tokens", "trim", "TrimResult", "FLAGS", "PART_TOKENS", "screen", "effort", "Effort",
+    "Conversation", "HistoryEdited", "count_tokens", "trim", "TrimResult", "FLAGS",
+    "PART_TOKENS", "screen", "effort", "Effort",
     "REASONING_EFFORT", "rewrite_gain", "keep_or_rewrite", "estimate_tokens", "detect_provider",
     "Encoder", "TokenCounter", "Provider", "Tier", "ReasoningEffort",
 ]

@@ -136,7 +136,8 @@ class Conversation(Generic[M]):
         self._appended = 0  # tokens appended to the history over all calls
         self._calls = 0
         self._materialised = False
-        self._eliser = Eliser(self._reader.counted, self._reader.content_cost)
+        self._eliser = Eliser(self._reader.counted, self._reader.content_cost,
+                              self._reader.count)
         self._out: list[M] = []
         self._kept: list[int] = []
         self._elided: list[int] = []

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
+from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, Literal, Mapping, Sequence, TypeVar
 
 import quorvex_micro
@@ -20,8 +21,8 @@ ReasoningEffort = Literal["minimal", "low", "medium", "high"]
 
 #: OpenAI `reasoning_effort` by effort tier. "minimal" is the GPT-5 family's lowest setting;
 #: models that lack it (the o-series) take `efforts={"off": "low"}`.
-REASONING_EFFORT: Mapping[Tier, ReasoningEffort] = {
-    "off": "minimal", "low": "low", "medium": "medium", "high": "high"}
+REASONING_EFFORT: Mapping[Tier, ReasoningEffort] = MappingProxyType({
+    "off": "minimal", "low": "low", "medium": "medium", "high": "high"})
 
 
 def screen(text: str, *, limit: float = 0.5, window: int = 8,
@@ -95,6 +96,9 @@ def keep_or_rewrite(sent: TrimResult[M] | None, fresh: TrimResult[M], history: S
     since `sent` was made. The extended prompt is valid as `sent` was: its open turn ended
     the history then, so what follows it follows it in `history` too.
     """
+    if not isinstance(fresh, TrimResult):
+        raise TypeError(f"fresh must be the TrimResult of trim(history, ...), not "
+                        f"{type(fresh).__name__}")
     if sent is None:
         return fresh
     known = len(sent.input_tokens)
@@ -108,7 +112,10 @@ def keep_or_rewrite(sent: TrimResult[M] | None, fresh: TrimResult[M], history: S
                         cache_write_ratio=cache_write_ratio)
     if gain["consolidate"]:
         return fresh
-    return TrimResult([*sent.messages, *history[known:]],
-                      sent.kept + tuple(range(known, len(history))), sent.elided,
-                      fresh.tokens_before, tokens, sent.half_life, False, fresh.provider,
-                      fresh.max_tokens, fresh.input_tokens, sent.message_tokens + tuple(added))
+    return TrimResult(messages=[*sent.messages, *history[known:]],
+                      kept=sent.kept + tuple(range(known, len(history))), elided=sent.elided,
+                      tokens_before=fresh.tokens_before, tokens_after=tokens,
+                      half_life=sent.half_life, over_budget=False, provider=fresh.provider,
+                      max_tokens=fresh.max_tokens, input_tokens=fresh.input_tokens,
+                      message_tokens=sent.message_tokens + tuple(added),
+                      clamped=sent.clamped, overhead_tokens=sent.overhead_tokens)

@@ -10,6 +10,7 @@ own does not.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import re
 from collections import Counter
@@ -116,8 +117,32 @@ def cut(line: str) -> str:
     return line if len(line) <= LINE_CHARS else line[:LINE_CHARS] + "…"
 
 
-def elision_notice(text: str, tokens: int, count: Callable[[str], int]) -> str:
-    """The notice that replaces an elided tool result: its size and its notable lines."""
+# Notices already made, by a digest of their text: a stateless trim of a growing history
+# elides the same results call after call. Bounded, and holding no caller text.
+_NOTICES: dict[tuple[bytes, int, Callable[[str], int]], str] = {}
+_NOTICES_HELD = 4096
+
+
+def elision_notice(text: str, tokens: int, count: Callable[[str], int],
+                   counter: Callable[[str], int] | None = None) -> str:
+    """The notice that replaces an elided tool result: its size and its notable lines.
+
+    `counter` is the caller's own token counter behind `count`: notices are kept per
+    counter, so a caller that passes a new one each time simply makes them again."""
+    if counter is None:
+        return _make_notice(text, tokens, count)
+    key = (hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=16).digest(),
+           tokens, counter)
+    notice = _NOTICES.get(key)
+    if notice is None:
+        notice = _make_notice(text, tokens, count)
+        if len(_NOTICES) >= _NOTICES_HELD:
+            _NOTICES.clear()
+        _NOTICES[key] = notice
+    return notice
+
+
+def _make_notice(text: str, tokens: int, count: Callable[[str], int]) -> str:
     lines = result_lines(text)
     keep = notable_lines(lines, count)
     if not keep:

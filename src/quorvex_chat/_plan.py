@@ -5,9 +5,10 @@ the kernel's `safe_threshold` purges messages in that order, ballast (tool resul
 thinking 0.15) before conversation (1.0), and the oldest of each first. The compactor first
 elides the purged messages that carry tool results, at the lowest threshold that fits the
 target; when every tool result is a notice and the history still does not fit, it drops the
-whole units of which nothing survives, again at the lowest threshold that fits. Survival only shrinks as the threshold rises, so a binary search
-over the single-precision thresholds finds it, and the kernel's own arithmetic decides
-every tie the same way on every platform.
+whole units of which nothing survives, again at the lowest threshold that fits. Survival
+only shrinks as the threshold rises, so a binary search over the single-precision
+thresholds finds it, and the kernel's own arithmetic decides every tie the same way on
+every platform.
 """
 
 from __future__ import annotations
@@ -185,9 +186,11 @@ def shape(messages: Sequence[Message], provider: Provider, prefix: int,
 class Eliser:
     """Elided and clamped copies of messages, made once per message and kept."""
 
-    def __init__(self, count: Callable[[str], int], cost: Callable[[object], int]) -> None:
+    def __init__(self, count: Callable[[str], int], cost: Callable[[object], int],
+                 counter: Callable[[str], int] | None = None) -> None:
         self.count = count
         self.cost = cost
+        self.counter = counter
         self.elided: dict[int, tuple[dict[str, Any], int]] = {}
 
     def elide(self, index: int, message: Message) -> tuple[dict[str, Any], int]:
@@ -205,7 +208,7 @@ class Eliser:
             return None
         text = _text_of(content) if not isinstance(content, str) else content
         if budget is None:
-            return elision_notice(text, tokens, self.count)
+            return elision_notice(text, tokens, self.count, self.counter)
         return clamp_notice(text, tokens, budget, self.count)
 
     def _copy(self, message: Message, budget: int | None) -> tuple[dict[str, Any], int]:

@@ -20,7 +20,7 @@ M = TypeVar("M", bound=Mapping[str, Any])
 _DROPPED, _KEPT, _ELIDED = DROPPED, 1, ELIDED  # the fates of a decay-law plan
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, kw_only=True)
 class TrimResult(Generic[M]):
     """What `trim` returns. Output message j is input message `kept[j]`: the same object,
     or a new dict with its payload replaced by a notice when `kept[j]` is in `elided`."""
@@ -139,8 +139,8 @@ def trim(
                      [bool(cls & DURABLE) for cls in classes],
                      pinned_by(messages, fmt, pin=pin, exclude_tools=exclude_tools,
                                keep_recent_results=keep_recent_results))
-        compacted = compact(messages, sizes, classes, form,
-                            Eliser(reader.counted, reader.content_cost), target=max_tokens,
+        eliser = Eliser(reader.counted, reader.content_cost, reader.count)
+        compacted = compact(messages, sizes, classes, form, eliser, target=max_tokens,
                             half_life=half_life, overhead=overhead)
         return from_plan(messages, sizes, fmt, max_tokens, _float32(half_life), overhead,
                          compacted)
