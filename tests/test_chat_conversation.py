@@ -67,6 +67,9 @@ def test_edited_histories_are_detected():
             strict.prompt(edited)
     with pytest.raises(ValueError, match="the options differ"):
         qc.Conversation.from_dict(conversation.to_dict(), max_tokens=1201)
+    with pytest.raises(ValueError, match="^the token_counter differs"):
+        qc.Conversation.from_dict(conversation.to_dict(), max_tokens=1200,
+                                  token_counter=len).prompt(h)
 
 
 def test_a_second_thread_is_refused_not_interleaved():

@@ -158,7 +158,16 @@ def test_flag_table_costs_and_counters():
 
 def test_screen_effort_and_cache_helpers():
     flood = "ERROR shard 7 replica lagging behind primary " * 300
-    assert qc.screen(flood) == "[withheld: a repetitive flood of 2,311 tokens, saturation 1.00]"
+    assert qc.screen(flood) == ("[flood collapsed: 2,311 tokens, saturation 1.00]\n"
+                                "[repeated 300 times:] ERROR shard 7 replica lagging behind primary")
+    # A runaway recursion: the traceback's head and its last line, the one naming the error.
+    frame = '  File "app.py", line 4, in walk\n    return walk(node.child)\n'
+    head = 'Traceback (most recent call last):\n  File "app.py", line 9, in <module>\n'
+    notice = qc.screen(head + frame * 900 + "RecursionError: maximum recursion depth exceeded")
+    assert notice.splitlines()[1:] == [*head.splitlines(), "[repeated 900 times:] " + frame.strip(
+        " ").splitlines()[0], frame.splitlines()[1], "RecursionError: maximum recursion depth "
+        "exceeded"]
+    assert len(qc.screen("x " * 5 + "spam " * 10**6 + "tail")) < 4 * 300
     short = flood[:90]  # too short to repeat an 8-word shingle
     assert qc.screen(short) is short
     e = qc.effort("Design a migration plan that must never lose a payment and compare two "
@@ -238,7 +247,7 @@ def test_thirty_turns_of_shard_status_stay_valid_under_6000_tokens(encoding):
             fleet.shard_status(call))} for call in calls["tool_calls"]]
         history.append(fleet.model(qc.trim(history, max_tokens=6000,
                                            token_counter=counter).messages))
-    floods = [m for m in history if m["role"] == "tool" and m["content"].startswith("[withheld")]
+    floods = [m for m in history if m["role"] == "tool" and m["content"].startswith("[flood collapsed")]
     assert len(fleet.sent) == 60 and len(floods) == 1
     total = qc.trim(history, token_counter=counter).tokens_before
     print(f"{encoding or 'estimate'}: {len(history)} messages, {total:,} tokens; prompts "

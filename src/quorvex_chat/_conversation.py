@@ -213,6 +213,10 @@ class Conversation(Generic[M]):
             self._appended, self._calls = appended, calls
             known = 0
         if not self._materialised:
+            if known and self._reader.measure(known - 1, history[known - 1])[1] != \
+                    self._sizes[known - 1]:
+                raise ValueError("the token_counter differs from the one the state was made "
+                                 "with: restore it with the same counter")
             self._materialise(history)
         appended = 0
         for index in range(known, len(history)):
@@ -302,7 +306,10 @@ class Conversation(Generic[M]):
         return self._overhead + low
 
     def _compact(self, history: Sequence[M]) -> None:
-        provider = self._provider or detect_provider(history)
+        # Read the format again: a history of user text alone reads as either provider, and
+        # its first tool call settles it.
+        provider = self._given_provider or detect_provider(history)
+        self._provider = provider
         prefix = (provider_prefix(history, provider) if self._stable_prefix is None
                   else min(self._stable_prefix, len(history)))
         form = shape(history, provider, prefix, [bool(cls & DURABLE) for cls in self._classes],

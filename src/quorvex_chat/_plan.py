@@ -22,6 +22,8 @@ import quorvex_micro
 from ._history import Message, Provider, is_request
 from ._notable import KEEP_WHOLE_TOKENS, clamp_notice, elision_notice
 
+FLOOD_NOTICE = "[flood collapsed: "  # how `screen` begins its notices
+
 DROPPED, KEPT, ELIDED, CLAMPED = 0, 1, 2, 3
 
 _ABOVE_ONE = struct.unpack("<I", struct.pack("<f", 1.0))[0] + 1  # no weight of a non-durable
@@ -207,6 +209,8 @@ class Eliser:
         if budget is None and tokens <= KEEP_WHOLE_TOKENS:
             return None
         text = _text_of(content) if not isinstance(content, str) else content
+        if text.startswith(FLOOD_NOTICE):
+            return None  # already as small as it should get
         if budget is None:
             return elision_notice(text, tokens, self.count, self.counter)
         return clamp_notice(text, tokens, budget, self.count)
