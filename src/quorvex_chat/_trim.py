@@ -12,12 +12,11 @@ import quorvex_micro
 from ._counting import TokenCounter, resolve_counter
 from ._history import Provider, Reader, detect_provider, elide, open_turn, units
 from ._history import stable_prefix as provider_prefix
-from ._plan import CLAMPED, DROPPED, ELIDED, Eliser, Plan, compact, pinned_by, shape
+from ._plan import CLAMPED, DROPPED, ELIDED, KEPT, Eliser, Plan, compact, pinned_by, shape
 from ._tables import FLAGS, PART_TOKENS
 
 M = TypeVar("M", bound=Mapping[str, Any])
 
-_DROPPED, _KEPT, _ELIDED = DROPPED, 1, ELIDED  # the fates of a decay-law plan
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)
@@ -158,7 +157,7 @@ def trim(
             alive[int(text)] = True
         for index in range(start, len(messages)):
             alive[index] = True
-        fate = [_DROPPED] * len(messages)
+        fate = [DROPPED] * len(messages)
         total = 0
         for group in groups:
             leader = messages[group[0]].get("role")
@@ -166,14 +165,14 @@ def trim(
                     or (fmt == "anthropic" and leader != "assistant")):
                 continue
             for index in group:
-                fate[index] = _KEPT
+                fate[index] = KEPT
                 if alive[index] or (index == group[0] and leader == "assistant"):
                     total += sizes[index]
                     continue
                 if index not in elisions:
                     elisions[index] = elide(messages[index], reader.counted, reader.content_cost)
                 if elisions[index][1] < sizes[index]:
-                    fate[index] = _ELIDED
+                    fate[index] = ELIDED
                     total += elisions[index][1]
                 else:
                     total += sizes[index]
@@ -189,10 +188,10 @@ def trim(
     elided: list[int] = []
     out_tokens: list[int] = []
     for index, what in enumerate(fate):
-        if what == _DROPPED:
+        if what == DROPPED:
             continue
         kept.append(index)
-        if what == _ELIDED:
+        if what == ELIDED:
             elided.append(index)
             out.append(cast(M, elisions[index][0]))
             out_tokens.append(elisions[index][1])

@@ -253,6 +253,18 @@ def measuring_counter() -> tuple[Callable[[str], int], str]:
     return lambda text: len(encoding.encode_ordinary(text)), "o200k"
 
 
+def message_sizes(reader: Reader) -> Callable[[Message], int]:
+    """Tokens of a message by `reader`, measured once per message object."""
+    sizes: dict[int, tuple[Message, int]] = {}  # by id, holding the message so ids stay put
+
+    def size(message: Message) -> int:
+        key = id(message)
+        if key not in sizes or sizes[key][0] is not message:
+            sizes[key] = (message, reader.measure(0, message)[1])
+        return sizes[key][1]
+    return size
+
+
 def replay(system: str, messages: list[Message], provider: Provider, budget: int,
            facts: Sequence[tuple[str, int | None]], measure: Callable[[str], int]
            ) -> dict[str, Score]:
@@ -261,21 +273,7 @@ def replay(system: str, messages: list[Message], provider: Provider, budget: int
     reader = Reader(FLAGS, PART_TOKENS, measure)
     policy_count = functools.lru_cache(maxsize=None)(count_tokens)
     policy_reader = Reader(FLAGS, PART_TOKENS, policy_count)
-    sizes: dict[int, tuple[Message, int]] = {}
-
-    def size(message: Message, of: Reader = reader) -> int:
-        key = id(message)
-        if key not in sizes or sizes[key][0] is not message:
-            sizes[key] = (message, of.measure(0, message)[1])
-        return sizes[key][1]
-
-    policy_sizes: dict[int, tuple[Message, int]] = {}
-
-    def policy_size(message: Message) -> int:
-        key = id(message)
-        if key not in policy_sizes or policy_sizes[key][0] is not message:
-            policy_sizes[key] = (message, policy_reader.measure(0, message)[1])
-        return policy_sizes[key][1]
+    size, policy_size = message_sizes(reader), message_sizes(policy_reader)
 
     overhead = measure(system) if system else 0
     policy_overhead = policy_count(system) if system else 0
