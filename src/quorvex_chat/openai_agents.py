@@ -1,0 +1,100 @@
+"""OpenAI Agents SDK: a `call_model_input_filter` that keeps each model call under a budget.
+
+    from quorvex_chat.openai_agents import TrimInput
+    result = await Runner.run(agent, items, run_config=RunConfig(
+        call_model_input_filter=TrimInput(max_tokens=100_000)))
+
+The SDK (openai-agents 0.x, tested on 0.25) calls `RunConfig.call_model_input_filter` with a
+`CallModelData` right before each model call; `data.model_data` is a `ModelInputData` of the
+Responses input items (`input`) and the agent's `instructions`. `TrimInput` returns a new
+`ModelInputData` whose input is the prompt a `Conversation` sends for those items, and whose
+instructions are the same: they go to the model as the system prompt, outside the items, so
+they are passed as `system=` (counted against `max_tokens`, the stable prefix), with the
+schemas of the agent's own function tools and handoffs as `tools=` (tools from MCP servers
+are resolved later and not seen here). The SDK keeps its items; only the call is trimmed.
+
+The filter sees neither a thread nor a session id, so conversations are told apart by
+`key(data)`: by default the first input item (its content), which every call of one
+conversation shares. Give `key=` when the run context knows better, e.g.
+`key=lambda data: data.context.user_id`. The `max_conversations` most recently used keys
+are remembered.
+
+A run on a server-managed conversation (`previous_response_id`, `conversation_id`) sends
+only the new items each call; the server holds the history, and there is nothing to trim
+here.
+
+Importing this module imports agents; `quorvex_chat` itself does not.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+from typing import Any, Callable, Hashable
+
+from agents.run_config import CallModelData, ModelInputData
+
+from ._conversation import Conversation
+from ._counting import TokenCounter
+from ._keyed import DEFAULT_LIMIT, Conversations
+from ._trim import TrimResult
+
+__all__ = ["TrimInput", "first_item"]
+
+
+def first_item(data: CallModelData[Any]) -> Hashable:
+    """The default conversation key: a fingerprint of the first input item (None: no items)."""
+    items = data.model_data.input
+    if not items:
+        return None
+    text = json.dumps(items[0], sort_keys=True, ensure_ascii=False, default=str)
+    return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=16).hexdigest()
+
+
+def _tool_schemas(agent: Any) -> list[dict[str, Any]] | None:
+    schemas: list[dict[str, Any]] = []
+    for tool in [*getattr(agent, "tools", ()), *getattr(agent, "handoffs", ())]:
+        name = getattr(tool, "name", None) or getattr(tool, "tool_name", None)
+        parameters = (getattr(tool, "params_json_schema", None)
+                      or getattr(tool, "input_json_schema", None))
+        if name is None:
+            continue
+        description = (getattr(tool, "description", None)
+                       or getattr(tool, "tool_description", None) or "")
+        schemas.append({"name": str(name), "description": str(description),
+                        "parameters": parameters or {}})
+    return schemas or None
+
+
+class TrimInput:
+    """A `call_model_input_filter` that trims the input items to `max_tokens`.
+
+    `max_tokens` is the budget of the items with the instructions and tool schemas.
+    `token_counter` counts text (a callable text -> int, or a tiktoken-style encoder; by
+    default `count_tokens`, which counts high). `key(data)` names the conversation a call
+    belongs to (default `first_item`). Any other keyword (`target`, `half_life`, `pin`,
+    `exclude_tools`, `keep_recent_results`, ...) is passed to each `Conversation`.
+    """
+
+    def __init__(self, *, max_tokens: int, token_counter: TokenCounter | None = None,
+                 key: Callable[[CallModelData[Any]], Hashable] = first_item,
+                 max_conversations: int = DEFAULT_LIMIT, **options: Any) -> None:
+        options.setdefault("provider", "responses")
+        self.key = key
+        self.conversations = Conversations(
+            {"max_tokens": max_tokens, "token_counter": token_counter, **options},
+            max_conversations)
+        #: The result of the last trim (of whichever conversation called last).
+        self.last: TrimResult[Any] | None = None
+
+    def conversation(self, key: Hashable) -> Conversation[Any] | None:
+        """The `Conversation` of a key, if remembered."""
+        return self.conversations.get(key)
+
+    def __call__(self, data: CallModelData[Any]) -> ModelInputData:
+        model_data = data.model_data
+        result = self.conversations.prompt(self.key(data), model_data.input,
+                                           system=model_data.instructions,
+                                           tools=_tool_schemas(data.agent))
+        self.last = result
+        return ModelInputData(input=list(result.messages), instructions=model_data.instructions)

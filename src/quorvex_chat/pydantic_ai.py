@@ -1,0 +1,106 @@
+"""Pydantic AI: keep an agent's model requests under a token budget.
+
+    from quorvex_chat.pydantic_ai import TrimHistory
+    agent = Agent(model, instructions="...", capabilities=[TrimHistory(max_tokens=100_000)])
+
+Pydantic AI 2 (tested on 2.78) removed `Agent(history_processors=...)`; capabilities replace
+it. `TrimHistory` is a capability whose `before_model_request` hands the model the prompt a
+`Conversation` of the run's conversation (`ctx.conversation_id`) sends for the messages:
+only that request is trimmed, and the run's message history (`result.all_messages()`, what
+the next run is given) keeps every message. The instructions are not among the messages:
+they live in `request_context.model_request_parameters.instruction_parts` and the model
+puts them first. They are passed as `system=`, so they count against `max_tokens` and stay
+the stable prefix.
+
+A `TrimHistory` is also a history processor, `(ctx, messages) -> messages`, for:
+
+- Pydantic AI 1, where it goes in `Agent(history_processors=[TrimHistory(...)])` (on
+  releases without capabilities it is a plain callable; not tested here);
+- `capabilities=[ProcessHistory(TrimHistory(...))]` in 2, which writes what a processor
+  returns back into the run's history (it assigns `ctx.messages[:]`), so the trimmed
+  messages are gone for the rest of the run and from `all_messages()`.
+
+As a processor it sees no instructions and counts the newest `ModelRequest.instructions`
+recorded in the messages instead.
+
+Each message kept is the very `ModelRequest` / `ModelResponse` given; an elided one is a
+`dataclasses.replace` copy. Importing this module imports pydantic_ai; `quorvex_chat` does not.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Hashable, Sequence
+
+from pydantic_ai.messages import ModelMessage, ModelRequest
+from pydantic_ai.tools import RunContext  # a run-time name: pydantic_ai reads the annotation
+
+from ._conversation import Conversation
+from ._counting import TokenCounter
+from ._keyed import DEFAULT_LIMIT, Conversations
+from ._trim import TrimResult
+
+if TYPE_CHECKING:
+    from pydantic_ai.capabilities import AbstractCapability
+    from pydantic_ai.models import ModelRequestContext
+
+    _Base = AbstractCapability[Any]
+else:
+    try:
+        from pydantic_ai.capabilities import AbstractCapability
+        _Base = AbstractCapability[Any]
+    except ImportError:  # Pydantic AI 1 before capabilities: a history processor only
+        _Base = object
+
+__all__ = ["TrimHistory"]
+
+
+class TrimHistory(_Base):
+    """Trims what each model request sends to `max_tokens`, one `Conversation` per conversation.
+
+    `max_tokens` is the budget of the messages with the instructions. `token_counter`
+    counts text (a callable text -> int, or a tiktoken-style encoder; by default
+    `count_tokens`, which counts high). Any other keyword (`target`, `half_life`, `pin`,
+    `exclude_tools`, `keep_recent_results`, ...) is passed to each `Conversation`. The
+    `max_conversations` most recently used conversations are remembered.
+    """
+
+    def __init__(self, *, max_tokens: int, token_counter: TokenCounter | None = None,
+                 max_conversations: int = DEFAULT_LIMIT, **options: Any) -> None:
+        options.setdefault("provider", "pydantic_ai")
+        self.conversations = Conversations(
+            {"max_tokens": max_tokens, "token_counter": token_counter, **options},
+            max_conversations)
+        #: The result of the last trim (of whichever conversation called last).
+        self.last: TrimResult[Any] | None = None
+
+    def __repr__(self) -> str:
+        return f"TrimHistory(max_tokens={self.conversations.options['max_tokens']})"
+
+    def conversation(self, conversation_id: Hashable = None) -> Conversation[Any] | None:
+        """The `Conversation` of a conversation id, if remembered."""
+        return self.conversations.get(conversation_id)
+
+    @classmethod
+    def get_serialization_name(cls) -> str | None:
+        return None  # made with callables (a counter, a pin): not for agent specs
+
+    def _prompt(self, ctx: RunContext[Any], messages: Sequence[ModelMessage],
+                system: str | None) -> list[ModelMessage]:
+        key = getattr(ctx, "conversation_id", None)
+        result = self.conversations.prompt(key, messages, system=system)
+        self.last = result
+        return list(result.messages)
+
+    async def before_model_request(self, ctx: RunContext[Any],
+                                   request_context: ModelRequestContext) -> ModelRequestContext:
+        parts = request_context.model_request_parameters.instruction_parts or ()
+        system = "\n\n".join(part.content for part in parts if part.content) or None
+        # This list is the request's own: assigning it leaves the run's history whole.
+        request_context.messages = self._prompt(ctx, request_context.messages, system)
+        return request_context
+
+    def __call__(self, ctx: RunContext[Any], messages: list[ModelMessage]) -> list[ModelMessage]:
+        """The history processor: `messages` trimmed, the newest instructions counted."""
+        system = next((message.instructions for message in reversed(messages)
+                       if isinstance(message, ModelRequest) and message.instructions), None)
+        return self._prompt(ctx, messages, system)

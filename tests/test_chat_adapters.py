@@ -1,0 +1,158 @@
+"""The framework adapters, each driven by its framework's own objects with a fake model."""
+import asyncio
+import copy
+
+import pytest
+
+from quorvex_chat._keyed import Conversations
+
+BUDGET, ROUNDS, SYSTEM = 1500, 8, "You are terse. Answer from the tool results."
+RESULT = "\n".join(f"row {n}: status ok, latency {n * 7} ms" for n in range(120))
+
+
+def test_conversations_are_bounded_and_keep_the_newest():
+    conversations = Conversations({"max_tokens": 100}, limit=2)
+    for key in "abca":
+        conversations.prompt(key, [{"role": "user", "content": key}])
+    assert len(conversations) == 2 and conversations.get("b") is None
+    assert conversations.get("a") is not None and conversations.get("c") is not None
+
+
+def langchain_history():
+    from langchain_core.messages import AIMessage, HumanMessage, ToolMessage
+    history = []
+    for n in range(ROUNDS):
+        calls = [{"name": "probe", "args": {"n": n}, "id": f"c{n}"}]
+        history += [HumanMessage(f"question {n}", id=f"q{n}"),  # ids: add_messages sets any
+                    AIMessage("", tool_calls=calls, id=f"k{n}"),  # missing one in place
+                    ToolMessage(RESULT, tool_call_id=f"c{n}", id=f"r{n}"),
+                    AIMessage(f"answer {n}", id=f"a{n}")]
+    return history + [HumanMessage("and now?", id="last")]
+
+
+@pytest.mark.parametrize("run", ["invoke", "ainvoke"])
+def test_langchain_middleware_trims_the_model_view_only(run):
+    pytest.importorskip("langchain")
+    from langchain.agents import create_agent
+    from langchain_core.language_models.fake_chat_models import FakeMessagesListChatModel
+    from langchain_core.messages import AIMessage, HumanMessage, SystemMessage
+    from langgraph.checkpoint.memory import InMemorySaver
+    from quorvex_chat.langchain import TrimMiddleware
+
+    seen = []
+
+    class Model(FakeMessagesListChatModel):
+        def _generate(self, messages, *args, **kwargs):
+            seen.append(messages)
+            return super()._generate(messages, *args, **kwargs)
+
+    middleware = TrimMiddleware(max_tokens=BUDGET)
+    agent = create_agent(Model(responses=[AIMessage("done"), AIMessage("done")]), system_prompt=SYSTEM,
+                         middleware=[middleware], checkpointer=InMemorySaver())
+    history = langchain_history()
+    before = copy.deepcopy(history)
+    config = {"configurable": {"thread_id": "t1"}}
+    for turn in ({"messages": history}, {"messages": [HumanMessage("more?")]}):
+        call = getattr(agent, run)
+        state = call(turn, config) if run == "invoke" else asyncio.run(call(turn, config))
+        result = middleware.last
+        assert isinstance(seen[-1][0], SystemMessage) and seen[-1][0].content == SYSTEM
+        assert seen[-1][1:] == list(result.messages) and len(seen[-1]) < len(state["messages"])
+        assert result.tokens_after <= BUDGET and not result.over_budget
+    assert history == before and state["messages"][:len(history)] == history
+    assert len(state["messages"]) == len(history) + 3  # two replies and the second question
+    assert middleware.conversation("t1").replans == 0  # the checkpointed thread only grew
+
+
+def test_langchain_trim_messages_maps_objects_one_to_one():
+    pytest.importorskip("langchain")
+    from quorvex_chat import trim
+    from quorvex_chat.langchain import trim_messages
+    history = langchain_history()
+    out = trim_messages(history, max_tokens=BUDGET)
+    result = trim(history, max_tokens=BUDGET, provider="langchain")
+    assert out == list(result.messages) and len(out) < len(history)
+    for j, index in enumerate(result.kept):
+        assert (out[j] is history[index]) == (index not in result.elided)
+        assert type(out[j]) is type(history[index])
+
+
+@pytest.mark.parametrize("wiring", ["capability", "process_history"])
+def test_pydantic_ai_trims_each_request(wiring):
+    pytest.importorskip("pydantic_ai")
+    from pydantic_ai import Agent
+    from pydantic_ai.capabilities import ProcessHistory
+    from pydantic_ai.messages import (ModelRequest, ModelResponse, TextPart, ToolCallPart,
+                                      ToolReturnPart, UserPromptPart)
+    from pydantic_ai.models.function import FunctionModel
+    from quorvex_chat.pydantic_ai import TrimHistory
+
+    seen = []
+
+    def model(messages, info):
+        seen.append((messages, info.instructions))
+        return ModelResponse(parts=[TextPart("done")])
+
+    history = []
+    for n in range(ROUNDS):
+        history += [ModelRequest(parts=[UserPromptPart(f"question {n}")]),
+                    ModelResponse(parts=[ToolCallPart("probe", {"n": n}, tool_call_id=f"c{n}")]),
+                    ModelRequest(parts=[ToolReturnPart("probe", RESULT, tool_call_id=f"c{n}")]),
+                    ModelResponse(parts=[TextPart(f"answer {n}")])]
+    trimmer = TrimHistory(max_tokens=BUDGET)
+    capability = trimmer if wiring == "capability" else ProcessHistory(trimmer)
+    agent = Agent(FunctionModel(model), instructions=SYSTEM, capabilities=[capability])
+    run = agent.run_sync("and now?", message_history=history)
+    sent, instructions = seen[-1]
+    assert instructions == SYSTEM and len(sent) < len(history)
+    assert trimmer.last.tokens_after <= BUDGET and not trimmer.last.over_budget
+    assert trimmer.last.overhead_tokens > 0  # the instructions are billed
+    # Only the capability leaves the run's history whole; ProcessHistory writes the trim back.
+    assert (len(run.all_messages()) == len(history) + 2) == (wiring == "capability")
+
+
+def responses_history():
+    items = []
+    for n in range(ROUNDS):
+        items += [{"role": "user", "content": f"question {n}"},
+                  {"type": "function_call", "call_id": f"c{n}", "name": "probe",
+                   "arguments": f'{{"n": {n}}}'},
+                  {"type": "function_call_output", "call_id": f"c{n}", "output": RESULT},
+                  {"role": "assistant", "content": f"answer {n}"}]
+    return items + [{"role": "user", "content": "and now?"}]
+
+
+def test_openai_agents_filter_trims_the_input_of_a_run():
+    pytest.importorskip("agents")
+    from agents import Agent, RunConfig, Runner
+    from agents.items import ModelResponse
+    from agents.models.interface import Model
+    from agents.usage import Usage
+    from openai.types.responses import ResponseOutputMessage, ResponseOutputText
+    from quorvex_chat.openai_agents import TrimInput
+
+    seen = []
+
+    class Fake(Model):
+        async def get_response(self, system_instructions, input, *args, **kwargs):
+            seen.append((system_instructions, input))
+            text = ResponseOutputText(type="output_text", text="done", annotations=[])
+            return ModelResponse(output=[ResponseOutputMessage(
+                id="m", type="message", role="assistant", status="completed",
+                content=[text])], usage=Usage(), response_id=None)
+
+        def stream_response(self, *args, **kwargs):
+            raise NotImplementedError
+
+    items = responses_history()
+    before = copy.deepcopy(items)
+    trimmer = TrimInput(max_tokens=BUDGET)
+    run = asyncio.run(Runner.run(Agent(name="a", instructions=SYSTEM, model=Fake()), items,
+                                 run_config=RunConfig(call_model_input_filter=trimmer,
+                                                      tracing_disabled=True)))
+    instructions, sent = seen[-1]
+    assert instructions == SYSTEM and sent == list(trimmer.last.messages)
+    assert len(sent) < len(items) and trimmer.last.tokens_after <= BUDGET
+    assert items == before and run.final_output == "done"
+    assert [item.get("call_id") for item in sent if item.get("type") == "function_call"] == \
+        [item.get("call_id") for item in sent if item.get("type") == "function_call_output"]
