@@ -43,10 +43,9 @@ from ._trim import TrimResult, trim
 
 __all__ = ["TrimMiddleware", "trim_messages"]
 
-ModelCallResult = ModelResponse[Any] | AIMessage | ExtendedModelResponse[Any]
 
-
-class TrimMiddleware(AgentMiddleware[AgentState[Any], Any, Any]):
+# The ignores matter only where langchain is not installed and its classes are Any to mypy.
+class TrimMiddleware(AgentMiddleware[AgentState[Any], Any, Any]):  # type: ignore[misc,unused-ignore]
     """Trims the messages each model call sees to `max_tokens`, one `Conversation` per thread.
 
     `max_tokens` is the budget of the whole prompt: messages, system prompt and tool schemas.
@@ -82,14 +81,14 @@ class TrimMiddleware(AgentMiddleware[AgentState[Any], Any, Any]):
     def wrap_model_call(
         self, request: ModelRequest[Any],
         handler: Callable[[ModelRequest[Any]], ModelResponse[Any]],
-    ) -> ModelCallResult:
-        return handler(self._trimmed(request))
+    ) -> ModelResponse[Any] | AIMessage | ExtendedModelResponse[Any]:
+        return handler(self._trimmed(request))  # type: ignore[no-any-return,unused-ignore]
 
     async def awrap_model_call(
         self, request: ModelRequest[Any],
         handler: Callable[[ModelRequest[Any]], Awaitable[ModelResponse[Any]]],
-    ) -> ModelCallResult:
-        return await handler(self._trimmed(request))
+    ) -> ModelResponse[Any] | AIMessage | ExtendedModelResponse[Any]:
+        return await handler(self._trimmed(request))  # type: ignore[no-any-return,unused-ignore]
 
 
 def _thread_id(request: ModelRequest[Any]) -> Hashable:

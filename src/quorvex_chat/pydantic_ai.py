@@ -29,7 +29,7 @@ Each message kept is the very `ModelRequest` / `ModelResponse` given; an elided 
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Hashable, Sequence
+from typing import TYPE_CHECKING, Any, Generic, Hashable, Sequence, TypeVar
 
 from pydantic_ai.messages import ModelMessage, ModelRequest
 from pydantic_ai.tools import RunContext  # a run-time name: pydantic_ai reads the annotation
@@ -42,19 +42,20 @@ from ._trim import TrimResult
 if TYPE_CHECKING:
     from pydantic_ai.capabilities import AbstractCapability
     from pydantic_ai.models import ModelRequestContext
-
-    _Base = AbstractCapability[Any]
 else:
     try:
         from pydantic_ai.capabilities import AbstractCapability
-        _Base = AbstractCapability[Any]
     except ImportError:  # Pydantic AI 1 before capabilities: a history processor only
-        _Base = object
+        _D = TypeVar("_D")
+
+        class AbstractCapability(Generic[_D]):
+            pass
 
 __all__ = ["TrimHistory"]
 
 
-class TrimHistory(_Base):
+# The ignore matters only where pydantic_ai is not installed and its classes are Any to mypy.
+class TrimHistory(AbstractCapability[Any]):  # type: ignore[misc,unused-ignore]
     """Trims what each model request sends to `max_tokens`, one `Conversation` per conversation.
 
     `max_tokens` is the budget of the messages with the instructions. `token_counter`
