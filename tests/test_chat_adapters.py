@@ -1,6 +1,8 @@
 """The framework adapters, each driven by its framework's own objects with a fake model."""
 import asyncio
 import copy
+import subprocess
+import sys
 
 import pytest
 
@@ -10,12 +12,21 @@ BUDGET, ROUNDS, SYSTEM = 1500, 8, "You are terse. Answer from the tool results."
 RESULT = "\n".join(f"row {n}: status ok, latency {n * 7} ms" for n in range(120))
 
 
-def test_conversations_are_bounded_and_keep_the_newest():
+def test_no_framework_is_imported_with_the_package():
+    code = "import sys, quorvex_chat; print({'langchain', 'pydantic_ai', 'agents'} & {*sys.modules})"
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          check=True).stdout.strip() == "set()"
+
+
+def test_conversations_are_bounded_and_billed_anew_when_the_system_prompt_changes():
     conversations = Conversations({"max_tokens": 100}, limit=2)
     for key in "abca":
         conversations.prompt(key, [{"role": "user", "content": key}])
     assert len(conversations) == 2 and conversations.get("b") is None
-    assert conversations.get("a") is not None and conversations.get("c") is not None
+    first = conversations.get("a")
+    assert conversations.prompt("a", [{"role": "user", "content": "a"}],
+                                system="Be brief.").overhead_tokens > 0
+    assert conversations.get("a") is not first and len(conversations) == 2
 
 
 def langchain_history():
@@ -38,7 +49,6 @@ def test_langchain_middleware_trims_the_model_view_only(run):
     from langchain_core.messages import AIMessage, HumanMessage, SystemMessage
     from langgraph.checkpoint.memory import InMemorySaver
     from quorvex_chat.langchain import TrimMiddleware
-
     seen = []
 
     class Model(FakeMessagesListChatModel):
@@ -47,8 +57,9 @@ def test_langchain_middleware_trims_the_model_view_only(run):
             return super()._generate(messages, *args, **kwargs)
 
     middleware = TrimMiddleware(max_tokens=BUDGET)
-    agent = create_agent(Model(responses=[AIMessage("done"), AIMessage("done")]), system_prompt=SYSTEM,
-                         middleware=[middleware], checkpointer=InMemorySaver())
+    agent = create_agent(Model(responses=[AIMessage("done"), AIMessage("done")]),
+                         system_prompt=SYSTEM, middleware=[middleware],
+                         checkpointer=InMemorySaver())
     history = langchain_history()
     before = copy.deepcopy(history)
     config = {"configurable": {"thread_id": "t1"}}
@@ -58,7 +69,7 @@ def test_langchain_middleware_trims_the_model_view_only(run):
         result = middleware.last
         assert isinstance(seen[-1][0], SystemMessage) and seen[-1][0].content == SYSTEM
         assert seen[-1][1:] == list(result.messages) and len(seen[-1]) < len(state["messages"])
-        assert result.tokens_after <= BUDGET and not result.over_budget
+        assert result.tokens_after <= BUDGET and result.overhead_tokens > 0
     assert history == before and state["messages"][:len(history)] == history
     assert len(state["messages"]) == len(history) + 3  # two replies and the second question
     assert middleware.conversation("t1").replans == 0  # the checkpointed thread only grew
@@ -69,12 +80,10 @@ def test_langchain_trim_messages_maps_objects_one_to_one():
     from quorvex_chat import trim
     from quorvex_chat.langchain import trim_messages
     history = langchain_history()
-    out = trim_messages(history, max_tokens=BUDGET)
-    result = trim(history, max_tokens=BUDGET, provider="langchain")
-    assert out == list(result.messages) and len(out) < len(history)
-    for j, index in enumerate(result.kept):
-        assert (out[j] is history[index]) == (index not in result.elided)
-        assert type(out[j]) is type(history[index])
+    out, result = trim_messages(history, max_tokens=BUDGET), trim(history, max_tokens=BUDGET)
+    assert out == list(result.messages) and len(out) < len(history) and result.elided
+    assert [out[j] is history[i] for j, i in enumerate(result.kept)] == \
+        [i not in result.elided for i in result.kept]
 
 
 @pytest.mark.parametrize("wiring", ["capability", "process_history"])
@@ -86,40 +95,22 @@ def test_pydantic_ai_trims_each_request(wiring):
                                       ToolReturnPart, UserPromptPart)
     from pydantic_ai.models.function import FunctionModel
     from quorvex_chat.pydantic_ai import TrimHistory
-
-    seen = []
-
-    def model(messages, info):
-        seen.append((messages, info.instructions))
-        return ModelResponse(parts=[TextPart("done")])
-
-    history = []
+    seen, history = [], []
     for n in range(ROUNDS):
         history += [ModelRequest(parts=[UserPromptPart(f"question {n}")]),
                     ModelResponse(parts=[ToolCallPart("probe", {"n": n}, tool_call_id=f"c{n}")]),
                     ModelRequest(parts=[ToolReturnPart("probe", RESULT, tool_call_id=f"c{n}")]),
                     ModelResponse(parts=[TextPart(f"answer {n}")])]
     trimmer = TrimHistory(max_tokens=BUDGET)
+    model = FunctionModel(lambda messages, info: seen.append((messages, info.instructions))
+                          or ModelResponse(parts=[TextPart("done")]))
     capability = trimmer if wiring == "capability" else ProcessHistory(trimmer)
-    agent = Agent(FunctionModel(model), instructions=SYSTEM, capabilities=[capability])
-    run = agent.run_sync("and now?", message_history=history)
-    sent, instructions = seen[-1]
-    assert instructions == SYSTEM and len(sent) < len(history)
-    assert trimmer.last.tokens_after <= BUDGET and not trimmer.last.over_budget
-    assert trimmer.last.overhead_tokens > 0  # the instructions are billed
+    run = Agent(model, instructions=SYSTEM, capabilities=[capability]).run_sync(
+        "and now?", message_history=history)
+    assert seen[-1][1] == SYSTEM and len(seen[-1][0]) < len(history)
+    assert trimmer.last.tokens_after <= BUDGET and trimmer.last.overhead_tokens > 0
     # Only the capability leaves the run's history whole; ProcessHistory writes the trim back.
     assert (len(run.all_messages()) == len(history) + 2) == (wiring == "capability")
-
-
-def responses_history():
-    items = []
-    for n in range(ROUNDS):
-        items += [{"role": "user", "content": f"question {n}"},
-                  {"type": "function_call", "call_id": f"c{n}", "name": "probe",
-                   "arguments": f'{{"n": {n}}}'},
-                  {"type": "function_call_output", "call_id": f"c{n}", "output": RESULT},
-                  {"role": "assistant", "content": f"answer {n}"}]
-    return items + [{"role": "user", "content": "and now?"}]
 
 
 def test_openai_agents_filter_trims_the_input_of_a_run():
@@ -130,10 +121,11 @@ def test_openai_agents_filter_trims_the_input_of_a_run():
     from agents.usage import Usage
     from openai.types.responses import ResponseOutputMessage, ResponseOutputText
     from quorvex_chat.openai_agents import TrimInput
-
     seen = []
 
     class Fake(Model):
+        stream_response = None
+
         async def get_response(self, system_instructions, input, *args, **kwargs):
             seen.append((system_instructions, input))
             text = ResponseOutputText(type="output_text", text="done", annotations=[])
@@ -141,18 +133,23 @@ def test_openai_agents_filter_trims_the_input_of_a_run():
                 id="m", type="message", role="assistant", status="completed",
                 content=[text])], usage=Usage(), response_id=None)
 
-        def stream_response(self, *args, **kwargs):
-            raise NotImplementedError
-
-    items = responses_history()
+    items = [{"role": "user", "content": "and now?"}]
+    for n in reversed(range(ROUNDS)):
+        items[:0] = [{"role": "user", "content": f"question {n}"},
+                     {"type": "function_call", "call_id": f"c{n}", "name": "probe",
+                      "arguments": f'{{"n": {n}}}'},
+                     {"type": "function_call_output", "call_id": f"c{n}", "output": RESULT},
+                     {"role": "assistant", "content": f"answer {n}"}]
     before = copy.deepcopy(items)
     trimmer = TrimInput(max_tokens=BUDGET)
+    config = RunConfig(call_model_input_filter=trimmer, tracing_disabled=True)
     run = asyncio.run(Runner.run(Agent(name="a", instructions=SYSTEM, model=Fake()), items,
-                                 run_config=RunConfig(call_model_input_filter=trimmer,
-                                                      tracing_disabled=True)))
+                                 run_config=config))
     instructions, sent = seen[-1]
     assert instructions == SYSTEM and sent == list(trimmer.last.messages)
     assert len(sent) < len(items) and trimmer.last.tokens_after <= BUDGET
+    assert trimmer.last.overhead_tokens > 0  # the instructions are billed
     assert items == before and run.final_output == "done"
-    assert [item.get("call_id") for item in sent if item.get("type") == "function_call"] == \
-        [item.get("call_id") for item in sent if item.get("type") == "function_call_output"]
+    calls = {kind: [item["call_id"] for item in sent if item.get("type") == kind]
+             for kind in ("function_call", "function_call_output")}
+    assert calls["function_call"] == calls["function_call_output"]
