@@ -13,7 +13,8 @@ RESULT = "\n".join(f"row {n}: status ok, latency {n * 7} ms" for n in range(120)
 
 
 def test_no_framework_is_imported_with_the_package():
-    code = "import sys, quorvex_chat; print({'langchain', 'pydantic_ai', 'agents'} & {*sys.modules})"
+    code = ("import sys, quorvex_chat; "
+            "print({'langchain', 'pydantic_ai', 'agents'} & {*sys.modules})")
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           check=True).stdout.strip() == "set()"
 

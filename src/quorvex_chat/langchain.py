@@ -45,7 +45,8 @@ __all__ = ["TrimMiddleware", "trim_messages"]
 
 
 # The ignores matter only where langchain is not installed and its classes are Any to mypy.
-class TrimMiddleware(AgentMiddleware[AgentState[Any], Any, Any]):  # type: ignore[misc,unused-ignore]
+class TrimMiddleware(
+        AgentMiddleware[AgentState[Any], Any, Any]):  # type: ignore[misc,unused-ignore]
     """Trims the messages each model call sees to `max_tokens`, one `Conversation` per thread.
 
     `max_tokens` is the budget of the whole prompt: messages, system prompt and tool schemas.
