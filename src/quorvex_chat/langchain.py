@@ -16,11 +16,11 @@ is passed to the `Conversation` as `system=`, with the tool schemas of the call 
 so both count against `max_tokens`; it stays first and whole, the stable prefix of every
 prompt.
 
-Each thread (`config["configurable"]["thread_id"]`) has its own `Conversation`, so its
-prompts grow by appending and are served from the provider's cache between compactions; a
-run without a thread id shares one. The `max_conversations` most recently used threads are
-remembered, the others forgotten (a forgotten thread starts a fresh plan, which is correct
-but compacts anew).
+Each thread (`config["configurable"]["thread_id"]`, read as a str) has its own
+`Conversation`, so its prompts grow by appending and are served from the provider's cache
+between compactions; a run without a thread id shares one. The `max_conversations` most
+recently used threads are remembered, the others forgotten (a forgotten thread starts a
+fresh plan, which is correct but compacts anew).
 
 `trim_messages` is the stateless one-shot equivalent for a list of `BaseMessage`.
 
@@ -29,7 +29,7 @@ Importing this module imports langchain; `quorvex_chat` itself does not.
 
 from __future__ import annotations
 
-from typing import Any, Awaitable, Callable, Hashable, Sequence
+from typing import Any, Awaitable, Callable, Sequence
 
 from langchain.agents.middleware import AgentMiddleware, AgentState, ModelRequest, ModelResponse
 from langchain.agents.middleware.types import ExtendedModelResponse
@@ -65,9 +65,9 @@ class TrimMiddleware(
         #: The result of the last trim, for logging and tests.
         self.last: TrimResult[Any] | None = None
 
-    def conversation(self, thread_id: Hashable = None) -> Conversation[Any] | None:
+    def conversation(self, thread_id: object = None) -> Conversation[Any] | None:
         """The `Conversation` of a thread (None: runs without a thread id), if remembered."""
-        return self.conversations.get(thread_id)
+        return self.conversations.get(None if thread_id is None else str(thread_id))
 
     def _trimmed(self, request: ModelRequest[Any]) -> ModelRequest[Any]:
         system = request.system_message.content if request.system_message is not None else None
@@ -92,7 +92,7 @@ class TrimMiddleware(
         return await handler(self._trimmed(request))  # type: ignore[no-any-return,unused-ignore]
 
 
-def _thread_id(request: ModelRequest[Any]) -> Hashable:
+def _thread_id(request: ModelRequest[Any]) -> str | None:
     """The thread of the run making `request`, or None when it was given none."""
     info = getattr(getattr(request, "runtime", None), "execution_info", None)
     thread = getattr(info, "thread_id", None)
