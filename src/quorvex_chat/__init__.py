@@ -8,7 +8,8 @@ the other calls a loop makes each turn. Plain dicts in, plain dicts out; inputs 
 
 from ._conversation import Conversation, HistoryEdited
 from ._counting import Encoder, TokenCounter, count_tokens, estimate_tokens
-from ._history import Provider, detect_provider
+from ._formats import Provider
+from ._history import detect_provider
 from ._loop import (REASONING_EFFORT, Effort, ReasoningEffort, Tier, effort, keep_or_rewrite,
                     rewrite_gain, screen)
 from ._tables import FLAGS, PART_TOKENS

@@ -43,7 +43,9 @@ from typing import Any, Callable, Iterable, Sequence
 
 from ._conversation import Conversation, digest
 from ._counting import count_tokens
-from ._history import Provider, Reader, detect_provider, is_request
+from ._formats import BASE
+from ._formats import Base as Provider
+from ._history import Reader, detect_provider, is_request
 from ._rules import RULES
 from ._tables import FLAGS, PART_TOKENS
 from ._trim import trim
@@ -95,7 +97,7 @@ def load(path: Path, facts: Path | None = None) -> Transcript:
     if isinstance(system, list):
         system = "\n".join(str(block.get("text", "")) for block in system
                            if isinstance(block, dict))
-    provider = detect_provider(messages)
+    provider = BASE[detect_provider(messages)]
     sidecar = path.with_name(path.name.removesuffix(".json") + ".facts.txt")
     known = read_facts(facts or sidecar) if facts or sidecar.exists() else []
     if provider == "openai" and not system:  # the system message becomes the system prompt
