@@ -139,6 +139,21 @@ def test_bundled_sessions_meet_the_goals():
                 assert conversation.cost["anthropic"] <= pooled[name].cost["anthropic"]
 
 
+@pytest.mark.parametrize("fmt", ["responses", "gemini", "langchain"])
+def test_bundled_sessions_meet_the_goals_in_the_other_formats(fmt):
+    if fmt == "langchain":
+        pytest.importorskip("langchain_core")
+    sessions = [replay.load(path) for path in sorted(replay.SESSIONS.glob("*.json"))]
+    for budget, table in replay.run(sessions, [8000, 32000], (fmt,), qc.count_tokens).items():
+        pooled = table["pooled"]
+        conversation = pooled["Conversation"]
+        assert conversation.invalid == conversation.over == pooled["trim"].invalid == 0
+        share = conversation.facts_present / conversation.facts_needed
+        cost = conversation.cost["anthropic"] / pooled["none"].cost["anthropic"]
+        goal = {32000: (0.95, 0.55), 8000: (0.45, 0.45)}[budget]
+        assert share >= goal[0] and cost <= goal[1], (budget, share, cost)
+
+
 @pytest.mark.parametrize("options, budget, whole", [
     ({}, 1000, set()),
     ({"exclude_tools": ["lookup"]}, 1250, {3}),
