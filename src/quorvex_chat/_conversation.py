@@ -73,7 +73,8 @@ class Conversation(Generic[M]):
     content when the object differs; a message mutated in place is sent as it now is, but
     its elided notice is not made again.
 
-    `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`.
+    `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`,
+    which also says which formats a history may be in.
 
     One `Conversation` serves one caller at a time: a call made while another is running
     in a different thread raises RuntimeError instead of corrupting the plan. Use one per

@@ -83,6 +83,11 @@ def trim(
 ) -> TrimResult[M]:
     """Trim a chat history for its provider; the result is valid for it.
 
+    `messages` is in one of the formats `detect_provider` reads (OpenAI Chat Completions or
+    Responses items, Anthropic Messages, Gemini contents, LangChain or Pydantic AI
+    messages; SDK objects wherever a dict goes), or in `provider` when given. Output
+    messages are the caller's own objects, and elided ones copies of the same type.
+
     **With `max_tokens`, the budget comes first.** While the history (with `system` and
     `tools`, which the provider bills beside the messages) fits `max_tokens`, it is returned
     unchanged. Otherwise it is compacted until it fits, in the order of the one-pass kernel's
@@ -112,11 +117,14 @@ def trim(
       typically) is replaced by a notice under its own tool call id.
 
     The stable prefix is `stable_prefix` messages, by default the provider's: OpenAI's
-    leading system/developer messages, Anthropic's messages up to the first cache_control
-    mark (later marks are cache hints, not protection). Tokens are counted by
+    (and Responses' and LangChain's) leading system/developer messages, Anthropic's messages
+    up to the first cache_control mark (later marks are cache hints, not protection); a
+    Gemini or agent system prompt lives outside the history and is passed as `system`. Tokens are counted by
     `token_counter` (a callable text -> int, or an object with a tiktoken-style `encode`;
-    default `count_tokens`, which counts high); non-text parts cost `PART_TOKENS` (entries
-    in `part_tokens` replace the defaults). The input list and its dicts are never modified.
+    default `count_tokens`, which counts high; a counter of messages, such as `len` in
+    LangChain's sense, is refused); non-text parts cost `PART_TOKENS` (entries in
+    `part_tokens` replace the defaults) and encrypted reasoning a token per 4 characters.
+    The input list and its messages are never modified.
     """
     if isinstance(messages, (str, bytes)) or not isinstance(messages, Sequence):
         raise TypeError(f"messages must be a list of messages, not {type(messages).__name__}")
