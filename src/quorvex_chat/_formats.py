@@ -22,24 +22,25 @@ from __future__ import annotations
 
 import dataclasses
 import json
+from types import MappingProxyType
 from typing import Any, Literal, Mapping, Sequence
 
 Provider = Literal["openai", "anthropic", "responses", "gemini", "langchain", "pydantic_ai"]
 Base = Literal["openai", "anthropic"]
 View = dict[str, Any]
 
-BASE: Mapping[str, Base] = {"openai": "openai", "responses": "openai", "langchain": "openai",
-                            "anthropic": "anthropic", "gemini": "anthropic",
-                            "pydantic_ai": "anthropic"}
+BASE: Mapping[str, Base] = MappingProxyType({
+    "openai": "openai", "responses": "openai", "langchain": "openai", "anthropic": "anthropic",
+    "gemini": "anthropic", "pydantic_ai": "anthropic"})
 FORMATS: tuple[Provider, ...] = ("openai", "anthropic", "responses", "gemini", "langchain",
                                  "pydantic_ai")
 #: When several formats read a history (user and assistant text alone), the first of them.
 PREFERENCE: tuple[Provider, ...] = ("anthropic", "openai", "responses", "gemini", "langchain",
                                     "pydantic_ai")
-NAMES: Mapping[str, str] = {
+NAMES: Mapping[str, str] = MappingProxyType({
     "openai": "OpenAI Chat Completions", "anthropic": "Anthropic Messages",
     "responses": "OpenAI Responses", "gemini": "Gemini", "langchain": "LangChain",
-    "pydantic_ai": "Pydantic AI"}
+    "pydantic_ai": "Pydantic AI"})
 ATTACHED = "_attached"  # a view key: the message goes wherever the one after it goes
 
 _TEXT_ROLES = frozenset({"openai", "anthropic", "responses"})
