@@ -73,18 +73,30 @@ def _module(value: object) -> str:
     return type(value).__module__ or ""
 
 
+_ATOMS = frozenset({str, int, float, bool, type(None)})
+
+
 def plain(value: Any) -> Any:
     """`value` with every pydantic model in it dumped to dicts (None fields dropped); the
-    value itself when nothing in it needs converting."""
-    if isinstance(value, (str, int, float, bool)) or value is None:
+    value itself when nothing in it needs converting. Called on every message of every
+    call, so plain dicts and lists are walked by exact type, copied only where they change."""
+    kind = type(value)
+    if kind in _ATOMS:
         return value
+    if kind is dict or kind is list or kind is tuple:
+        copy: Any = None
+        pairs = value.items() if kind is dict else enumerate(value)
+        for key, item in pairs:
+            if type(item) in _ATOMS:
+                continue
+            new = plain(item)
+            if new is not item:
+                if copy is None:
+                    copy = dict(value) if kind is dict else list(value)
+                copy[key] = new
+        return value if copy is None else copy
     if isinstance(value, Mapping):
-        converted = {key: plain(item) for key, item in value.items()}
-        same = all(converted[key] is item for key, item in value.items())
-        return value if same and isinstance(value, dict) else converted
-    if isinstance(value, (list, tuple)):
-        items = [plain(item) for item in value]
-        return value if all(a is b for a, b in zip(items, value)) else items
+        return {key: plain(item) for key, item in value.items()}
     dump = getattr(value, "model_dump", None)
     if callable(dump):
         return plain(dump(exclude_none=True))
