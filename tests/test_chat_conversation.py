@@ -41,7 +41,7 @@ def test_prompts_valid_within_budget_and_identical_after_a_json_round_trip(
         check_prompt(part, r, provider)
         assert r.tokens_after <= budget or r.over_budget
         if r.tokens_before <= budget:
-            assert r.messages == part  # budget first: a history that fits is the prompt
+            assert list(r.messages) == part  # budget first: a history that fits is the prompt
         elif previous is not None and live.compactions == compactions:
             # No compaction: the previous prompt, extended by what was appended.
             assert r.messages[:len(previous.messages)] == previous.messages
@@ -69,7 +69,7 @@ def test_edited_histories_are_detected():
         qc.Conversation.from_dict(conversation.to_dict(), max_tokens=1201)
     with pytest.raises(ValueError, match="^the token_counter differs"):
         qc.Conversation.from_dict(conversation.to_dict(), max_tokens=1200,
-                                  token_counter=len).prompt(h)
+                                  token_counter=lambda text: len(text)).prompt(h)
 
 
 def test_a_second_thread_is_refused_not_interleaved():
@@ -109,7 +109,7 @@ def test_newest_result_too_large_is_clamped_with_its_notable_line():
 @pytest.mark.parametrize("option, message", [
     ({"max_tokens": -1}, "max_tokens must be a non-negative int"),
     ({"max_tokens": 10, "on_edit": "ignore"}, "on_edit must be 'replan' or 'raise'"),
-    ({"max_tokens": 10, "provider": "gemini"}, "provider must be 'openai', 'anthropic' or None")])
+    ({"max_tokens": 10, "provider": "bard"}, "provider must be one of 'openai', 'anthropic', 'responses'")])
 def test_nonsense_options_are_refused(option, message):
     with pytest.raises(ValueError, match=message):
         qc.Conversation(**option)
@@ -137,6 +137,21 @@ def test_bundled_sessions_meet_the_goals():
         for name in ("last-N", "clear-tools", "trim"):
             if pooled[name].over == 0:
                 assert conversation.cost["anthropic"] <= pooled[name].cost["anthropic"]
+
+
+@pytest.mark.parametrize("fmt", ["responses", "gemini", "langchain"])
+def test_bundled_sessions_meet_the_goals_in_the_other_formats(fmt):
+    if fmt == "langchain":
+        pytest.importorskip("langchain_core")
+    sessions = [replay.load(path) for path in sorted(replay.SESSIONS.glob("*.json"))]
+    for budget, table in replay.run(sessions, [8000, 32000], (fmt,), qc.count_tokens).items():
+        pooled = table["pooled"]
+        conversation = pooled["Conversation"]
+        assert conversation.invalid == conversation.over == pooled["trim"].invalid == 0
+        share = conversation.facts_present / conversation.facts_needed
+        cost = conversation.cost["anthropic"] / pooled["none"].cost["anthropic"]
+        goal = {32000: (0.95, 0.55), 8000: (0.45, 0.45)}[budget]
+        assert share >= goal[0] and cost <= goal[1], (budget, share, cost)
 
 
 @pytest.mark.parametrize("options, budget, whole", [

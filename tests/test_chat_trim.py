@@ -93,7 +93,7 @@ def check_prompt(h, r, provider):
 
 
 @settings(max_examples=150, deadline=None)
-@given(script=st.lists(turns, min_size=1, max_size=14), provider=st.sampled_from(list(RULES)),
+@given(script=st.lists(turns, min_size=1, max_size=14), provider=st.sampled_from(["openai", "anthropic"]),
        where=st.integers(0, 20), share=st.floats(-0.2, 1.2),
        half_life=st.sampled_from([0.5, 6.0, 40.0, math.inf]))
 def test_random_histories_trim_valid_exact_and_within_budget(script, provider, where, share,
@@ -110,7 +110,7 @@ def test_random_histories_trim_valid_exact_and_within_budget(script, provider, w
     check_prompt(h, decayed, provider)
     # Budget first: a history that fits is the prompt, unchanged.
     if full.tokens_before <= budget:
-        assert r.messages == h and r.kept == tuple(range(len(h))) and not r.elided
+        assert list(r.messages) == h and r.kept == tuple(range(len(h))) and not r.elided
     prefix, requests, newest = protected(h, provider)
     request = requests[-1]
     untouched = set(range(prefix)) | {request}
@@ -147,7 +147,7 @@ def test_flag_table_costs_and_counters():
     h += [{"role": "assistant" if i % 2 else "user", "content": "word " * 10} for i in range(12)]
     assert qc.trim(h).kept == (1, *range(5, 15))  # developer is SYSTEM: durable
     assert qc.trim(h, flags={"developer": 0}).kept == tuple(range(5, 15))
-    assert qc.trim(h[:3], token_counter=len).input_tokens == (96, 17, 4 + 1600)
+    assert qc.trim(h[:3], token_counter=lambda text: len(text)).input_tokens == (96, 17, 4 + 1600)
     assert qc.trim(h[:3], token_counter=Tokenizer(),
                    part_tokens={"image_url": 85}).input_tokens == (16, 3, 1 + 85)
     with pytest.raises(TypeError, match="token_counter must be a callable"):
@@ -189,7 +189,7 @@ def test_screen_effort_and_cache_helpers():
         (p * 8.0) * 0.1, (7.0 * r) * 0.1 + 1.25 * r)
     chosen = qc.keep_or_rewrite(sent, fresh, h)
     assert (chosen.kept, chosen.messages, chosen.tokens_after) == (
-        sent.kept + (len(h) - 2, len(h) - 1), [*sent.messages, *h[-2:]],
+        sent.kept + (len(h) - 2, len(h) - 1), (*sent.messages, *h[-2:]),
         p + answer + qc.count_tokens("q13"))
     assert qc.keep_or_rewrite(sent, fresh, h, calls_ahead=10_000) is fresh
     assert qc.keep_or_rewrite(None, fresh, h) is fresh

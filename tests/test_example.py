@@ -116,7 +116,7 @@ MALFORMED = [
     ("not-utf8", b"[{\"role\": \"user\", \"content\": \"caf\xe9\"}]", "not UTF-8 text"),
     ("scalar", b"42", 'expected a non-empty list of messages, or an object with "messages"'),
     ("empty", b"[]", "expected a non-empty list"),
-    ("item-not-object", b'["hello"]', "message 0: expected a dict, got str"),
+    ("item-not-object", b'["hello"]', "message 0: expected a message (a dict, or an SDK or framework message object), got str"),
     ("role-number", b'[{"role": 7, "content": "b"}]', "message 0: 'role' must be a str"),
     ("content-number", b'[{"role": "user", "content": 5}]', "'content' must be a str, a list"),
     ("bundled-role", b'{"purpose": "p", "messages": [{"role": "robot", "content": "x"}]}',

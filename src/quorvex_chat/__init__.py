@@ -2,13 +2,17 @@
 
 `Conversation` gives each call of an agent loop its prompt under a token budget, cache-stable
 between rare compactions; `trim` does one history at a time. Both keep an OpenAI Chat
-Completions or Anthropic Messages history valid for its provider; `screen` and `effort` are
-the other calls a loop makes each turn. Plain dicts in, plain dicts out; inputs are never modified.
+Completions or Responses, Anthropic Messages, Gemini, LangChain or Pydantic AI history valid
+for its provider; `screen` and `effort` are the other calls a loop makes each turn. The
+caller's own messages in, the same objects out; inputs are never modified. The adapters
+`quorvex_chat.langchain`, `quorvex_chat.pydantic_ai` and `quorvex_chat.openai_agents` wire it
+into those frameworks' hooks.
 """
 
 from ._conversation import Conversation, HistoryEdited
 from ._counting import Encoder, TokenCounter, count_tokens, estimate_tokens
-from ._history import Provider, detect_provider
+from ._formats import Provider
+from ._history import detect_provider
 from ._loop import (REASONING_EFFORT, Effort, ReasoningEffort, Tier, effort, keep_or_rewrite,
                     rewrite_gain, screen)
 from ._tables import FLAGS, PART_TOKENS

@@ -20,13 +20,14 @@ from typing import Any, Callable, Generic, Iterable, Mapping, Sequence, TypeVar,
 import quorvex_micro
 
 from ._counting import TokenCounter, resolve_counter
-from ._history import Provider, Reader, detect_provider
+from ._formats import BASE, Provider, Settled, View, Viewer, plain, write_back
+from ._history import Reader
 from ._history import stable_prefix as provider_prefix
 from ._plan import CLAMPED, DROPPED, KEPT, Eliser, Plan, compact, pinned_by, shape
 from ._tables import FLAGS, PART_TOKENS
-from ._trim import DURABLE, TrimResult, billed_beside
+from ._trim import DURABLE, TrimResult, _on_original, billed_beside
 
-M = TypeVar("M", bound=Mapping[str, Any])
+M = TypeVar("M")
 
 _STATE_FORMAT = "quorvex_chat.Conversation/1"
 
@@ -37,7 +38,7 @@ class HistoryEdited(ValueError):
 
 def digest(message: object) -> str:
     """A message's fingerprint: its canonical JSON, hashed. Equal messages, equal digests."""
-    text = json.dumps(message, sort_keys=True, ensure_ascii=False, default=str)
+    text = json.dumps(plain(message), sort_keys=True, ensure_ascii=False, default=str)
     return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
 
 
@@ -72,7 +73,8 @@ class Conversation(Generic[M]):
     content when the object differs; a message mutated in place is sent as it now is, but
     its elided notice is not made again.
 
-    `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`.
+    `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`,
+    which also says which formats a history may be in.
 
     One `Conversation` serves one caller at a time: a call made while another is running
     in a different thread raises RuntimeError instead of corrupting the plan. Use one per
@@ -89,8 +91,7 @@ class Conversation(Generic[M]):
                  exclude_tools: Iterable[str] = (), keep_recent_results: int = 0) -> None:
         if not isinstance(max_tokens, int) or isinstance(max_tokens, bool) or max_tokens < 0:
             raise ValueError(f"max_tokens must be a non-negative int, not {max_tokens!r}")
-        if provider not in (None, "openai", "anthropic"):
-            raise ValueError(f"provider must be 'openai', 'anthropic' or None, not {provider!r}")
+        Settled(provider)  # refuses a provider that is not a format
         if on_edit not in ("replan", "raise"):
             raise ValueError(f"on_edit must be 'replan' or 'raise', not {on_edit!r}")
         if target is not None and not (isinstance(target, (int, float)) and target >= 0):
@@ -126,6 +127,9 @@ class Conversation(Generic[M]):
 
     def _reset(self) -> None:
         self._provider: Provider | None = self._given_provider
+        self._settled = Settled(self._given_provider)
+        self._viewer = Viewer()
+        self._views: list[View] = []
         self._sizes: list[int] = []
         self._classes: list[int] = []
         self._digests: list[str] = []
@@ -213,7 +217,11 @@ class Conversation(Generic[M]):
             self._appended, self._calls = appended, calls
             known = 0
         if not self._materialised:
-            if known and self._reader.measure(known - 1, history[known - 1])[1] != \
+            self._views = []
+            for index, message in enumerate(islice(history, known)):
+                self._settled.add(index, message)
+                self._views.append(self._viewer.view(index, message))
+            if known and self._reader.measure(known - 1, self._views[-1])[1] != \
                     self._sizes[known - 1]:
                 raise ValueError("the token_counter differs from the one the state was made "
                                  "with: restore it with the same counter")
@@ -221,7 +229,10 @@ class Conversation(Generic[M]):
         appended = 0
         for index in range(known, len(history)):
             message = history[index]
-            flags, tokens = self._reader.measure(index, message)
+            self._settled.add(index, message)
+            view = self._viewer.view(index, message)
+            self._views.append(view)
+            flags, tokens = self._reader.measure(index, view)
             self._sizes.append(tokens)
             self._classes.append(flags)
             self._digests.append(digest(message))
@@ -231,8 +242,8 @@ class Conversation(Generic[M]):
             self._kept.append(index)
             self._out_tokens.append(tokens)
             appended += tokens
-        if self._provider is None and history:
-            self._provider = detect_provider(history)
+        if history:
+            self._provider = self._settled.format
         self._appended += appended
         self._calls += 1
         total = self._overhead + sum(self._out_tokens)
@@ -268,12 +279,13 @@ class Conversation(Generic[M]):
                 self._out_tokens.append(self._sizes[index])
                 continue
             if fate == CLAMPED:
-                copy, tokens = self._eliser.clamp(history[index], self._clamps[index])
+                copy, tokens = self._eliser.clamp(self._views[index], self._clamps[index])
                 self._clamped.append(index)
             else:
-                copy, tokens = self._eliser.elide(index, history[index])
+                copy, tokens = self._eliser.elide(index, self._views[index])
             self._elided.append(index)
-            self._out.append(cast(M, copy))
+            fmt = self._provider or self._settled.format
+            self._out.append(cast(M, write_back(fmt, history[index], self._views[index], copy)))
             self._out_tokens.append(tokens)
         self._materialised = True
 
@@ -306,15 +318,16 @@ class Conversation(Generic[M]):
         return self._overhead + low
 
     def _compact(self, history: Sequence[M]) -> None:
-        # Read the format again: a history of user text alone reads as either provider, and
-        # its first tool call settles it.
-        provider = self._given_provider or detect_provider(history)
-        self._provider = provider
-        prefix = (provider_prefix(history, provider) if self._stable_prefix is None
-                  else min(self._stable_prefix, len(history)))
-        form = shape(history, provider, prefix, [bool(cls & DURABLE) for cls in self._classes],
-                     pinned_by(history, provider, **self._pins))
-        plan: Plan = compact(history, self._sizes, self._classes, form, self._eliser,
+        # The format as the history now settles it: a history of user text alone reads as
+        # any of several, and its first tool call decides.
+        base = BASE[self._settled.format]
+        views = self._views
+        prefix = (provider_prefix(views, base) if self._stable_prefix is None
+                  else min(self._stable_prefix, len(views)))
+        pins = {**self._pins, "pin": _on_original(self._pins["pin"], views, history)}
+        form = shape(views, base, prefix, [bool(cls & DURABLE) for cls in self._classes],
+                     pinned_by(views, base, **pins))
+        plan: Plan = compact(views, self._sizes, self._classes, form, self._eliser,
                              target=self.target(), half_life=self.half_life,
                              overhead=self._overhead, budget=self.max_tokens)
         self.compactions += 1
@@ -325,7 +338,7 @@ class Conversation(Generic[M]):
 
     def _result(self) -> TrimResult[M]:
         sizes = tuple(self._sizes)
-        return TrimResult(messages=list(self._out), kept=tuple(self._kept),
+        return TrimResult(messages=tuple(self._out), kept=tuple(self._kept),
                           elided=tuple(self._elided),
                           tokens_before=sum(sizes) + self._overhead,
                           tokens_after=sum(self._out_tokens) + self._overhead,

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import re
 from typing import Callable, Protocol, Sized, Union, runtime_checkable
 
@@ -44,6 +45,16 @@ def resolve_counter(counter: TokenCounter | None) -> Callable[[str], int]:
     """A plain text -> int function for `counter`; None means `count_tokens`."""
     if counter is None:
         return count_tokens
+    if counter is len:
+        raise ValueError(
+            "token_counter=len would count characters here: quorvex_chat calls token_counter "
+            "on each text, not on the list of messages as LangChain's trim_messages does; pass "
+            "a text -> int counter (or an encoder), or leave it out for count_tokens")
+    if _counts_messages(counter):
+        raise ValueError(
+            f"token_counter {getattr(counter, '__name__', counter)!r} counts messages: "
+            f"quorvex_chat calls token_counter on each text (str -> int); pass a text counter "
+            f"or an encoder with an encode method")
     # Tool output is untrusted: text such as "<|endoftext|>" must count as text, not raise
     # the way tiktoken's `encode` does by default, so the ordinary encoder comes first.
     ordinary = getattr(counter, "encode_ordinary", None)
@@ -56,3 +67,14 @@ def resolve_counter(counter: TokenCounter | None) -> Callable[[str], int]:
     raise TypeError(
         f"token_counter must be a callable text -> int or have an encode method, "
         f"not {type(counter).__name__}")
+
+
+def _counts_messages(counter: object) -> bool:
+    """A callable whose first parameter takes messages (LangChain's counters do)."""
+    if not callable(counter) or hasattr(counter, "encode"):
+        return False
+    try:
+        parameters = list(inspect.signature(counter).parameters.values())
+    except (TypeError, ValueError):
+        return False
+    return bool(parameters) and parameters[0].name in ("messages", "msgs", "message_list")

@@ -3,41 +3,25 @@
 from __future__ import annotations
 
 import json
-from typing import Any, Callable, Literal, Mapping, Sequence
+from typing import Any, Callable, Mapping, Sequence
 
-Provider = Literal["openai", "anthropic"]
+from ._formats import ATTACHED, Base, Provider, detect
+
 Message = Mapping[str, Any]
 
-# Markers that only one provider's format has.
-_OPENAI_ROLES = frozenset({"system", "developer", "tool", "function"})
-_OPENAI_PARTS = frozenset({"image_url", "input_audio", "file", "refusal"})
-_ANTHROPIC_PARTS = frozenset({"image", "document", "tool_use", "tool_result", "thinking",
-                              "redacted_thinking"})
 
+def detect_provider(messages: Sequence[object]) -> Provider:
+    """The format `messages` is in: "openai" (Chat Completions), "anthropic" (Messages),
+    "responses" (OpenAI Responses input items), "gemini" (contents), "langchain" or
+    "pydantic_ai" (those frameworks' message objects).
 
-def detect_provider(messages: Sequence[Message]) -> Provider:
-    """The provider whose format `messages` is in.
-
-    OpenAI has roles system, developer and tool and the keys tool_calls and tool_call_id;
-    Anthropic has content blocks such as tool_use, tool_result, thinking and image, and
-    cache_control marks. A history with neither (user and assistant text only) is read as
-    Anthropic: its rules keep user and assistant alternating, which OpenAI accepts too.
+    Each message is read for the formats it can be in, and the history is in the one they
+    share. A history of user and assistant text alone, which every format but Gemini's
+    reads, is read as Anthropic (its rules keep the roles alternating, which the others
+    accept too); one with a system, developer or tool role as OpenAI. ValueError names the
+    first message that matches no format, or whose format differs from the messages before it.
     """
-    openai = False
-    for message in messages:
-        if (message.get("role") in _OPENAI_ROLES or "tool_calls" in message
-                or "tool_call_id" in message):
-            openai = True
-        content = message.get("content")
-        for part in content if isinstance(content, list) else ():
-            if isinstance(part, Mapping):
-                kind = part.get("type")
-                if kind in _ANTHROPIC_PARTS or "cache_control" in part:
-                    return "anthropic"  # the surer sign: Anthropic messages may hold a system role
-                openai = openai or kind in _OPENAI_PARTS
-    if openai:
-        return "openai"
-    return "anthropic"
+    return detect(messages)
 
 
 class Reader:
@@ -49,10 +33,8 @@ class Reader:
         self.part_tokens = part_tokens
         self.count = count
 
-    def measure(self, index: int, message: object) -> tuple[int, int]:
-        """(class flags, tokens) of one message; TypeError names the message when malformed."""
-        if not isinstance(message, Mapping):
-            raise TypeError(f"message {index}: expected a dict, got {type(message).__name__}")
+    def measure(self, index: int, message: Message) -> tuple[int, int]:
+        """(class flags, tokens) of one message's view; TypeError names it when malformed."""
         role = message.get("role")
         if not isinstance(role, str):
             raise TypeError(f"message {index}: 'role' must be a str")
@@ -88,9 +70,14 @@ class Reader:
     def part_cost(self, part: Mapping[str, Any]) -> int:
         """Tokens of one content part (or of a tool result's nested content)."""
         kind = part.get("type")
-        for key in ("text", "thinking", "refusal"):
-            if kind == key and isinstance(part.get(key), str):
-                return self.counted(part[key])
+        if kind == "thinking" and isinstance(part.get("thinking"), str):
+            return self.counted(part["thinking"]) + int(part.get("extra_tokens", 0))
+        if kind == "refusal" and isinstance(part.get("refusal"), str):
+            return self.counted(part["refusal"])
+        if isinstance(part.get("text"), str) and kind not in self.part_tokens:
+            return self.counted(part["text"])  # text, input_text, output_text, ...
+        if kind == "opaque":
+            return self.counted(str(part.get("json")))
         if kind == "tool_use":
             return self.counted(str(part.get("name", ""))) + self.counted(_json(part.get("input")))
         if kind == "tool_result":
@@ -119,7 +106,7 @@ def _json(value: object) -> str:
     return json.dumps(value, ensure_ascii=False, default=str)
 
 
-def stable_prefix(messages: Sequence[Message], provider: Provider) -> int:
+def stable_prefix(messages: Sequence[Message], provider: Base) -> int:
     """How many leading messages form the provider's cache-stable prefix.
 
     OpenAI: the leading system and developer messages. Anthropic: every message up to and
@@ -140,7 +127,7 @@ def stable_prefix(messages: Sequence[Message], provider: Provider) -> int:
     return 0
 
 
-def is_request(message: Message, provider: Provider) -> bool:
+def is_request(message: Message, provider: Base) -> bool:
     """A message a person sent (for Anthropic: a user message that is not only tool results)."""
     if message.get("role") != "user":
         return False
@@ -151,7 +138,7 @@ def is_request(message: Message, provider: Provider) -> bool:
                for part in content)
 
 
-def open_turn(messages: Sequence[Message], provider: Provider) -> int:
+def open_turn(messages: Sequence[Message], provider: Base) -> int:
     """Index where the open turn starts: the last request, and everything after it.
 
     A history without any request yet is open as a whole.
@@ -162,25 +149,57 @@ def open_turn(messages: Sequence[Message], provider: Provider) -> int:
     return 0
 
 
-def units(messages: Sequence[Message], provider: Provider) -> list[list[int]]:
+def call_ids(message: Message) -> list[str]:
+    """The ids of the tool calls an (OpenAI-shaped) assistant message makes."""
+    return [str(call.get("id")) for call in message.get("tool_calls") or ()
+            if isinstance(call, Mapping)]
+
+
+def round_end(messages: Sequence[Message], start: int) -> int:
+    """Where the call round opened at `start` (an OpenAI-shaped assistant message that calls)
+    ends: after the tool messages answering it, and the further calls made while some are
+    still unanswered (Responses items carry parallel calls one per item), with any item
+    held to the one after it (reasoning)."""
+    pending = set(call_ids(messages[start]))
+    end = start + 1
+    while end < len(messages):
+        message = messages[end]
+        if message.get("role") == "tool":
+            pending.discard(str(message.get("tool_call_id")))
+        elif pending and (message.get("tool_calls") or message.get(ATTACHED)):
+            pending.update(call_ids(message))
+        else:
+            break
+        end += 1
+    return end
+
+
+def units(messages: Sequence[Message], provider: Base) -> list[list[int]]:
     """The indices grouped into the units that survive or go together.
 
     OpenAI: an assistant message with tool_calls and the tool messages right after it form
-    one unit; every other message is a unit of its own. Anthropic: an assistant message and
-    the messages up to the next assistant message (the tool results and the person's answer)
-    form one unit, and the messages before the first assistant message another. Dropping
-    whole units of either kind keeps calls with their results, and for Anthropic keeps the
-    roles alternating and a user message first.
+    one unit (with the further calls made before all are answered, and the reasoning item
+    before it, for Responses items); every other message is a unit of its own. Anthropic:
+    an assistant message and the messages up to the next assistant message (the tool
+    results and the person's answer) form one unit, and the messages before the first
+    assistant message another. Dropping whole units of either kind keeps calls with their
+    results, and for Anthropic keeps the roles alternating and a user message first.
     """
     groups: list[list[int]] = []
-    for index, message in enumerate(messages):
-        role = message.get("role")
-        if provider == "openai":
-            if role == "tool" and groups and messages[groups[-1][0]].get("tool_calls"):
-                groups[-1].append(index)
+    if provider == "openai":
+        index = 0
+        while index < len(messages):
+            start = index
+            while index < len(messages) and messages[index].get(ATTACHED):
+                index += 1
+            if index < len(messages) and messages[index].get("tool_calls"):
+                index = round_end(messages, index)
             else:
-                groups.append([index])
-        elif role == "assistant" or not groups:
+                index = min(index + 1, len(messages))
+            groups.append(list(range(start, index)))
+        return groups
+    for index, message in enumerate(messages):
+        if message.get("role") == "assistant" or not groups:
             groups.append([index])
         else:
             groups[-1].append(index)

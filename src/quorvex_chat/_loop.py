@@ -138,8 +138,10 @@ def keep_or_rewrite(sent: TrimResult[M] | None, fresh: TrimResult[M], history: S
 
     `sent` is kept while `rewrite_gain` says rewriting does not pay yet and the extended
     prompt stays within `fresh.max_tokens`. `history` must have grown only by appending
-    since `sent` was made. The extended prompt is valid as `sent` was: its open turn ended
-    the history then, so what follows it follows it in `history` too.
+    since `sent` was made; when it has not (a message before then changed, went or moved,
+    as the sizes of `fresh` and the messages `sent` kept whole show), `fresh` is returned.
+    The extended prompt is valid as `sent` was: its open turn ended the history then, so
+    what follows it follows it in `history` too.
     """
     if not isinstance(fresh, TrimResult):
         raise TypeError(f"fresh must be the TrimResult of trim(history, ...), not "
@@ -149,6 +151,10 @@ def keep_or_rewrite(sent: TrimResult[M] | None, fresh: TrimResult[M], history: S
     known = len(sent.input_tokens)
     if len(history) < known:
         raise ValueError("history is shorter than when `sent` was made")
+    if fresh.input_tokens[:known] != sent.input_tokens or any(
+            message is not history[index] and message != history[index]
+            for message, index in zip(sent.messages, sent.kept) if index not in sent.elided):
+        return fresh  # edited, not appended to: what `sent` holds is no longer the history
     added = fresh.input_tokens[known:]
     tokens = sent.tokens_after + sum(added)
     if fresh.max_tokens is not None and tokens > fresh.max_tokens:
@@ -157,7 +163,7 @@ def keep_or_rewrite(sent: TrimResult[M] | None, fresh: TrimResult[M], history: S
                         cache_write_ratio=cache_write_ratio)
     if gain["consolidate"]:
         return fresh
-    return TrimResult(messages=[*sent.messages, *history[known:]],
+    return TrimResult(messages=(*sent.messages, *history[known:]),
                       kept=sent.kept + tuple(range(known, len(history))), elided=sent.elided,
                       tokens_before=fresh.tokens_before, tokens_after=tokens,
                       half_life=sent.half_life, over_budget=False, provider=fresh.provider,

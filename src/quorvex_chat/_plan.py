@@ -19,7 +19,8 @@ from typing import Any, Callable, Iterable, Mapping, Sequence
 
 import quorvex_micro
 
-from ._history import Message, Provider, is_request
+from ._formats import ATTACHED, Base
+from ._history import Message, is_request, round_end
 from ._notable import KEEP_WHOLE_TOKENS, clamp_notice, elision_notice
 
 FLOOD_NOTICE = "[flood collapsed: "  # how `screen` begins its notices
@@ -34,7 +35,7 @@ def _from_bits(bits: int) -> float:
     return float(struct.unpack("<f", struct.pack("<I", bits))[0])
 
 
-def makes_calls(message: Message, provider: Provider) -> bool:
+def makes_calls(message: Message, provider: Base) -> bool:
     """An assistant message that calls tools."""
     if message.get("role") != "assistant":
         return False
@@ -64,7 +65,7 @@ def _text_of(content: object) -> str:
 class Shape:
     """What compaction needs to know of a history, computed once per history."""
 
-    provider: Provider
+    provider: Base
     prefix: int
     protected: list[bool]
     turns: list[tuple[int, int]]  # (start, end) of every droppable turn
@@ -77,7 +78,7 @@ class Shape:
     newest: range = range(0)
 
 
-def pinned_by(messages: Sequence[Message], provider: Provider, *,
+def pinned_by(messages: Sequence[Message], provider: Base, *,
               pin: Callable[[Message], bool] | None = None, exclude_tools: Iterable[str] = (),
               keep_recent_results: int = 0) -> set[int]:
     """The messages a caller keeps whole: those `pin` accepts, the results of the tools named
@@ -110,7 +111,7 @@ def pinned_by(messages: Sequence[Message], provider: Provider, *,
     return kept
 
 
-def shape(messages: Sequence[Message], provider: Provider, prefix: int,
+def shape(messages: Sequence[Message], provider: Base, prefix: int,
           durable: Sequence[bool], pinned: Iterable[int] = ()) -> Shape:
     """The protected messages, the droppable turns and rounds, and what can be elided.
 
@@ -130,14 +131,23 @@ def shape(messages: Sequence[Message], provider: Provider, prefix: int,
     for index in pinned:
         protected[index] = True
     ends: dict[int, int] = {}
-    for start in calls:
-        end = start + 1
-        if provider == "openai":
-            while end < n and messages[end].get("role") == "tool":
+    if provider == "openai":
+        starts: list[int] = []
+        for call in calls:
+            if starts and call < ends[starts[-1]]:
+                continue  # a parallel call of the round before, as its own item
+            start = call
+            while start > prefix and messages[start - 1].get(ATTACHED):
+                start -= 1  # reasoning goes with the calls it led to
+            starts.append(start)
+            ends[start] = round_end(messages, call)
+        calls = starts
+    else:
+        for start in calls:
+            end = start + 1
+            if end < n and messages[end].get("role") == "user":
                 end += 1
-        elif end < n and messages[end].get("role") == "user":
-            end += 1
-        ends[start] = end
+            ends[start] = end
     if calls:
         newest = calls[-1]
         for index in range(newest, ends[newest]):

@@ -3,7 +3,9 @@ checks every prompt against. Calls still pending at the end of a prompt are allo
 
 from __future__ import annotations
 
-from typing import Any, Mapping, Sequence
+from typing import Any, Callable, Mapping, Sequence
+
+from ._formats import ATTACHED, BASE, Viewer
 
 
 def _parts(message: Mapping[str, Any]) -> list[Mapping[str, Any]]:
@@ -60,4 +62,41 @@ def anthropic_errors(messages: Sequence[Mapping[str, Any]]) -> list[str]:
     return errors
 
 
-RULES = {"openai": openai_errors, "anthropic": anthropic_errors}
+def responses_errors(views: Sequence[Mapping[str, Any]]) -> list[str]:
+    """OpenAI Responses (items read as Chat Completions views): every output answers a call
+    made before it, each call id once; the calls made are answered before the next message;
+    a reasoning item is followed by another model item."""
+    errors: list[str] = []
+    waiting: set[str] = set()
+    seen: set[str] = set()
+    for index, view in enumerate(views):
+        role = view.get("role")
+        if role == "tool":
+            if view.get("tool_call_id") not in waiting:
+                errors.append(f"{index}: output answers no pending call")
+            waiting.discard(str(view.get("tool_call_id")))
+            continue
+        calls = [str(call.get("id")) for call in view.get("tool_calls") or ()]
+        if calls or view.get(ATTACHED):
+            if seen.intersection(calls):
+                errors.append(f"{index}: a repeated call id")
+            seen.update(calls)
+            waiting.update(calls)
+        elif waiting:
+            errors.append(f"{index}: calls {sorted(waiting)} unanswered")
+            waiting = set()
+        if view.get(ATTACHED) and index + 1 < len(views) and \
+                views[index + 1].get("role") != "assistant":
+            errors.append(f"{index}: a reasoning item without the item it leads to")
+    return errors
+
+
+RULES: Mapping[str, Callable[[Sequence[Mapping[str, Any]]], list[str]]] = {
+    "openai": openai_errors, "anthropic": anthropic_errors, "responses": responses_errors}
+
+
+def prompt_errors(messages: Sequence[object], provider: str) -> list[str]:
+    """The ways `messages`, in the format `provider`, break that provider's ordering rules."""
+    viewer = Viewer()
+    views = [viewer.view(index, message) for index, message in enumerate(messages)]
+    return RULES.get(provider, RULES[BASE[provider]])(views)

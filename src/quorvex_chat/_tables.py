@@ -41,7 +41,9 @@ FLAGS: Mapping[str, int] = MappingProxyType({
 PART_TOKENS: Mapping[str, int] = MappingProxyType({
     "image": 1600,
     "image_url": 1600,
+    "input_image": 1600,
     "input_audio": 1600,
     "file": 3000,
+    "input_file": 3000,
     "document": 3000,
 })

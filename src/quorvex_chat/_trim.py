@@ -10,22 +10,26 @@ from typing import Any, Callable, Generic, Iterable, Mapping, Sequence, TypeVar,
 import quorvex_micro
 
 from ._counting import TokenCounter, resolve_counter
-from ._history import Provider, Reader, detect_provider, elide, open_turn, units
+from ._formats import BASE, Provider, Settled, View, Viewer, write_back
+from ._history import Reader, elide, open_turn, units
 from ._history import stable_prefix as provider_prefix
 from ._plan import CLAMPED, DROPPED, ELIDED, KEPT, Eliser, Plan, compact, pinned_by, shape
 from ._tables import FLAGS, PART_TOKENS
 
-M = TypeVar("M", bound=Mapping[str, Any])
-
+M = TypeVar("M")
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)
 class TrimResult(Generic[M]):
     """What `trim` returns. Output message j is input message `kept[j]`: the same object,
-    or a new dict with its payload replaced by a notice when `kept[j]` is in `elided`."""
+    or, when `kept[j]` is in `elided`, a copy of the same type (a dict for a dict,
+    `model_copy` of a pydantic model, `dataclasses.replace` of a dataclass) with its
+    payload replaced by a notice. Built by keyword only; immutable."""
 
-    #: The trimmed history, valid for the provider, of the input's element type.
-    messages: list[M] = field(repr=False)
+    #: The trimmed history, valid for the provider, of the input's element type. A tuple, so
+    #: that it cannot fall out of step with `kept` and `message_tokens`; the SDKs take any
+    #: iterable of messages, and `list(result.messages)` gives a list to append to.
+    messages: tuple[M, ...] = field(repr=False)
     #: Indices of the input messages in `messages`, ascending.
     kept: tuple[int, ...]
     #: Those of `kept` whose payload was replaced by a notice (tool results keep their ids).
@@ -37,7 +41,7 @@ class TrimResult(Generic[M]):
     half_life: float
     #: True when even the messages that cannot go exceed `max_tokens` (they are returned).
     over_budget: bool
-    #: The format the history was read in and trimmed by.
+    #: The format the history was read in and trimmed by (see `detect_provider`).
     provider: Provider
     #: The budget asked for.
     max_tokens: int | None
@@ -79,6 +83,11 @@ def trim(
 ) -> TrimResult[M]:
     """Trim a chat history for its provider; the result is valid for it.
 
+    `messages` is in one of the formats `detect_provider` reads (OpenAI Chat Completions or
+    Responses items, Anthropic Messages, Gemini contents, LangChain or Pydantic AI
+    messages; SDK objects wherever a dict goes), or in `provider` when given. Output
+    messages are the caller's own objects, and elided ones copies of the same type.
+
     **With `max_tokens`, the budget comes first.** While the history (with `system` and
     `tools`, which the provider bills beside the messages) fits `max_tokens`, it is returned
     unchanged. Otherwise it is compacted until it fits, in the order of the one-pass kernel's
@@ -108,43 +117,55 @@ def trim(
       typically) is replaced by a notice under its own tool call id.
 
     The stable prefix is `stable_prefix` messages, by default the provider's: OpenAI's
-    leading system/developer messages, Anthropic's messages up to the first cache_control
-    mark (later marks are cache hints, not protection). Tokens are counted by
+    (and Responses' and LangChain's) leading system/developer messages, Anthropic's messages
+    up to the first cache_control mark (later marks are cache hints, not protection); a
+    Gemini or agent system prompt lives outside the history and is passed as `system`. Tokens are counted by
     `token_counter` (a callable text -> int, or an object with a tiktoken-style `encode`;
-    default `count_tokens`, which counts high); non-text parts cost `PART_TOKENS` (entries
-    in `part_tokens` replace the defaults). The input list and its dicts are never modified.
+    default `count_tokens`, which counts high; a counter of messages, such as `len` in
+    LangChain's sense, is refused); non-text parts cost `PART_TOKENS` (entries in
+    `part_tokens` replace the defaults) and encrypted reasoning a token per 4 characters.
+    The input list and its messages are never modified.
     """
     if isinstance(messages, (str, bytes)) or not isinstance(messages, Sequence):
-        raise TypeError(f"messages must be a list of dicts, not {type(messages).__name__}")
+        raise TypeError(f"messages must be a list of messages, not {type(messages).__name__}")
     if max_tokens is not None and (not isinstance(max_tokens, int) or max_tokens < 0):
         raise ValueError(f"max_tokens must be a non-negative int or None, not {max_tokens!r}")
     table = {**FLAGS, **flags} if flags else FLAGS
     costs = {**PART_TOKENS, **part_tokens} if part_tokens else PART_TOKENS
     reader = Reader(table, costs, resolve_counter(token_counter))
-    measured = [reader.measure(index, message) for index, message in enumerate(messages)]
+    settled = Settled(provider)
+    viewer = Viewer()
+    views: list[View] = []
+    for index, message in enumerate(messages):
+        settled.add(index, message)
+        views.append(viewer.view(index, message))
+    fmt = settled.format
+    base = BASE[fmt]
+    measured = [reader.measure(index, view) for index, view in enumerate(views)]
     classes = [flags_ for flags_, _ in measured]
     sizes = tuple(tokens for _, tokens in measured)
-    fmt = provider or detect_provider(messages)
-    if fmt not in ("openai", "anthropic"):
-        raise ValueError(f"provider must be 'openai' or 'anthropic', not {fmt!r}")
-    prefix = provider_prefix(messages, fmt) if stable_prefix is None else stable_prefix
+    prefix = provider_prefix(views, base) if stable_prefix is None else stable_prefix
     if prefix < 0:
         raise ValueError("stable_prefix must not be negative")
     if max_tokens is not None:
         overhead = billed_beside(reader, system, tools)
         if sum(sizes) + overhead <= max_tokens:
             return unchanged(messages, sizes, fmt, max_tokens, _float32(half_life), overhead)
-        form = shape(messages, fmt, min(prefix, len(messages)),
+        form = shape(views, base, min(prefix, len(views)),
                      [bool(cls & DURABLE) for cls in classes],
-                     pinned_by(messages, fmt, pin=pin, exclude_tools=exclude_tools,
+                     pinned_by(views, base, pin=_on_original(pin, views, messages),
+                               exclude_tools=exclude_tools,
                                keep_recent_results=keep_recent_results))
         eliser = Eliser(reader.counted, reader.content_cost, reader.count)
-        compacted = compact(messages, sizes, classes, form, eliser, target=max_tokens,
+        compacted = compact(views, sizes, classes, form, eliser, target=max_tokens,
                             half_life=half_life, overhead=overhead)
-        return from_plan(messages, sizes, fmt, max_tokens, _float32(half_life), overhead,
-                         compacted)
-    start = max(open_turn(messages, fmt), prefix)
-    groups = units(messages, fmt)
+        return from_plan(messages, views, sizes, fmt, max_tokens, _float32(half_life),
+                         overhead, compacted)
+    start = max(open_turn(views, base), prefix)
+    groups = units(views, base)
+    # Views other than the caller's own dicts are written back part by part: only messages
+    # that hold nothing but tool results are elided there.
+    native = fmt in ("openai", "anthropic")
     # The kernel decides by position and class alone, so each block's content is its own
     # index: the texts it returns are exactly the indices of the survivors.
     blocks = [(str(index), cls) for index, cls in enumerate(classes)]
@@ -160,17 +181,18 @@ def trim(
         fate = [DROPPED] * len(messages)
         total = 0
         for group in groups:
-            leader = messages[group[0]].get("role")
+            leader = views[group[0]].get("role")
             if not (any(alive[index] for index in group)
-                    or (fmt == "anthropic" and leader != "assistant")):
+                    or (base == "anthropic" and leader != "assistant")):
                 continue
             for index in group:
                 fate[index] = KEPT
-                if alive[index] or (index == group[0] and leader == "assistant"):
+                if alive[index] or (index == group[0] and leader == "assistant") or not (
+                        native or _only_results(views[index])):
                     total += sizes[index]
                     continue
                 if index not in elisions:
-                    elisions[index] = elide(messages[index], reader.counted, reader.content_cost)
+                    elisions[index] = elide(views[index], reader.counted, reader.content_cost)
                 if elisions[index][1] < sizes[index]:
                     fate[index] = ELIDED
                     total += elisions[index][1]
@@ -193,18 +215,34 @@ def trim(
         kept.append(index)
         if what == ELIDED:
             elided.append(index)
-            out.append(cast(M, elisions[index][0]))
+            out.append(cast(M, write_back(fmt, messages[index], views[index],
+                                          elisions[index][0])))
             out_tokens.append(elisions[index][1])
         else:
             out.append(messages[index])
             out_tokens.append(sizes[index])
-    return TrimResult(messages=out, kept=tuple(kept), elided=tuple(elided),
+    return TrimResult(messages=tuple(out), kept=tuple(kept), elided=tuple(elided),
                       tokens_before=sum(sizes), tokens_after=total, half_life=chosen,
                       over_budget=over, provider=fmt, max_tokens=max_tokens, input_tokens=sizes,
                       message_tokens=tuple(out_tokens))
 
 
 DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT
+
+
+def _only_results(view: View) -> bool:
+    content = view.get("content")
+    return view.get("role") == "tool" or isinstance(content, list) and bool(content) and all(
+        isinstance(part, Mapping) and part.get("type") == "tool_result" for part in content)
+
+
+def _on_original(pin: Callable[[Any], bool] | None, views: Sequence[View],
+                 messages: Sequence[Any]) -> Callable[[Mapping[str, Any]], bool] | None:
+    """`pin` asked of the caller's message, not of its view."""
+    if pin is None:
+        return None
+    by_view = {id(view): message for view, message in zip(views, messages)}
+    return lambda view: pin(by_view[id(view)])
 
 
 def billed_beside(reader: Reader, system: object, tools: object) -> int:
@@ -222,14 +260,15 @@ def unchanged(messages: Sequence[M], sizes: tuple[int, ...], fmt: Provider, max_
               half_life: float, overhead: int) -> TrimResult[M]:
     """The history as the prompt: it fits."""
     total = sum(sizes) + overhead
-    return TrimResult(messages=list(messages), kept=tuple(range(len(messages))), elided=(),
+    return TrimResult(messages=tuple(messages), kept=tuple(range(len(messages))), elided=(),
                       tokens_before=total, tokens_after=total, half_life=half_life,
                       over_budget=False, provider=fmt, max_tokens=max_tokens, input_tokens=sizes,
                       message_tokens=sizes, overhead_tokens=overhead)
 
 
-def from_plan(messages: Sequence[M], sizes: tuple[int, ...], fmt: Provider, max_tokens: int,
-              half_life: float, overhead: int, plan: Plan) -> TrimResult[M]:
+def from_plan(messages: Sequence[M], views: Sequence[View], sizes: tuple[int, ...],
+              fmt: Provider, max_tokens: int, half_life: float, overhead: int,
+              plan: Plan) -> TrimResult[M]:
     """The prompt a compaction plan describes."""
     out: list[M] = []
     kept: list[int] = []
@@ -245,12 +284,12 @@ def from_plan(messages: Sequence[M], sizes: tuple[int, ...], fmt: Provider, max_
             if fate == CLAMPED:
                 clamped.append(index)
             copy, tokens = plan.copies[index]
-            out.append(cast(M, copy))
+            out.append(cast(M, write_back(fmt, messages[index], views[index], copy)))
             out_tokens.append(tokens)
         else:
             out.append(messages[index])
             out_tokens.append(sizes[index])
-    return TrimResult(messages=out, kept=tuple(kept), elided=tuple(elided),
+    return TrimResult(messages=tuple(out), kept=tuple(kept), elided=tuple(elided),
                       tokens_before=sum(sizes) + overhead, tokens_after=plan.total,
                       half_life=half_life, over_budget=plan.over_budget, provider=fmt,
                       max_tokens=max_tokens, input_tokens=sizes, message_tokens=tuple(out_tokens),

@@ -27,7 +27,10 @@ Every policy counts with the library's default counter, as a user who passes non
 prompts are measured in o200k tokens when `bpe-openai` is installed, else by that counter.
 OpenAI transcripts are also replayed as Anthropic Messages (`--format`): the system prompt
 becomes the `system` parameter, tool calls `tool_use` blocks and tool messages `tool_result`
-blocks of one user message.
+blocks of one user message. `--format responses gemini langchain` replays them as OpenAI
+Responses items (a reasoning item before each batch of calls, its encrypted content 400
+characters), Gemini contents (from the Anthropic form) and LangChain messages, the system
+prompt beside them; those formats run `none`, `trim` and `Conversation` only.
 """
 
 from __future__ import annotations
@@ -43,8 +46,10 @@ from typing import Any, Callable, Iterable, Sequence
 
 from ._conversation import Conversation, digest
 from ._counting import count_tokens
-from ._history import Provider, Reader, detect_provider, is_request
-from ._rules import RULES
+from ._formats import BASE, Viewer, plain
+from ._formats import Base as Provider
+from ._rules import prompt_errors
+from ._history import Reader, detect_provider, is_request
 from ._tables import FLAGS, PART_TOKENS
 from ._trim import trim
 
@@ -95,7 +100,7 @@ def load(path: Path, facts: Path | None = None) -> Transcript:
     if isinstance(system, list):
         system = "\n".join(str(block.get("text", "")) for block in system
                            if isinstance(block, dict))
-    provider = detect_provider(messages)
+    provider = BASE[detect_provider(messages)]
     sidecar = path.with_name(path.name.removesuffix(".json") + ".facts.txt")
     known = read_facts(facts or sidecar) if facts or sidecar.exists() else []
     if provider == "openai" and not system:  # the system message becomes the system prompt
@@ -164,11 +169,88 @@ def as_anthropic(transcript: Transcript) -> Converted:
     return transcript.system, out, facts
 
 
-def calls(messages: Sequence[Message]) -> list[int]:
-    """History lengths at which the model is called."""
-    points = [index for index in range(1, len(messages))
-              if messages[index].get("role") == "assistant"]
-    if messages and messages[-1].get("role") != "assistant":
+def as_responses(transcript: Transcript) -> Converted:
+    """(system, items, facts) for OpenAI Responses: the system prompt as instructions."""
+    _, messages, facts = as_openai(transcript)
+    items: list[Message] = []
+    moved: list[int] = []
+    for message in messages[1:]:
+        role, content = message["role"], message.get("content")
+        if role == "tool":
+            items.append({"type": "function_call_output", "call_id": message["tool_call_id"],
+                          "output": content})
+        elif role == "assistant":
+            if message.get("tool_calls"):
+                items.append({"type": "reasoning", "id": f"rs_{len(items)}", "summary": [],
+                              "encrypted_content": "E" * 400})
+                items += [{"type": "function_call", "call_id": call["id"],
+                           "name": call["function"]["name"],
+                           "arguments": call["function"].get("arguments") or "{}"}
+                          for call in message["tool_calls"]]
+            if content:
+                items.append({"type": "message", "role": "assistant", "content": [
+                    {"type": "output_text", "text": content}]})
+        else:
+            items.append({"role": role, "content": content})
+        moved.append(max(len(items) - 1, 0))
+    return transcript.system, items, [
+        (text, None if where is None else moved[where - 1]) for text, where in facts]
+
+
+def as_gemini(transcript: Transcript) -> Converted:
+    """(system, contents, facts) for Gemini, from the Anthropic form."""
+    system, messages, facts = as_anthropic(transcript)
+    contents: list[Message] = []
+    for message in messages:
+        content = message["content"]
+        parts: list[Message] = []
+        for part in [{"type": "text", "text": content}] if isinstance(content, str) else content:
+            if part["type"] == "tool_use":
+                parts.append({"functionCall": {"name": part["name"], "args": part["input"]}})
+            elif part["type"] == "tool_result":
+                parts.append({"functionResponse": {"name": "tool",
+                                                   "response": {"output": part["content"]}}})
+            else:
+                parts.append({"text": part.get("text", "")})
+        contents.append({"role": "model" if message["role"] == "assistant" else "user",
+                         "parts": parts})
+    return system, contents, facts
+
+
+def as_langchain(transcript: Transcript) -> Converted:
+    """(system, messages, facts) as LangChain messages (needs langchain-core)."""
+    from langchain_core.messages import AIMessage, HumanMessage, ToolMessage
+    _, messages, facts = as_openai(transcript)
+    out: list[Any] = []
+    for message in messages[1:]:
+        role, content = message["role"], message.get("content")
+        if role == "tool":
+            out.append(ToolMessage(content=content, tool_call_id=message["tool_call_id"]))
+        elif role == "assistant":
+            out.append(AIMessage(content=content or "", tool_calls=[
+                {"name": call["function"]["name"], "id": call["id"],
+                 "args": json.loads(call["function"].get("arguments") or "{}")}
+                for call in message.get("tool_calls") or ()]))
+        else:
+            out.append(HumanMessage(content=content))
+    return transcript.system, out, [
+        (text, None if where is None else where - 1) for text, where in facts]
+
+
+CONVERTERS: dict[str, Callable[[Transcript], Converted]] = {
+    "openai": as_openai, "anthropic": as_anthropic, "responses": as_responses,
+    "gemini": as_gemini, "langchain": as_langchain}
+
+
+def calls(messages: Sequence[Any]) -> list[int]:
+    """History lengths at which the model is called: before each run of the model's own
+    messages (Responses items come one per reasoning step, call and message), and after
+    the last message."""
+    viewer = Viewer()
+    mine = [viewer.view(index, message).get("role") == "assistant"
+            for index, message in enumerate(messages)]
+    points = [index for index in range(1, len(messages)) if mine[index] and not mine[index - 1]]
+    if messages and not mine[-1]:
         points.append(len(messages))
     return points
 
@@ -260,12 +342,12 @@ def message_sizes(reader: Reader) -> Callable[[Message], int]:
     def size(message: Message) -> int:
         key = id(message)
         if key not in sizes or sizes[key][0] is not message:
-            sizes[key] = (message, reader.measure(0, message)[1])
+            sizes[key] = (message, reader.measure(0, Viewer().view(0, message))[1])
         return sizes[key][1]
     return size
 
 
-def replay(system: str, messages: list[Message], provider: Provider, budget: int,
+def replay(system: str, messages: list[Message], provider: str, budget: int,
            facts: Sequence[tuple[str, int | None]], measure: Callable[[str], int]
            ) -> dict[str, Score]:
     """Every policy's figures for one transcript in one format at one budget."""
@@ -279,16 +361,19 @@ def replay(system: str, messages: list[Message], provider: Provider, budget: int
     policy_overhead = policy_count(system) if system else 0
     options: dict[str, Any] = {"system": system} if system else {}
     conversation: Conversation[Message] = Conversation(max_tokens=budget, **options)
-    policies: dict[str, Policy] = {
-        "none": lambda history: history,
-        "last-N": last_n(budget, provider, policy_size, policy_overhead),
-        "clear-tools": clear_tools(budget, provider, policy_size, policy_overhead),
-        "trim": lambda history: trim(history, max_tokens=budget, token_counter=policy_count,
-                                     **options).messages,
-        "Conversation": lambda history: conversation.prompt(history).messages,
-    }
+    policies: dict[str, Policy] = {"none": lambda history: history}
+    if provider in ("openai", "anthropic"):
+        policies["last-N"] = last_n(budget, provider, policy_size,  # type: ignore[arg-type]
+                                    policy_overhead)
+        policies["clear-tools"] = clear_tools(budget, provider,  # type: ignore[arg-type]
+                                              policy_size, policy_overhead)
+    policies["trim"] = lambda history: list(trim(history, max_tokens=budget,
+                                                 token_counter=policy_count,
+                                                 **options).messages)
+    policies["Conversation"] = lambda history: list(conversation.prompt(history).messages)
     points = calls(messages)
-    texts = [json.dumps(message, ensure_ascii=False) for message in messages]
+    texts = [json.dumps(plain(message), ensure_ascii=False, default=str)
+             for message in messages]
     needed_at: list[tuple[str, int | None]] = []
     for text, where in facts:
         if where is None:
@@ -316,10 +401,11 @@ def replay(system: str, messages: list[Message], provider: Provider, budget: int
             score.sent += tokens
             score.reused += cached
             score.over += tokens > budget
-            score.invalid += bool(RULES[provider](list(prompt)))
+            score.invalid += bool(prompt_errors(prompt, provider))
             needed = [text for text, at in needed_at if at == point]
             if needed:
-                body = system + "\n" + json.dumps(list(prompt), ensure_ascii=False)
+                body = system + "\n" + json.dumps(plain(list(prompt)), ensure_ascii=False,
+                                                   default=str)
                 score.facts_needed += len(needed)
                 present = [text in body for text in needed]
                 score.facts_present += sum(present)
@@ -339,16 +425,16 @@ def run(transcripts: Iterable[Transcript], budgets: Sequence[int], formats: Sequ
         for fmt in formats:
             if transcript.provider == "anthropic" and fmt == "openai":
                 continue
-            system, messages, facts = (as_openai(transcript) if fmt == "openai"
-                                       else as_anthropic(transcript))
+            if transcript.provider == "anthropic" and fmt in ("responses", "langchain"):
+                continue
+            system, messages, facts = CONVERTERS[fmt](transcript)
             for budget in budgets:
-                scores = replay(system, messages, fmt, budget,  # type: ignore[arg-type]
-                                facts, measure)
+                scores = replay(system, messages, fmt, budget, facts, measure)
                 table = results.setdefault(budget, {})
                 table[f"{transcript.name}/{fmt}"] = scores
-                pooled = table.setdefault("pooled", {name: Score() for name in POLICIES})
+                pooled = table.setdefault("pooled", {})
                 for name, score in scores.items():
-                    pooled[name].add(score)
+                    pooled.setdefault(name, Score()).add(score)
     for table in results.values():  # pooled last
         table["pooled"] = table.pop("pooled")
     return results
@@ -417,8 +503,9 @@ def main(argv: Sequence[str] | None = None) -> int:
                         metavar="N", help="budgets (default 8000 32000)")
     parser.add_argument("--facts", type=Path, metavar="FACTS.txt",
                         help="facts for a single FILE (default: FILE.facts.txt beside it)")
-    parser.add_argument("--format", choices=("openai", "anthropic", "both"), default="both",
-                        help="replay OpenAI transcripts as OpenAI, as Anthropic, or both")
+    parser.add_argument("--format", choices=(*CONVERTERS, "both"), nargs="+",
+                        default=["both"], help="replay OpenAI transcripts in these formats "
+                        "(both: openai and anthropic, the default)")
     parser.add_argument("--plot", type=Path, metavar="FILE.png",
                         help="also chart cost against facts retained (needs matplotlib)")
     parser.add_argument("--markdown", action="store_true", help="print Markdown tables")
@@ -433,7 +520,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ReplayError as exc:
         print(f"replay: error: {exc}", file=sys.stderr)
         return 2
-    formats = ("openai", "anthropic") if args.format == "both" else (args.format,)
+    formats = [name for fmt in args.format
+               for name in (("openai", "anthropic") if fmt == "both" else (fmt,))]
     measure, unit = measuring_counter()
     results = run(transcripts, args.max_tokens, formats, measure)
     print(report(results, unit, args.markdown))

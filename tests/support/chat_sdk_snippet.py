@@ -5,6 +5,7 @@ import anthropic
 import openai
 from anthropic.types import MessageParam
 from openai.types.chat import ChatCompletionMessageParam
+from openai.types.responses import ResponseInputItemParam
 
 import quorvex_chat as qc
 
@@ -23,3 +24,10 @@ def ask_anthropic(client: anthropic.Anthropic, history: list[MessageParam]) -> i
     reply = client.messages.create(model="claude-sonnet-4-5", max_tokens=effort.budget_tokens + 2048,
                                    messages=result.messages, thinking=effort.thinking)
     return reply.usage.input_tokens
+
+
+def ask_responses(client: openai.OpenAI, conversation: qc.Conversation[ResponseInputItemParam],
+                  history: list[ResponseInputItemParam]) -> str:
+    # The Responses API types `input` as a list, not any iterable: copy the tuple.
+    result = conversation.prompt(history)
+    return client.responses.create(model="gpt-5", input=list(result.messages)).output_text
