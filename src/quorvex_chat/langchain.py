@@ -62,7 +62,7 @@ class TrimMiddleware(
         self.conversations = Conversations(
             {"max_tokens": max_tokens, "token_counter": token_counter, **options},
             max_conversations)
-        #: The result of the last trim, for logging and tests.
+        #: The result of the last trim (of whichever thread called last).
         self.last: TrimResult[Any] | None = None
 
     def conversation(self, thread_id: object = None) -> Conversation[Any] | None:
