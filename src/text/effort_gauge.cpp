@@ -16,9 +16,10 @@
 #include "gauge_vocabulary.h"
 #include "unicode_props.h"
 #include "utf8.h"
+#include "words.h"
 
-// The word step runs once per word from two places; inlined, it shares the
-// pass's registers instead of a call per word.
+// The word step is called from the three places of the split; inlined, it
+// shares the pass's registers instead of a call per word.
 #if defined(__GNUC__)
 #define QM_ALWAYS_INLINE __attribute__((always_inline))
 #else
@@ -73,15 +74,11 @@ std::string_view trim_decoding(std::string_view word) {
     return word.substr(first, end - first);
 }
 
-/// True when the two bytes of `word` at `at` are one alphanumeric character as
-/// `utf8::decode` reads it from there: a lead 0xC0-0xDF and a continuation byte.
-/// A non-ASCII letter of Latin or Greek script is such a character in UTF-8.
+/// True when the two bytes of `word` at `at` are one alphanumeric character. A
+/// non-ASCII letter of Latin or Greek script is such a character in UTF-8.
 inline bool two_byte_alphanumeric(std::string_view word, size_t at) {
-    if (at + 2 > word.size()) return false;
-    const auto lead = static_cast<unsigned char>(word[at]);
-    const auto next = static_cast<unsigned char>(word[at + 1]);
-    if ((lead & 0xE0) != 0xC0 || (next & 0xC0) != 0x80) return false;
-    return is_alphanumeric(utf8::decode_two_byte(lead, next));
+    const char32_t cp = utf8::two_byte_at(word.data() + at, word.size() - at);
+    return cp != 0 && is_alphanumeric(cp);
 }
 
 /// `trim_decoding`, without decoding when the characters it strips and the ones
@@ -214,28 +211,19 @@ const char* effort_tier_name(EffortTier tier) noexcept {
 EffortGauge effort_gauge(std::string_view text) {
     EffortGauge gauge;
     EffortSignals& s = gauge.signals;
-    uint64_t symbols = 0;
-    uint64_t digits = 0;
     uint64_t distinct = 0;
     uint64_t keyword_hits = 0;
 
-    // One pass: lowercase into the buffer, count digits and code symbols, cut
-    // words at White_Space (which lowercasing neither creates nor removes) and
-    // look each word up as soon as its end is seen; the words are views into the
-    // buffer, which never moves. Lowercasing grows a character by at most half its
-    // bytes (two bytes to three), hence the size.
+    // One pass: lowercase into the buffer, count digits and code symbols, and look
+    // each word up as soon as its end is seen. The buffer's slack after the copy
+    // gives the word set the readable bytes it needs past the last word.
     const size_t n = text.size();
-    // The slack after it also gives the word set the readable bytes it needs past
-    // the last word.
-    const size_t capacity = n + n / 2 + kMaxLowercaseBytes + ascii::kBlock;
+    const size_t capacity = LowerInto::capacity_for(n);
     LowerBuffer buffer(capacity, text.data());
-    char* const out = buffer.data();
-    size_t o = 0;  // bytes written to `out`
+    LowerInto lowering{buffer.data(), capacity};
     ViewSet seen(n / 2 + 1);
     ShortWordCache short_words(n);
-    const uint16_t* const two_byte = two_byte_lowercase_table();
-    const auto on_word = [&](size_t begin, size_t end) QM_ALWAYS_INLINE {
-        const std::string_view word(out + begin, end - begin);
+    const size_t lowered = scan_words(text, lowering, [&](std::string_view word) QM_ALWAYS_INLINE {
         ++s.words;
         if (word.size() > ShortWordCache::kMaxBytes || !short_words.seen(word)) {
             distinct += seen.insert(word);
@@ -248,97 +236,10 @@ EffortGauge effort_gauge(std::string_view text) {
         s.constraint_hits += (kinds & kConstraintWord) != 0;
         keyword_hits += (kinds & kCodeKeyword) != 0;
         s.trivial_hits += (kinds & kTrivialWord) != 0;
-    };
+    });
 
-    size_t word_start = 0;
-    bool in_word = false;
-    size_t pos = 0;
-    while (pos < n) {
-        if (n - pos >= ascii::kBlock) {
-            const char* const in = text.data() + pos;
-            ascii::Mask others = ascii::simd::non_ascii(in);
-            // Characters outside ASCII are handled here only when each is two
-            // bytes that lowercase to two bytes (accented Latin and the like):
-            // then the block keeps its length and its layout.
-            ascii::Mask patched = 0;
-            ascii::Mask wide_white = 0;
-            while (others != 0) {
-                const int i = std::countr_zero(others);
-                const auto lead = static_cast<unsigned char>(in[i]);
-                if (i == ascii::kBlock - 1 || lead < 0xC2 || lead > 0xDF) break;
-                const auto next = static_cast<unsigned char>(in[i + 1]);
-                if ((next & 0xC0) != 0x80) break;
-                const char32_t cp = utf8::decode_two_byte(lead, next);
-                const uint16_t entry = two_byte[cp];
-                if (entry == 0) break;
-                // Most such letters are lowercase already; the copy then keeps them.
-                patched |= ascii::Mask{(entry & 0x7FF) != cp} << i;
-                if (entry & 0x8000) wide_white |= ascii::Mask{3} << i;
-                others &= ~(ascii::Mask{3} << i);
-            }
-        if (others == 0) {
-            ascii::BlockMasks m = ascii::simd::lower(in, out + o);
-            for (ascii::Mask p = patched; p != 0; p &= p - 1) {
-                const int i = std::countr_zero(p);
-                const char32_t cp = utf8::decode_two_byte(static_cast<unsigned char>(in[i]),
-                                                          static_cast<unsigned char>(in[i + 1]));
-                utf8::encode_two_byte(two_byte[cp] & 0x7FF, out + o + i);
-            }
-            m.white |= wide_white;
-            if ((m.digits | m.symbols) != 0) {
-                digits += ascii::count(m.digits);
-                symbols += ascii::count(m.symbols);
-            }
-            // Bit i of `edges`: byte i starts a word (a word byte after white
-            // space) or ends one (white space after a word byte).
-            const ascii::Mask word_bytes = ~m.white & 0xFFFF;
-            ascii::Mask edges = (word_bytes ^ (word_bytes << 1 | ascii::Mask{in_word})) & 0xFFFF;
-            while (edges != 0) {
-                const int i = std::countr_zero(edges);
-                edges &= edges - 1;
-                if (word_bytes >> i & 1) {
-                    word_start = o + static_cast<size_t>(i);
-                } else {
-                    on_word(word_start, o + static_cast<size_t>(i));
-                }
-            }
-            in_word = word_bytes >> 15 & 1;
-            pos += ascii::kBlock;
-            o += ascii::kBlock;
-            continue;
-        }
-        }
-        // A block with other characters (or the short tail): one character at a time.
-        const size_t stop = std::min(n, pos + ascii::kBlock);
-        while (pos < stop) {
-            const auto byte = static_cast<unsigned char>(text[pos]);
-            bool white;
-            size_t written;
-            if (byte < 0x80) {
-                out[o] = static_cast<char>(ascii::to_lower(byte));
-                white = ascii::is_white(byte);
-                digits += static_cast<unsigned>(byte - '0') < 10u;
-                symbols += ascii::is_symbol(byte);
-                written = 1;
-                ++pos;
-            } else {
-                if (o + kMaxLowercaseBytes > capacity) throw std::logic_error("lowercase overflow");
-                written = lowercase_char(text, pos, out + o, white);
-            }
-            if (white) {
-                if (in_word) on_word(word_start, o);
-                in_word = false;
-            } else if (!in_word) {
-                in_word = true;
-                word_start = o;
-            }
-            o += written;
-        }
-    }
-    if (in_word) on_word(word_start, o);
-
-    s.code_hits = keyword_hits + symbols / kSymbolsPerCodeHit;
-    s.digit_ratio = o == 0 ? 0.0f : ratio(digits, o);
+    s.code_hits = keyword_hits + lowering.symbols / kSymbolsPerCodeHit;
+    s.digit_ratio = lowered == 0 ? 0.0f : ratio(lowering.digits, lowered);
     s.novelty = s.words == 0 ? 0.0f : ratio(distinct, s.words);
     s.len_score = std::min(static_cast<float>(s.words) / kWordsForFullLength, 1.0f);
 

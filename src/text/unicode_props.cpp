@@ -56,12 +56,6 @@ inline size_t encode_utf8(char32_t cp, char* buf) noexcept {
     return n;
 }
 
-/// Appends the UTF-8 encoding of `cp`.
-void append_utf8(std::string& out, char32_t cp) {
-    char buf[4];
-    out.append(buf, encode_utf8(cp, buf));
-}
-
 /// Lowercase of the two-byte characters U+0080 to U+07FF whose mapping is one
 /// character of two bytes again (Latin, Greek, Cyrillic, Hebrew, Arabic...), with
 /// bit 15 set for White_Space; 0 where the general path must decide (the sigma,
@@ -202,11 +196,8 @@ const uint16_t* two_byte_lowercase_table() noexcept { return kTwoByteLower.entry
 size_t lowercase_char(std::string_view text, size_t& pos, char* out, bool& white) noexcept {
     const size_t start = pos;
     const auto lead = static_cast<unsigned char>(text[pos]);
-    if (lead >= 0xC2 && lead <= 0xDF && pos + 1 < text.size()) {
-        const auto next = static_cast<unsigned char>(text[pos + 1]);
-        const char32_t cp = utf8::decode_two_byte(lead, next);
-        const uint16_t entry = kTwoByteLower.entry[cp];
-        if ((next & 0xC0) == 0x80 && entry != 0) {
+    if (const char32_t two = utf8::two_byte_at(text.data() + pos, text.size() - pos); two != 0) {
+        if (const uint16_t entry = kTwoByteLower.entry[two]; entry != 0) {
             utf8::encode_two_byte(entry & 0x7FF, out);
             white = entry & 0x8000;
             pos += 2;
@@ -251,23 +242,10 @@ void append_lowercase(std::string& out, std::string_view utf8) {
             pos += run;
             continue;
         }
-        const size_t start = pos;
-        char32_t cp;
-        if (!decode_checked(utf8, pos, cp)) {
-            out.push_back(utf8[start]);
-            continue;
-        }
-        if (cp == kCapitalSigma) {
-            append_utf8(out, is_final_sigma(utf8, start, pos) ? kFinalSigma : kSmallSigma);
-            continue;
-        }
-        char32_t mapped[kMaxLowercaseLength];
-        const size_t length = lowercase_mapping(cp, mapped);
-        if (length == 1 && mapped[0] == cp) {
-            out.append(utf8.data() + start, pos - start);
-        } else {
-            for (size_t i = 0; i < length; ++i) append_utf8(out, mapped[i]);
-        }
+        // The one character step, shared with the gauge's lowercase copy.
+        char bytes[kMaxLowercaseBytes];
+        bool white;
+        out.append(bytes, lowercase_char(utf8, pos, bytes, white));
     }
 }
 

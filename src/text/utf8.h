@@ -15,6 +15,18 @@ constexpr char32_t decode_two_byte(unsigned char lead, unsigned char next) noexc
     return (char32_t{lead} & 0x1F) << 6 | (next & 0x3F);
 }
 
+/// The code point of the well-formed two-byte character (U+0080 to U+07FF) that
+/// starts at `p`, of which `available` bytes may be read; 0, which no such
+/// character decodes to, when there is none. Latin, Greek and Cyrillic letters
+/// beyond ASCII are such characters, so the fast paths of the text kernels ask this.
+constexpr char32_t two_byte_at(const char* p, size_t available) noexcept {
+    if (available < 2) return 0;
+    const auto lead = static_cast<unsigned char>(p[0]);
+    const auto next = static_cast<unsigned char>(p[1]);
+    if (lead < 0xC2 || lead > 0xDF || (next & 0xC0) != 0x80) return 0;
+    return decode_two_byte(lead, next);
+}
+
 /// Writes `cp` (U+0080 to U+07FF) as its two bytes at `out`.
 constexpr void encode_two_byte(char32_t cp, char* out) noexcept {
     out[0] = static_cast<char>(0xC0 | (cp >> 6));
