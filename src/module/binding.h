@@ -4,18 +4,25 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
+#include <optional>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "convert.h"
+#include "errors.h"
+#include "instance.h"
 
 namespace qm {
 
-/// Static description of one callable's parameter list. Every parameter of this
-/// module is positional-or-keyword; the first `required` have no default.
 /// Upper bound on the parameters of any callable of this module.
 inline constexpr int kMaxParams = 8;
 
+/// Untyped view of one callable's parameter list, as `bind` and its messages read
+/// it; always derived from a ParamTable. Every parameter of this module is
+/// positional-or-keyword; the first `required` have no default.
 struct ParamSpec {
     const char* display;       // "HormonalBus.inject()", "dehydrate()"
     const char* const* names;  // parameter names in binding order
@@ -79,6 +86,200 @@ private:
     bool owned_ = false;
 };
 
+/// The default of a parameter that has none.
+struct NoDefault {};
+
+/// One parameter: its name, its converter and, unless `Default` is NoDefault, the
+/// value an argument left out takes. A default of `std::nullopt` reads the
+/// argument as an optional, empty when left out.
+template <class Convert, class Default = NoDefault>
+struct Param {
+    static constexpr bool has_default = !std::is_same_v<Default, NoDefault>;
+    using default_type = Default;
+
+    const char* name;
+    Convert convert;
+    Default fallback;
+
+    /// `param("n", to_u64) = uint64_t{1}`. The default has exactly the type the
+    /// converter returns, so what the table shows is what the binding gets: no
+    /// silent narrowing of a `6.0` into a float parameter, or widening of a flag.
+    template <class T>
+        requires(!has_default)
+    constexpr Param<Convert, T> operator=(T value) const {
+        using Converted = decltype(convert(std::declval<PyObject*>()));
+        static_assert(std::is_same_v<T, Converted> || std::is_same_v<T, std::nullopt_t>,
+                      "a default has the type its converter returns, or is std::nullopt");
+        return {name, convert, value};
+    }
+};
+
+/// A parameter without a default: `param("text", to_text)`.
+template <class Convert>
+constexpr Param<Convert> param(const char* name, Convert convert) {
+    return {name, convert, NoDefault{}};
+}
+
+/// Every fact about one callable's parameters: made by `params`, read by the
+/// binder, its error messages, the docstring check and each binding's `get`.
+template <class... Entries>
+struct ParamTable {
+    static constexpr int count = sizeof...(Entries);
+
+    const char* display;
+    std::tuple<Entries...> entries;
+    std::array<const char*, sizeof...(Entries)> names;
+    int required;
+
+    constexpr ParamSpec spec() const { return {display, names.data(), count, required}; }
+};
+
+/// Whether every parameter with a default comes after all those without: the
+/// binder reads the first `required` as the ones a call must give.
+template <class... Entries>
+constexpr bool defaults_trail() {
+    constexpr bool has_default[] = {Entries::has_default...};
+    bool seen_default = false;
+    for (bool has : has_default) {
+        if (seen_default && !has) return false;
+        seen_default = seen_default || has;
+    }
+    return true;
+}
+
+/// The table of a callable shown as `display` in messages:
+/// `params("f()", param("text", to_text), param("n", to_u64) = uint64_t{1})`.
+template <class... Entries>
+constexpr ParamTable<Entries...> params(const char* display, Entries... entries) {
+    static_assert(sizeof...(Entries) > 0 && sizeof...(Entries) <= kMaxParams,
+                  "a callable without parameters takes no arguments at all (METH_NOARGS)");
+    static_assert(defaults_trail<Entries...>(),
+                  "a parameter without a default follows one with a default");
+    constexpr int required = (0 + ... + (Entries::has_default ? 0 : 1));
+    return {display, {entries...}, {entries.name...}, required};
+}
+
+/// The untyped view of `Table` that `bind` reads, in static storage so that a call
+/// passes one address.
+template <const auto& Table>
+inline constexpr ParamSpec spec_of = Table.spec();
+
+/// The bound arguments of one call to the callable of `Table`, indexed by
+/// parameter. Positional arguments are borrowed from the immutable argument tuple.
+/// Keyword arguments are held strongly until the call returns: a C caller may pass
+/// a dict of its own that a conversion hook (`__index__`, `__float__`, `__iter__`)
+/// then clears, and the arguments converted after that hook must outlive it.
+/// Made only by `with_args` and `with_args_shared`, so no binding converts an
+/// argument before the whole call is bound.
+template <const auto& Table>
+class Args {
+    static constexpr int N = std::remove_cvref_t<decltype(Table)>::count;
+
+public:
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
+    ~Args() {
+        if (!owned_) return;
+        for (PyObject* slot : slots_) Py_XDECREF(slot);
+    }
+
+    /// Argument I through its table entry's converter, or the entry's default when
+    /// it was left out. A failed conversion gets the note naming parameter I as the
+    /// table spells it. `extra` goes to converters that fill the caller's storage.
+    template <int I, class... Extra>
+    auto get(Extra&&... extra) const {
+        static_assert(I >= 0 && I < N, "no such parameter in the table");
+        constexpr const auto& entry = std::get<I>(Table.entries);
+        using Entry = std::remove_cvref_t<decltype(entry)>;
+        PyObject* value = slots_[I];
+        if constexpr (!Entry::has_default) {
+            return arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...);
+        } else if constexpr (std::is_same_v<typename Entry::default_type, std::nullopt_t>) {
+            using Converted = decltype(arg(entry.name, value, entry.convert));
+            if (value == nullptr) return std::optional<Converted>();
+            return std::optional<Converted>(arg(entry.name, value, entry.convert));
+        } else {
+            if (value == nullptr) return entry.fallback;
+            return arg(entry.name, value, entry.convert);
+        }
+    }
+
+    /// Binds the call and runs `body(args)` in `guard`: a whole function or
+    /// constructor entry point.
+    template <class Body>
+    static PyObject* call(PyObject* args, PyObject* kwargs, Body& body) noexcept {
+        Args bound;
+        if (!bound.bind(args, kwargs)) return nullptr;
+        return guard<PyObject*>(nullptr, [&] { return body(std::as_const(bound)); });
+    }
+
+    /// Binds the call and runs `body(args, state)` under shared access to `self`'s
+    /// State: a whole method entry point. Binding comes first, so a call that does
+    /// not fit never touches the instance.
+    template <class State, class Body>
+    static PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs,
+                                 Body& body) noexcept {
+        Args bound;
+        if (!bound.bind(args, kwargs)) return nullptr;
+        return with_shared_access<State>(
+            self, [&](State& state) { return body(std::as_const(bound), state); });
+    }
+
+private:
+    Args() noexcept = default;
+
+    /// False with TypeError set when the call does not fit the table.
+    bool bind(PyObject* args, PyObject* kwargs) noexcept {
+        if (!qm::bind(spec_of<Table>, args, kwargs, slots_)) return false;
+        if (kwargs != nullptr) {
+            for (PyObject* slot : slots_) Py_XINCREF(slot);
+            owned_ = true;
+        }
+        return true;
+    }
+
+    PyObject* slots_[N] = {};
+    bool owned_ = false;
+};
+
+namespace detail {
+
+/// The Args type (and, for a method, the State) a body takes, read off its call
+/// operator, so that a binding names its table once: in the body's parameter.
+template <class Body>
+struct BodyOf : BodyOf<decltype(&Body::operator())> {};
+
+template <class C, class R, class A>
+struct BodyOf<R (C::*)(const A&) const> {
+    using Bound = A;
+};
+
+template <class C, class R, class A, class State>
+struct BodyOf<R (C::*)(const A&, State&) const> {
+    using Bound = A;
+    using StateType = State;
+};
+
+}  // namespace detail
+
+/// The entry point of a function or constructor:
+/// `return with_args(args, kwargs, [&](const Args<kParams>& a) { ... a.get<0>() ... });`
+template <class Body>
+PyObject* with_args(PyObject* args, PyObject* kwargs, Body&& body) noexcept {
+    using Bound = typename detail::BodyOf<std::remove_cvref_t<Body>>::Bound;
+    return Bound::call(args, kwargs, body);
+}
+
+/// The entry point of a method that reads its instance's state:
+/// `return with_args_shared(self, args, kwargs, [&](const Args<kParams>& a, State& s) { ... });`
+template <class Body>
+PyObject* with_args_shared(PyObject* self, PyObject* args, PyObject* kwargs,
+                           Body&& body) noexcept {
+    using Traits = detail::BodyOf<std::remove_cvref_t<Body>>;
+    return Traits::Bound::template call_method<typename Traits::StateType>(self, args, kwargs,
+                                                                           body);
+}
+
 /// Whether the text signature on the first line of `doc` ("f(a, b=1)", with an
 /// optional leading "$self") names exactly `spec`'s parameters, in order, with
 /// defaults on all but the first `spec.required`. Evaluated at compile time, so a
@@ -110,6 +311,12 @@ constexpr bool signature_matches(const char* doc, const ParamSpec& spec) {
         ++index;
     }
     return index == spec.count;
+}
+
+/// `signature_matches` for a parameter table, whose untyped view is the binder's.
+template <class... Entries>
+constexpr bool signature_matches(const char* doc, const ParamTable<Entries...>& table) {
+    return signature_matches(doc, table.spec());
 }
 
 /// A method-table entry. The calling convention follows from the entry point's

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "errors.h"
 
@@ -29,10 +30,12 @@ void to_message_batch(PyObject* obj, MessageBatch& out);
 float narrow_to_f32(double value) noexcept;
 
 /// Converts `value` with `convert`, adding "while processing '{param}'" on failure.
-template <class F>
-inline auto arg(const char* param, PyObject* value, F&& convert) -> decltype(convert(value)) {
+/// `extra` goes to converters that fill storage of the caller's (a message batch).
+template <class F, class... Extra>
+inline auto arg(const char* param, PyObject* value, F&& convert, Extra&&... extra)
+    -> decltype(convert(value, std::forward<Extra>(extra)...)) {
     try {
-        return convert(value);
+        return convert(value, std::forward<Extra>(extra)...);
     } catch (const PyErrorSet&) {
         add_processing_note(param);
         throw;
