@@ -34,58 +34,6 @@ struct ParamSpec {
 /// Returns false with TypeError set when the call does not fit the parameters.
 bool bind(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** slots) noexcept;
 
-/// The bound arguments of one call, indexed by parameter (nullptr = not given).
-/// Positional arguments are borrowed from the immutable argument tuple. Keyword
-/// arguments are held strongly until the call returns: a C caller may pass a
-/// dict of its own that a conversion hook (`__index__`, `__float__`, `__iter__`)
-/// then clears, and the arguments converted after that hook must outlive it.
-template <int N>
-class BoundArgs {
-    static_assert(N > 0 && N <= kMaxParams);
-
-public:
-    BoundArgs() noexcept = default;
-    BoundArgs(const BoundArgs&) = delete;
-    BoundArgs& operator=(const BoundArgs&) = delete;
-    ~BoundArgs() {
-        if (!owned_) return;
-        for (PyObject* slot : slots_) Py_XDECREF(slot);
-    }
-
-    /// Binds `args`/`kwargs` to `spec`; false with TypeError set on a mismatch.
-    bool bind(const ParamSpec& spec, PyObject* args, PyObject* kwargs) noexcept {
-        spec_ = &spec;
-        if (!qm::bind(spec, args, kwargs, slots_)) return false;
-        if (kwargs != nullptr) {
-            for (PyObject* slot : slots_) Py_XINCREF(slot);
-            owned_ = true;
-        }
-        return true;
-    }
-
-    PyObject* operator[](int index) const noexcept { return slots_[index]; }
-
-    /// Argument I converted with `convert`. The note of a failure names parameter
-    /// I as the table spells it: a binding never writes a parameter's name.
-    template <int I, class F>
-    auto get(F&& convert) const -> decltype(convert(std::declval<PyObject*>())) {
-        static_assert(I >= 0 && I < N);
-        return arg(spec_->names[I], slots_[I], convert);
-    }
-
-    /// As `get`, but an argument left out yields `fallback` without a conversion.
-    template <int I, class F, class T>
-    T get_or(F&& convert, T fallback) const {
-        static_assert(I >= 0 && I < N);
-        return arg_or(spec_->names[I], slots_[I], convert, fallback);
-    }
-
-private:
-    const ParamSpec* spec_ = nullptr;
-    PyObject* slots_[N] = {};
-    bool owned_ = false;
-};
-
 /// The default of a parameter that has none.
 struct NoDefault {};
 
@@ -336,11 +284,5 @@ inline PyMethodDef method_def(const char* name, PyObject* (*entry)(PyObject*, Py
 
 /// The entry that ends a method table.
 inline constexpr PyMethodDef kMethodsEnd = {nullptr, nullptr, 0, nullptr};
-
-/// Declares a parameter list: `QM_PARAMS(kSpec, "f()", 1, "a", "b")`.
-#define QM_PARAMS(id, display, required, ...)                                    \
-    constexpr const char* id##_names[] = {__VA_ARGS__};                          \
-    constexpr ::qm::ParamSpec id{display, id##_names,                             \
-                                 static_cast<int>(std::size(id##_names)), required}
 
 }  // namespace qm

@@ -42,13 +42,6 @@ inline auto arg(const char* param, PyObject* value, F&& convert, Extra&&... extr
     }
 }
 
-/// As `arg`, but an empty slot yields `fallback` without any conversion.
-template <class F, class T>
-inline T arg_or(const char* param, PyObject* value, F&& convert, T fallback) {
-    if (value == nullptr) return fallback;
-    return arg(param, value, convert);
-}
-
 /// Checks that `obj` is an instance of `type` (named `name` in the message).
 inline PyObject* to_instance(PyObject* obj, PyTypeObject* type, const char* name) {
     if (PyObject_TypeCheck(obj, type)) return obj;
