@@ -99,8 +99,9 @@ constexpr bool defaults_trail() {
 /// `params("f()", param("text", to_text), param("n", to_u64) = uint64_t{1})`.
 template <class... Entries>
 constexpr ParamTable<Entries...> params(const char* display, Entries... entries) {
-    static_assert(sizeof...(Entries) > 0 && sizeof...(Entries) <= kMaxParams,
+    static_assert(sizeof...(Entries) > 0,
                   "a callable without parameters takes no arguments at all (METH_NOARGS)");
+    static_assert(sizeof...(Entries) <= kMaxParams, "more parameters than kMaxParams");
     static_assert(defaults_trail<Entries...>(),
                   "a parameter without a default follows one with a default");
     constexpr int required = (0 + ... + (Entries::has_default ? 0 : 1));
@@ -117,8 +118,9 @@ inline constexpr ParamSpec spec_of = Table.spec();
 /// Keyword arguments are held strongly until the call returns: a C caller may pass
 /// a dict of its own that a conversion hook (`__index__`, `__float__`, `__iter__`)
 /// then clears, and the arguments converted after that hook must outlive it.
-/// Made only by `with_args` and `with_args_shared`, so no binding converts an
-/// argument before the whole call is bound.
+/// Made only by its own `call` and `call_method` (what `with_args` and
+/// `with_args_shared` run), so no binding converts an argument before the whole
+/// call is bound.
 template <const auto& Table>
 class Args {
     static constexpr int N = std::remove_cvref_t<decltype(Table)>::count;
@@ -142,13 +144,14 @@ public:
         PyObject* value = slots_[I];
         if constexpr (!Entry::has_default) {
             return arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...);
-        } else if constexpr (std::is_same_v<typename Entry::default_type, std::nullopt_t>) {
-            using Converted = decltype(arg(entry.name, value, entry.convert));
-            if (value == nullptr) return std::optional<Converted>();
-            return std::optional<Converted>(arg(entry.name, value, entry.convert));
         } else {
-            if (value == nullptr) return entry.fallback;
-            return arg(entry.name, value, entry.convert);
+            using Converted =
+                decltype(arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...));
+            using Result =
+                std::conditional_t<std::is_same_v<typename Entry::default_type, std::nullopt_t>,
+                                   std::optional<Converted>, Converted>;
+            if (value == nullptr) return Result(entry.fallback);
+            return Result(arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...));
         }
     }
 
@@ -228,43 +231,91 @@ PyObject* with_args_shared(PyObject* self, PyObject* args, PyObject* kwargs,
                                                                            body);
 }
 
-/// Whether the text signature on the first line of `doc` ("f(a, b=1)", with an
-/// optional leading "$self") names exactly `spec`'s parameters, in order, with
-/// defaults on all but the first `spec.required`. Evaluated at compile time, so a
-/// docstring and the binder that serves it cannot drift apart.
-constexpr bool signature_matches(const char* doc, const ParamSpec& spec) {
+/// Where one parameter of a docstring's text signature lies in the docstring: its
+/// name, and its default's text (empty when it has none).
+struct SignatureItem {
+    size_t name = 0, name_end = 0;
+    size_t value = 0, value_end = 0;
+    bool has_default = false;
+};
+
+/// Reads the parameters of the text signature on the first line of `doc`
+/// ("f(a, b=1)", with an optional leading "$self") into `items`. Returns their
+/// count, or -1 when the line holds no signature or more than kMaxParams of them.
+constexpr int signature_items(const char* doc, SignatureItem (&items)[kMaxParams]) {
     // Plain index loops: sanitizer builds turn the null checks inside the
     // standard library's search functions into non-constant expressions.
     size_t i = 0;
     while (doc[i] != '\0' && doc[i] != '(' && doc[i] != '\n') ++i;
-    if (doc[i] != '(') return false;
+    if (doc[i] != '(') return -1;
     ++i;
-    int index = 0;
+    int count = 0;
     while (doc[i] != ')') {
-        if (doc[i] == '\0' || doc[i] == '\n') return false;
-        const size_t item = i;
+        if (doc[i] == '\0' || doc[i] == '\n') return -1;
+        SignatureItem item;
+        item.name = i;
         while (doc[i] != ',' && doc[i] != ')' && doc[i] != '=' && doc[i] != '\0') ++i;
-        const size_t name_end = i;
-        const bool has_default = doc[i] == '=';
+        item.name_end = i;
+        item.has_default = doc[i] == '=';
+        item.value = item.value_end = item.has_default ? i + 1 : i;
         while (doc[i] != ',' && doc[i] != ')' && doc[i] != '\0') ++i;
+        if (item.has_default) item.value_end = i;
         if (doc[i] == ',') i += doc[i + 1] == ' ' ? 2 : 1;
-        const bool is_self = name_end - item == 5 && doc[item] == '$';
+        const bool is_self = item.name_end - item.name == 5 && doc[item.name] == '$';
         if (is_self) continue;
-        if (index >= spec.count) return false;
-        const char* name = spec.names[index];
-        size_t k = 0;
-        while (item + k < name_end && name[k] != '\0' && doc[item + k] == name[k]) ++k;
-        if (item + k != name_end || name[k] != '\0') return false;
-        if (has_default != (index >= spec.required)) return false;
-        ++index;
+        if (count == kMaxParams) return -1;
+        items[count++] = item;
     }
-    return index == spec.count;
+    return count;
 }
 
-/// `signature_matches` for a parameter table, whose untyped view is the binder's.
+/// Whether `doc[begin, end)` is exactly `text`.
+constexpr bool spells(const char* doc, size_t begin, size_t end, const char* text) {
+    size_t k = 0;
+    while (begin + k < end && text[k] != '\0' && doc[begin + k] == text[k]) ++k;
+    return begin + k == end && text[k] == '\0';
+}
+
+/// Whether one parameter of a text signature is `entry`: the same name, a default
+/// exactly when the entry has one, "..." exactly for std::nullopt, and for an
+/// integer or a bool the entry's own default ("8", "True"/"False"). A float's text is
+/// left to the tests, which call every callable with and without each default:
+/// reading one here would be no cheap parse.
+template <class Entry>
+constexpr bool item_matches(const char* doc, const SignatureItem& item, const Entry& entry) {
+    if (!spells(doc, item.name, item.name_end, entry.name)) return false;
+    if (item.has_default != Entry::has_default) return false;
+    using Default = typename Entry::default_type;
+    const bool elided = spells(doc, item.value, item.value_end, "...");
+    if constexpr (std::is_same_v<Default, std::nullopt_t>) {
+        return elided;
+    } else if (elided) {
+        return false;
+    } else if constexpr (std::is_same_v<Default, bool>) {
+        return spells(doc, item.value, item.value_end, entry.fallback ? "True" : "False");
+    } else if constexpr (std::is_integral_v<Default>) {
+        if (item.value == item.value_end) return false;
+        Default value = 0;
+        for (size_t k = item.value; k < item.value_end; ++k) {
+            if (doc[k] < '0' || doc[k] > '9') return false;
+            value = static_cast<Default>(value * 10 + static_cast<Default>(doc[k] - '0'));
+        }
+        return value == entry.fallback;
+    } else {
+        return true;
+    }
+}
+
+/// Whether the text signature on the first line of `doc` shows exactly `table`'s
+/// parameters, in order, with their defaults. Evaluated at compile time, so a
+/// docstring and the binder that serves it cannot drift apart.
 template <class... Entries>
 constexpr bool signature_matches(const char* doc, const ParamTable<Entries...>& table) {
-    return signature_matches(doc, table.spec());
+    SignatureItem items[kMaxParams];
+    if (signature_items(doc, items) != table.count) return false;
+    return [&]<size_t... I>(std::index_sequence<I...>) {
+        return (item_matches(doc, items[I], std::get<I>(table.entries)) && ...);
+    }(std::index_sequence_for<Entries...>{});
 }
 
 /// A method-table entry. The calling convention follows from the entry point's
