@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "errors.h"
 
@@ -29,21 +30,16 @@ void to_message_batch(PyObject* obj, MessageBatch& out);
 float narrow_to_f32(double value) noexcept;
 
 /// Converts `value` with `convert`, adding "while processing '{param}'" on failure.
-template <class F>
-inline auto arg(const char* param, PyObject* value, F&& convert) -> decltype(convert(value)) {
+/// `extra` goes to converters that fill storage of the caller's (a message batch).
+template <class F, class... Extra>
+inline auto arg(const char* param, PyObject* value, F&& convert, Extra&&... extra)
+    -> decltype(convert(value, std::forward<Extra>(extra)...)) {
     try {
-        return convert(value);
+        return convert(value, std::forward<Extra>(extra)...);
     } catch (const PyErrorSet&) {
         add_processing_note(param);
         throw;
     }
-}
-
-/// As `arg`, but an empty slot yields `fallback` without any conversion.
-template <class F, class T>
-inline T arg_or(const char* param, PyObject* value, F&& convert, T fallback) {
-    if (value == nullptr) return fallback;
-    return arg(param, value, convert);
 }
 
 /// Checks that `obj` is an instance of `type` (named `name` in the message).

@@ -32,19 +32,20 @@ inline constexpr char kConsolidationGain[] =
 namespace qm {
 namespace {
 
-QM_PARAMS(kParams, "consolidation_gain()", 2, "prefix_tokens", "purgeable_tokens", "calls_ahead",
-          "cache_read_ratio", "cache_write_ratio");
+constexpr auto kParams = params("consolidation_gain()", param("prefix_tokens", to_u64),
+                                param("purgeable_tokens", to_u64),
+                                param("calls_ahead", to_u32) = uint32_t{8},
+                                param("cache_read_ratio", to_f64) = 0.1,
+                                param("cache_write_ratio", to_f64) = 1.25);
 static_assert(signature_matches(doc::kConsolidationGain, kParams));
 
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kParams.count> slots;
-    if (!slots.bind(kParams, args, kwargs)) return nullptr;
-    return guard<PyObject*>(nullptr, [&] {
-        const uint64_t prefix = slots.get<0>(to_u64);
-        const uint64_t purgeable = slots.get<1>(to_u64);
-        const uint32_t calls = slots.get_or<2>(to_u32, uint32_t{8});
-        const double read = slots.get_or<3>(to_f64, 0.1);
-        const double write = slots.get_or<4>(to_f64, 1.25);
+    return with_args(args, kwargs, [](const Args<kParams>& a) {
+        const uint64_t prefix = a.get<0>();
+        const uint64_t purgeable = a.get<1>();
+        const uint32_t calls = a.get<2>();
+        const double read = a.get<3>();
+        const double write = a.get<4>();
 
         const ConsolidationGain g = consolidation_gain(prefix, purgeable, calls, read, write);
 

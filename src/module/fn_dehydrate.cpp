@@ -34,7 +34,10 @@ inline constexpr char kDehydrate[] =
 namespace qm {
 namespace {
 
-QM_PARAMS(kParams, "dehydrate()", 1, "messages", "half_life", "safe_threshold", "stable_prefix");
+constexpr auto kParams = params("dehydrate()", param("messages", to_message_batch),
+                                param("half_life", to_f32) = 6.0f,
+                                param("safe_threshold", to_f32) = 0.35f,
+                                param("stable_prefix", to_u64) = uint64_t{0});
 static_assert(signature_matches(doc::kDehydrate, kParams));
 
 /// What one call needs besides its arguments: the copied history and one decision
@@ -89,17 +92,15 @@ double elapsed_us(std::chrono::steady_clock::time_point start,
 }
 
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kParams.count> slots;
-    if (!slots.bind(kParams, args, kwargs)) return nullptr;
-    return guard<PyObject*>(nullptr, [&] {
+    return with_args(args, kwargs, [](const Args<kParams>& a) {
         WorkspaceLease lease;
         MessageBatch& batch = (*lease).batch;
         std::vector<uint8_t>& decisions = (*lease).decisions;
-        slots.get<0>([&](PyObject* obj) { to_message_batch(obj, batch); });
+        a.get<0>(batch);
         DehydrateParams params{};
-        params.half_life = effective_half_life(slots.get_or<1>(to_f32, 6.0f));
-        params.safe_threshold = slots.get_or<2>(to_f32, 0.35f);
-        params.stable_prefix = slots.get_or<3>(to_u64, uint64_t{0});
+        params.half_life = effective_half_life(a.get<1>());
+        params.safe_threshold = a.get<2>();
+        params.stable_prefix = a.get<3>();
 
         decisions.resize(batch.size());
         // The clock brackets the release and retake of the lock as well as the pass.

@@ -21,15 +21,13 @@ inline constexpr char kEffortGauge[] =
 namespace qm {
 namespace {
 
-QM_PARAMS(kParams, "effort_gauge()", 1, "text");
+constexpr auto kParams = params("effort_gauge()", param("text", to_text));
 static_assert(signature_matches(doc::kEffortGauge, kParams));
 
 /// Binds and converts `text`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kParams.count> slots;
-    if (!slots.bind(kParams, args, kwargs)) return nullptr;
-    return guard<PyObject*>(nullptr, [&] {
-        const std::string_view text = slots.get<0>(to_text);
+    return with_args(args, kwargs, [](const Args<kParams>& a) {
+        const std::string_view text = a.get<0>();
 
         const EffortGauge g = effort_gauge(text);
         const EffortSignals& s = g.signals;

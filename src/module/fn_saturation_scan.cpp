@@ -25,18 +25,17 @@ inline constexpr char kSaturationScan[] =
 namespace qm {
 namespace {
 
-QM_PARAMS(kParams, "saturation_scan()", 1, "text", "window");
+constexpr auto kParams =
+    params("saturation_scan()", param("text", to_text), param("window", to_u64) = uint64_t{8});
 static_assert(signature_matches(doc::kSaturationScan, kParams));
 
 /// Binds and converts `text`, `window`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kParams.count> slots;
-    if (!slots.bind(kParams, args, kwargs)) return nullptr;
-    return guard<PyObject*>(nullptr, [&] {
+    return with_args(args, kwargs, [](const Args<kParams>& a) {
         // The view stays valid throughout: the interpreter lock is held and the
         // argument tuple keeps the str alive.
-        const std::string_view text = slots.get<0>(to_text);
-        const uint64_t window = slots.get_or<1>(to_u64, uint64_t{8});
+        const std::string_view text = a.get<0>();
+        const uint64_t window = a.get<1>();
         return py_f64(saturation_scan(text, window)).release();
     });
 }

@@ -105,18 +105,6 @@ namespace {
 // The window owns mutexes and cannot move; the instance holds it by pointer.
 using State = std::unique_ptr<ContextApoptosis>;
 
-QM_PARAMS(kNewParams, "ContextApoptosis.__new__()", 0, "half_life", "safe_threshold", "capacity",
-          "state_capacity");
-QM_PARAMS(kSetPurposeParams, "ContextApoptosis.set_purpose()", 1, "text");
-QM_PARAMS(kNoteStateParams, "ContextApoptosis.note_state()", 1, "fact");
-QM_PARAMS(kInsertParams, "ContextApoptosis.insert()", 1, "content", "signal", "oxygen");
-QM_PARAMS(kDehydrateParams, "ContextApoptosis.dehydrate()", 0, "reinforce_boost", "absorb");
-static_assert(signature_matches(doc::kContextApoptosis, kNewParams));
-static_assert(signature_matches(doc::kContextApoptosis_set_purpose, kSetPurposeParams));
-static_assert(signature_matches(doc::kContextApoptosis_note_state, kNoteStateParams));
-static_assert(signature_matches(doc::kContextApoptosis_insert, kInsertParams));
-static_assert(signature_matches(doc::kContextApoptosis_dehydrate, kDehydrateParams));
-
 /// An unsigned size: the 64-bit count rule, narrowed where size_t is smaller.
 size_t to_size(PyObject* obj) {
     const uint64_t value = to_u64(obj);
@@ -130,6 +118,34 @@ size_t to_size(PyObject* obj) {
 /// An owned copy of a str argument's UTF-8.
 std::string to_owned_text(PyObject* obj) { return std::string(to_text(obj)); }
 
+/// As `to_owned_text`, but None is no text: the purpose is then cleared.
+std::optional<std::string> to_owned_text_or_none(PyObject* obj) {
+    if (obj == Py_None) return std::nullopt;
+    return to_owned_text(obj);
+}
+
+constexpr auto kNewParams = params("ContextApoptosis.__new__()",
+                                   param("half_life", to_f32) = 2.0f,
+                                   param("safe_threshold", to_f32) = 0.35f,
+                                   param("capacity", to_size) = size_t{256},
+                                   param("state_capacity", to_size) = size_t{64});
+constexpr auto kSetPurposeParams =
+    params("ContextApoptosis.set_purpose()", param("text", to_owned_text_or_none));
+constexpr auto kNoteStateParams =
+    params("ContextApoptosis.note_state()", param("fact", to_owned_text));
+// An oxygen left out is no oxygen at all: the window then weighs the block itself.
+constexpr auto kInsertParams =
+    params("ContextApoptosis.insert()", param("content", to_owned_text),
+           param("signal", to_u32) = SignalFlags{0}, param("oxygen", to_f32) = std::nullopt);
+constexpr auto kDehydrateParams =
+    params("ContextApoptosis.dehydrate()", param("reinforce_boost", to_f32) = 0.5f,
+           param("absorb", to_bool) = false);
+static_assert(signature_matches(doc::kContextApoptosis, kNewParams));
+static_assert(signature_matches(doc::kContextApoptosis_set_purpose, kSetPurposeParams));
+static_assert(signature_matches(doc::kContextApoptosis_note_state, kNoteStateParams));
+static_assert(signature_matches(doc::kContextApoptosis_insert, kInsertParams));
+static_assert(signature_matches(doc::kContextApoptosis_dehydrate, kDehydrateParams));
+
 /// A new list of str from native copies.
 Ref text_list(const std::vector<std::string>& texts) {
     ListBuilder list(texts.size());
@@ -139,13 +155,11 @@ Ref text_list(const std::vector<std::string>& texts) {
 
 /// tp_new: every argument is converted before the window exists.
 PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kNewParams.count> slots;
-    if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
-    return guard<PyObject*>(nullptr, [&] {
-        const float half_life = slots.get_or<0>(to_f32, 2.0f);
-        const float threshold = slots.get_or<1>(to_f32, 0.35f);
-        const size_t capacity = slots.get_or<2>(to_size, size_t{256});
-        const size_t state_capacity = slots.get_or<3>(to_size, size_t{64});
+    return with_args(args, kwargs, [&](const Args<kNewParams>& a) {
+        const float half_life = a.get<0>();
+        const float threshold = a.get<1>();
+        const size_t capacity = a.get<2>();
+        const size_t state_capacity = a.get<3>();
         State state =
             std::make_unique<ContextApoptosis>(half_life, threshold, capacity, state_capacity);
         return new_instance(type, std::move(state));
@@ -154,23 +168,18 @@ PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 /// set_purpose(text): None clears the purpose.
 PyObject* set_purpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kSetPurposeParams.count> slots;
-    if (!slots.bind(kSetPurposeParams, args, kwargs)) return nullptr;
-    return with_shared_access<State>(self, [&](State& window) {
-        std::optional<std::string> text;
-        if (slots[0] != Py_None) text = slots.get<0>(to_owned_text);
-        window->set_purpose(std::move(text));
+    return with_args_shared(self, args, kwargs,
+                            [](const Args<kSetPurposeParams>& a, State& window) {
+        window->set_purpose(a.get<0>());
         return py_none();
     });
 }
 
 /// note_state(fact) -> whether the fact was new.
 PyObject* note_state(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kNoteStateParams.count> slots;
-    if (!slots.bind(kNoteStateParams, args, kwargs)) return nullptr;
-    return with_shared_access<State>(self, [&](State& window) {
-        std::string fact = slots.get<0>(to_owned_text);
-        return py_bool(window->note_state(std::move(fact)));
+    return with_args_shared(self, args, kwargs,
+                            [](const Args<kNoteStateParams>& a, State& window) {
+        return py_bool(window->note_state(a.get<0>()));
     });
 }
 
@@ -182,13 +191,10 @@ PyObject* state_entries(PyObject* self, PyObject*) noexcept {
 
 /// insert(content, signal=0, oxygen=...): an omitted oxygen means automatic.
 PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kInsertParams.count> slots;
-    if (!slots.bind(kInsertParams, args, kwargs)) return nullptr;
-    return with_shared_access<State>(self, [&](State& window) {
-        std::string content = slots.get<0>(to_owned_text);
-        const SignalFlags signal = slots.get_or<1>(to_u32, SignalFlags{0});
-        std::optional<float> oxygen;
-        if (slots[2] != nullptr) oxygen = slots.get<2>(to_f32);
+    return with_args_shared(self, args, kwargs, [](const Args<kInsertParams>& a, State& window) {
+        std::string content = a.get<0>();
+        const SignalFlags signal = a.get<1>();
+        const std::optional<float> oxygen = a.get<2>();
         window->insert(std::move(content), signal, oxygen);
         return py_none();
     });
@@ -196,11 +202,10 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
 /// dehydrate(reinforce_boost=0.5, absorb=False) -> number of purged blocks.
 PyObject* dehydrate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kDehydrateParams.count> slots;
-    if (!slots.bind(kDehydrateParams, args, kwargs)) return nullptr;
-    return with_shared_access<State>(self, [&](State& state) {
-        const float boost = slots.get_or<0>(to_f32, 0.5f);
-        const bool absorb = slots.get_or<1>(to_bool, false);
+    return with_args_shared(self, args, kwargs,
+                            [](const Args<kDehydrateParams>& a, State& state) {
+        const float boost = a.get<0>();
+        const bool absorb = a.get<1>();
         ContextApoptosis& window = *state;
         // The interpreter lock goes before the block lock is taken and comes back
         // only after it is released, so a thread that holds the interpreter lock

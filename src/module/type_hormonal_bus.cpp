@@ -80,13 +80,17 @@ namespace {
 // allocator promises for the object itself, and a pointer moves without throwing.
 using BusState = std::unique_ptr<HormonalBus>;
 
-QM_PARAMS(kNewParams, "HormonalBus.__new__()", 0, "num_signals", "event_capacity");
-QM_PARAMS(kInjectParams, "HormonalBus.inject()", 1, "signal");
-QM_PARAMS(kSecreteParams, "HormonalBus.secrete()", 2, "flags", "intensity");
-QM_PARAMS(kSenseParams, "HormonalBus.sense()", 1, "mask");
-QM_PARAMS(kConcentrationParams, "HormonalBus.concentration()", 1, "signal_bit");
-QM_PARAMS(kTickParams, "HormonalBus.tick()", 1, "decay");
-QM_PARAMS(kDrainParams, "HormonalBus.drain_events()", 1, "max");
+constexpr auto kNewParams =
+    params("HormonalBus.__new__()", param("num_signals", to_u64) = uint64_t{32},
+           param("event_capacity", to_u64) = uint64_t{4096});
+constexpr auto kInjectParams = params("HormonalBus.inject()", param("signal", to_signal_object));
+constexpr auto kSecreteParams =
+    params("HormonalBus.secrete()", param("flags", to_u32), param("intensity", to_f32));
+constexpr auto kSenseParams = params("HormonalBus.sense()", param("mask", to_u32));
+constexpr auto kConcentrationParams =
+    params("HormonalBus.concentration()", param("signal_bit", to_u64));
+constexpr auto kTickParams = params("HormonalBus.tick()", param("decay", to_f32));
+constexpr auto kDrainParams = params("HormonalBus.drain_events()", param("max", to_u64));
 static_assert(signature_matches(doc::kHormonalBus, kNewParams));
 static_assert(signature_matches(doc::kHormonalBus_inject, kInjectParams));
 static_assert(signature_matches(doc::kHormonalBus_secrete, kSecreteParams));
@@ -96,11 +100,9 @@ static_assert(signature_matches(doc::kHormonalBus_tick, kTickParams));
 static_assert(signature_matches(doc::kHormonalBus_drain_events, kDrainParams));
 
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kNewParams.count> slots;
-    if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
-    return guard<PyObject*>(nullptr, [&] {
-        const uint64_t num_signals = slots.get_or<0>(to_u64, uint64_t{32});
-        const uint64_t event_capacity = slots.get_or<1>(to_u64, uint64_t{4096});
+    return with_args(args, kwargs, [&](const Args<kNewParams>& a) {
+        const uint64_t num_signals = a.get<0>();
+        const uint64_t event_capacity = a.get<1>();
         BusState bus = std::make_unique<HormonalBus>(num_signals, event_capacity);
         return new_instance(type, std::move(bus));
     });
@@ -113,48 +115,39 @@ Ref deposit(HormonalBus& bus, HormonalSignal signal) {
 }
 
 PyObject* bus_inject(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kInjectParams.count> slots;
-    if (!slots.bind(kInjectParams, args, kwargs)) return nullptr;
-    return with_shared_access<BusState>(self, [&](BusState& bus) {
-        return deposit(*bus, signal_fields(slots.get<0>(to_signal_object)));
+    return with_args_shared(self, args, kwargs, [](const Args<kInjectParams>& a, BusState& bus) {
+        return deposit(*bus, signal_fields(a.get<0>()));
     });
 }
 
 PyObject* bus_secrete(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kSecreteParams.count> slots;
-    if (!slots.bind(kSecreteParams, args, kwargs)) return nullptr;
-    return with_shared_access<BusState>(self, [&](BusState& bus) {
+    return with_args_shared(self, args, kwargs, [](const Args<kSecreteParams>& a, BusState& bus) {
         HormonalSignal signal;
-        signal.flags = slots.get<0>(to_u32);
-        signal.intensity = slots.get<1>(to_f32);
+        signal.flags = a.get<0>();
+        signal.intensity = a.get<1>();
         return deposit(*bus, signal);
     });
 }
 
 PyObject* bus_sense(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kSenseParams.count> slots;
-    if (!slots.bind(kSenseParams, args, kwargs)) return nullptr;
-    return with_shared_access<BusState>(self, [&](BusState& bus) {
-        const uint32_t mask = slots.get<0>(to_u32);
+    return with_args_shared(self, args, kwargs, [](const Args<kSenseParams>& a, BusState& bus) {
+        const uint32_t mask = a.get<0>();
         const float sum = without_gil([&] { return bus->channels().sense(mask); });
         return py_f64(sum);
     });
 }
 
 PyObject* bus_concentration(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kConcentrationParams.count> slots;
-    if (!slots.bind(kConcentrationParams, args, kwargs)) return nullptr;
-    return with_shared_access<BusState>(self, [&](BusState& bus) {
-        const uint64_t bit = slots.get<0>(to_u64);
+    return with_args_shared(self, args, kwargs,
+                            [](const Args<kConcentrationParams>& a, BusState& bus) {
+        const uint64_t bit = a.get<0>();
         return py_f64(bus->channels().concentration(bit));
     });
 }
 
 PyObject* bus_tick(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kTickParams.count> slots;
-    if (!slots.bind(kTickParams, args, kwargs)) return nullptr;
-    return with_shared_access<BusState>(self, [&](BusState& bus) {
-        const float decay = slots.get<0>(to_f32);
+    return with_args_shared(self, args, kwargs, [](const Args<kTickParams>& a, BusState& bus) {
+        const float decay = a.get<0>();
         without_gil([&] { bus->channels().tick(decay); });
         return py_none();
     });
@@ -171,10 +164,8 @@ PyObject* bus_snapshot(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* bus_drain_events(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kDrainParams.count> slots;
-    if (!slots.bind(kDrainParams, args, kwargs)) return nullptr;
-    return with_shared_access<BusState>(self, [&](BusState& bus) {
-        const uint64_t max = slots.get<0>(to_u64);
+    return with_args_shared(self, args, kwargs, [](const Args<kDrainParams>& a, BusState& bus) {
+        const uint64_t max = a.get<0>();
         std::vector<HormonalSignal> events;
         bus->drain(max, events);
         ListBuilder list(events.size());

@@ -24,16 +24,15 @@ namespace {
 
 using SignalObject = Instance<HormonalSignal>;
 
-QM_PARAMS(kNewParams, "HormonalSignal.__new__()", 1, "flags", "intensity");
+constexpr auto kNewParams = params("HormonalSignal.__new__()", param("flags", to_u32),
+                                   param("intensity", to_f32) = 1.0f);
 static_assert(signature_matches(doc::kHormonalSignal, kNewParams));
 
 PyObject* signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    BoundArgs<kNewParams.count> slots;
-    if (!slots.bind(kNewParams, args, kwargs)) return nullptr;
-    return guard<PyObject*>(nullptr, [&] {
+    return with_args(args, kwargs, [&](const Args<kNewParams>& a) {
         HormonalSignal signal;
-        signal.flags = slots.get<0>(to_u32);
-        signal.intensity = slots.get_or<1>(to_f32, 1.0f);
+        signal.flags = a.get<0>();
+        signal.intensity = a.get<1>();
         return new_instance(type, std::move(signal));
     });
 }
