@@ -4,12 +4,8 @@
 #include "effort_gauge.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <memory>
-#include <stdexcept>
 
-#include "ascii_block.h"
 #include "common/flat_sets.h"
 #include "common/hash_key.h"
 #include "common/siphash.h"
