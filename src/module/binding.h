@@ -68,6 +68,13 @@ constexpr Param<Convert> param(const char* name, Convert convert) {
     return {name, convert, NoDefault{}};
 }
 
+/// Whether the two texts are the same.
+constexpr bool same_text(const char* a, const char* b) {
+    size_t i = 0;
+    while (a[i] != '\0' && a[i] == b[i]) ++i;
+    return a[i] == b[i];
+}
+
 /// Every fact about one callable's parameters: made by `params`, read by the
 /// binder, its error messages, the docstring check and each binding's `get`.
 template <class... Entries>
@@ -80,6 +87,22 @@ struct ParamTable {
     int required;
 
     constexpr ParamSpec spec() const { return {display, names.data(), count, required}; }
+
+    /// The index of the parameter called `name`, -1 when there is none.
+    constexpr int index_of(const char* name) const {
+        for (int i = 0; i < count; ++i) {
+            if (same_text(names[i], name)) return i;
+        }
+        return -1;
+    }
+
+    /// Whether no name stands twice: the binder would fill only the first.
+    constexpr bool names_distinct() const {
+        for (int i = 0; i < count; ++i) {
+            if (index_of(names[i]) != i) return false;
+        }
+        return true;
+    }
 };
 
 /// Whether every parameter with a default comes after all those without: the
@@ -113,8 +136,18 @@ constexpr ParamTable<Entries...> params(const char* display, Entries... entries)
 template <const auto& Table>
 inline constexpr ParamSpec spec_of = Table.spec();
 
-/// The bound arguments of one call to the callable of `Table`, indexed by
-/// parameter. Positional arguments are borrowed from the immutable argument tuple.
+/// A parameter's name as a template argument: `a.get<"half_life">()`.
+template <size_t N>
+struct ParamName {
+    char text[N];
+
+    constexpr ParamName(const char (&literal)[N]) {
+        for (size_t i = 0; i < N; ++i) text[i] = literal[i];
+    }
+};
+
+/// The bound arguments of one call to the callable of `Table`, read by parameter
+/// name. Positional arguments are borrowed from the immutable argument tuple.
 /// Keyword arguments are held strongly until the call returns: a C caller may pass
 /// a dict of its own that a conversion hook (`__index__`, `__float__`, `__iter__`)
 /// then clears, and the arguments converted after that hook must outlive it.
@@ -124,6 +157,7 @@ inline constexpr ParamSpec spec_of = Table.spec();
 template <const auto& Table>
 class Args {
     static constexpr int N = std::remove_cvref_t<decltype(Table)>::count;
+    static_assert(Table.names_distinct(), "two parameters of one table share a name");
 
 public:
     Args(const Args&) = delete;
@@ -133,26 +167,15 @@ public:
         for (PyObject* slot : slots_) Py_XDECREF(slot);
     }
 
-    /// Argument I through its table entry's converter, or the entry's default when
-    /// it was left out. A failed conversion gets the note naming parameter I as the
-    /// table spells it. `extra` goes to converters that fill the caller's storage.
-    template <int I, class... Extra>
+    /// The argument of the parameter called `Name`, through its table entry's
+    /// converter, or the entry's default when it was left out. The index is the
+    /// table's, so reordering the table cannot hand a body another parameter's
+    /// value. `extra` goes to converters that fill the caller's storage.
+    template <ParamName Name, class... Extra>
     auto get(Extra&&... extra) const {
-        static_assert(I >= 0 && I < N, "no such parameter in the table");
-        constexpr const auto& entry = std::get<I>(Table.entries);
-        using Entry = std::remove_cvref_t<decltype(entry)>;
-        PyObject* value = slots_[I];
-        if constexpr (!Entry::has_default) {
-            return arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...);
-        } else {
-            using Converted =
-                decltype(arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...));
-            using Result =
-                std::conditional_t<std::is_same_v<typename Entry::default_type, std::nullopt_t>,
-                                   std::optional<Converted>, Converted>;
-            if (value == nullptr) return Result(entry.fallback);
-            return Result(arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...));
-        }
+        constexpr int index = Table.index_of(Name.text);
+        static_assert(index >= 0, "no parameter of this name in the table");
+        if constexpr (index >= 0) return read<index>(std::forward<Extra>(extra)...);
     }
 
     /// Binds the call and runs `body(args)` in `guard`: a whole function or
@@ -178,6 +201,26 @@ public:
 
 private:
     Args() noexcept = default;
+
+    /// Argument I; a failed conversion gets the note naming parameter I as the
+    /// table spells it.
+    template <int I, class... Extra>
+    auto read(Extra&&... extra) const {
+        constexpr const auto& entry = std::get<I>(Table.entries);
+        using Entry = std::remove_cvref_t<decltype(entry)>;
+        PyObject* value = slots_[I];
+        if constexpr (!Entry::has_default) {
+            return arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...);
+        } else {
+            using Converted =
+                decltype(arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...));
+            using Result =
+                std::conditional_t<std::is_same_v<typename Entry::default_type, std::nullopt_t>,
+                                   std::optional<Converted>, Converted>;
+            if (value == nullptr) return Result(entry.fallback);
+            return Result(arg(entry.name, value, entry.convert, std::forward<Extra>(extra)...));
+        }
+    }
 
     /// False with TypeError set when the call does not fit the table.
     bool bind(PyObject* args, PyObject* kwargs) noexcept {
@@ -214,7 +257,7 @@ struct BodyOf<R (C::*)(const A&, State&) const> {
 }  // namespace detail
 
 /// The entry point of a function or constructor:
-/// `return with_args(args, kwargs, [&](const Args<kParams>& a) { ... a.get<0>() ... });`
+/// `return with_args(args, kwargs, [&](const Args<kParams>& a) { ... a.get<"text">() ... });`
 template <class Body>
 PyObject* with_args(PyObject* args, PyObject* kwargs, Body&& body) noexcept {
     using Bound = typename detail::BodyOf<std::remove_cvref_t<Body>>::Bound;

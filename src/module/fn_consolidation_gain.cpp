@@ -41,11 +41,11 @@ static_assert(signature_matches(doc::kConsolidationGain, kParams));
 
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return with_args(args, kwargs, [](const Args<kParams>& a) {
-        const uint64_t prefix = a.get<0>();
-        const uint64_t purgeable = a.get<1>();
-        const uint32_t calls = a.get<2>();
-        const double read = a.get<3>();
-        const double write = a.get<4>();
+        const uint64_t prefix = a.get<"prefix_tokens">();
+        const uint64_t purgeable = a.get<"purgeable_tokens">();
+        const uint32_t calls = a.get<"calls_ahead">();
+        const double read = a.get<"cache_read_ratio">();
+        const double write = a.get<"cache_write_ratio">();
 
         const ConsolidationGain g = consolidation_gain(prefix, purgeable, calls, read, write);
 

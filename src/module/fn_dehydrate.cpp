@@ -96,11 +96,11 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         WorkspaceLease lease;
         MessageBatch& batch = (*lease).batch;
         std::vector<uint8_t>& decisions = (*lease).decisions;
-        a.get<0>(batch);
+        a.get<"messages">(batch);
         DehydrateParams params{};
-        params.half_life = effective_half_life(a.get<1>());
-        params.safe_threshold = a.get<2>();
-        params.stable_prefix = a.get<3>();
+        params.half_life = effective_half_life(a.get<"half_life">());
+        params.safe_threshold = a.get<"safe_threshold">();
+        params.stable_prefix = a.get<"stable_prefix">();
 
         decisions.resize(batch.size());
         // The clock brackets the release and retake of the lock as well as the pass.

@@ -27,7 +27,7 @@ static_assert(signature_matches(doc::kEffortGauge, kParams));
 /// Binds and converts `text`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return with_args(args, kwargs, [](const Args<kParams>& a) {
-        const std::string_view text = a.get<0>();
+        const std::string_view text = a.get<"text">();
 
         const EffortGauge g = effort_gauge(text);
         const EffortSignals& s = g.signals;

@@ -34,8 +34,8 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return with_args(args, kwargs, [](const Args<kParams>& a) {
         // The view stays valid throughout: the interpreter lock is held and the
         // argument tuple keeps the str alive.
-        const std::string_view text = a.get<0>();
-        const uint64_t window = a.get<1>();
+        const std::string_view text = a.get<"text">();
+        const uint64_t window = a.get<"window">();
         return py_f64(saturation_scan(text, window)).release();
     });
 }

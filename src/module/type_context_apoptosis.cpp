@@ -156,10 +156,10 @@ Ref text_list(const std::vector<std::string>& texts) {
 /// tp_new: every argument is converted before the window exists.
 PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return with_args(args, kwargs, [&](const Args<kNewParams>& a) {
-        const float half_life = a.get<0>();
-        const float threshold = a.get<1>();
-        const size_t capacity = a.get<2>();
-        const size_t state_capacity = a.get<3>();
+        const float half_life = a.get<"half_life">();
+        const float threshold = a.get<"safe_threshold">();
+        const size_t capacity = a.get<"capacity">();
+        const size_t state_capacity = a.get<"state_capacity">();
         State state =
             std::make_unique<ContextApoptosis>(half_life, threshold, capacity, state_capacity);
         return new_instance(type, std::move(state));
@@ -170,7 +170,7 @@ PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 PyObject* set_purpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs,
                             [](const Args<kSetPurposeParams>& a, State& window) {
-        window->set_purpose(a.get<0>());
+        window->set_purpose(a.get<"text">());
         return py_none();
     });
 }
@@ -179,7 +179,7 @@ PyObject* set_purpose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 PyObject* note_state(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs,
                             [](const Args<kNoteStateParams>& a, State& window) {
-        return py_bool(window->note_state(a.get<0>()));
+        return py_bool(window->note_state(a.get<"fact">()));
     });
 }
 
@@ -192,9 +192,9 @@ PyObject* state_entries(PyObject* self, PyObject*) noexcept {
 /// insert(content, signal=0, oxygen=...): an omitted oxygen means automatic.
 PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs, [](const Args<kInsertParams>& a, State& window) {
-        std::string content = a.get<0>();
-        const SignalFlags signal = a.get<1>();
-        const std::optional<float> oxygen = a.get<2>();
+        std::string content = a.get<"content">();
+        const SignalFlags signal = a.get<"signal">();
+        const std::optional<float> oxygen = a.get<"oxygen">();
         window->insert(std::move(content), signal, oxygen);
         return py_none();
     });
@@ -204,8 +204,8 @@ PyObject* insert(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 PyObject* dehydrate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs,
                             [](const Args<kDehydrateParams>& a, State& state) {
-        const float boost = a.get<0>();
-        const bool absorb = a.get<1>();
+        const float boost = a.get<"reinforce_boost">();
+        const bool absorb = a.get<"absorb">();
         ContextApoptosis& window = *state;
         // The interpreter lock goes before the block lock is taken and comes back
         // only after it is released, so a thread that holds the interpreter lock

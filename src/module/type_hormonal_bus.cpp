@@ -101,8 +101,8 @@ static_assert(signature_matches(doc::kHormonalBus_drain_events, kDrainParams));
 
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return with_args(args, kwargs, [&](const Args<kNewParams>& a) {
-        const uint64_t num_signals = a.get<0>();
-        const uint64_t event_capacity = a.get<1>();
+        const uint64_t num_signals = a.get<"num_signals">();
+        const uint64_t event_capacity = a.get<"event_capacity">();
         BusState bus = std::make_unique<HormonalBus>(num_signals, event_capacity);
         return new_instance(type, std::move(bus));
     });
@@ -116,22 +116,22 @@ Ref deposit(HormonalBus& bus, HormonalSignal signal) {
 
 PyObject* bus_inject(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs, [](const Args<kInjectParams>& a, BusState& bus) {
-        return deposit(*bus, signal_fields(a.get<0>()));
+        return deposit(*bus, signal_fields(a.get<"signal">()));
     });
 }
 
 PyObject* bus_secrete(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs, [](const Args<kSecreteParams>& a, BusState& bus) {
         HormonalSignal signal;
-        signal.flags = a.get<0>();
-        signal.intensity = a.get<1>();
+        signal.flags = a.get<"flags">();
+        signal.intensity = a.get<"intensity">();
         return deposit(*bus, signal);
     });
 }
 
 PyObject* bus_sense(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs, [](const Args<kSenseParams>& a, BusState& bus) {
-        const uint32_t mask = a.get<0>();
+        const uint32_t mask = a.get<"mask">();
         const float sum = without_gil([&] { return bus->channels().sense(mask); });
         return py_f64(sum);
     });
@@ -140,14 +140,14 @@ PyObject* bus_sense(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 PyObject* bus_concentration(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs,
                             [](const Args<kConcentrationParams>& a, BusState& bus) {
-        const uint64_t bit = a.get<0>();
+        const uint64_t bit = a.get<"signal_bit">();
         return py_f64(bus->channels().concentration(bit));
     });
 }
 
 PyObject* bus_tick(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs, [](const Args<kTickParams>& a, BusState& bus) {
-        const float decay = a.get<0>();
+        const float decay = a.get<"decay">();
         without_gil([&] { bus->channels().tick(decay); });
         return py_none();
     });
@@ -165,7 +165,7 @@ PyObject* bus_snapshot(PyObject* self, PyObject*) noexcept {
 
 PyObject* bus_drain_events(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return with_args_shared(self, args, kwargs, [](const Args<kDrainParams>& a, BusState& bus) {
-        const uint64_t max = a.get<0>();
+        const uint64_t max = a.get<"max">();
         std::vector<HormonalSignal> events;
         bus->drain(max, events);
         ListBuilder list(events.size());

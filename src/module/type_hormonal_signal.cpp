@@ -31,8 +31,8 @@ static_assert(signature_matches(doc::kHormonalSignal, kNewParams));
 PyObject* signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return with_args(args, kwargs, [&](const Args<kNewParams>& a) {
         HormonalSignal signal;
-        signal.flags = a.get<0>();
-        signal.intensity = a.get<1>();
+        signal.flags = a.get<"flags">();
+        signal.intensity = a.get<"intensity">();
         return new_instance(type, std::move(signal));
     });
 }
