@@ -10,6 +10,24 @@
 namespace qm {
 namespace {
 
+// The defaults as a signature prints them, held to the interpreter's repr of what
+// each parameter reads back: a float's own narrowing, the shortest digits, the
+// fixed notation's limits, and a text given where no decimal is exact.
+constexpr char kNoBody[] = "";
+constexpr auto kPrinted = params(
+    "Printed.check()", param("a", to_f32) = 0.35f, param("b", to_f64) = 0.1,
+    param("c", to_f64) = 1e15, param("d", to_f32) = -0.0f, param("e", to_f64) = 0.0001,
+    param("f", to_u64) = UINT64_MAX, param("g", to_bool) = true,
+    param("h", to_f64) = shown(1e-9, "1e-09"));
+static_assert(same_text(docstring<kPrinted, kNoBody>,
+                        "check($self, a=0.35, b=0.1, c=1000000000000000.0, d=-0.0, e=0.0001, "
+                        "f=18446744073709551615, g=True, h=1e-09)\n--\n\n"));
+constexpr auto kPrintedNew = params("Printed.__new__()", param("x", to_text),
+                                    param("y", to_f32) = 16777217.0f,
+                                    param("z", to_f32) = std::nullopt);
+static_assert(same_text(docstring<kPrintedNew, kNoBody>,
+                        "Printed(x, y=16777216.0, z=...)\n--\n\n"));
+
 [[gnu::cold, gnu::noinline]] void too_many_positionals(const ParamSpec& spec, Py_ssize_t given) {
     const char* verb = given == 1 ? msg::kWas : msg::kWere;
     if (spec.required == spec.count) {

@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <tuple>
 #include <type_traits>
@@ -37,6 +39,21 @@ bool bind(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** sl
 /// The default of a parameter that has none.
 struct NoDefault {};
 
+/// A default and the text the signature shows for it; `text` is null when the
+/// text is printed from the value.
+template <class T>
+struct Shown {
+    T value;
+    const char* text;
+};
+
+/// A default whose value has no short decimal a signature could show exactly:
+/// `param("tolerance", to_f64) = shown(1e-9, "1e-09")`.
+template <class T>
+constexpr Shown<T> shown(T value, const char* text) {
+    return {value, text};
+}
+
 /// One parameter: its name, its converter and, unless `Default` is NoDefault, the
 /// value an argument left out takes. A default of `std::nullopt` reads the
 /// argument as an optional, empty when left out.
@@ -48,17 +65,24 @@ struct Param {
     const char* name;
     Convert convert;
     Default fallback;
+    const char* shown = nullptr;  // the default's text in the signature, if not printed
 
     /// `param("n", to_u64) = uint64_t{1}`. The default has exactly the type the
     /// converter returns, so what the table shows is what the binding gets: no
     /// silent narrowing of a `6.0` into a float parameter, or widening of a flag.
     template <class T>
         requires(!has_default)
-    constexpr Param<Convert, T> operator=(T value) const {
+    constexpr Param<Convert, T> operator=(Shown<T> value) const {
         using Converted = decltype(convert(std::declval<PyObject*>()));
         static_assert(std::is_same_v<T, Converted> || std::is_same_v<T, std::nullopt_t>,
                       "a default has the type its converter returns, or is std::nullopt");
-        return {name, convert, value};
+        return {name, convert, value.value, value.text};
+    }
+
+    template <class T>
+        requires(!has_default)
+    constexpr Param<Convert, T> operator=(T value) const {
+        return *this = Shown<T>{value, nullptr};
     }
 };
 
@@ -76,7 +100,8 @@ constexpr bool same_text(const char* a, const char* b) {
 }
 
 /// Every fact about one callable's parameters: made by `params`, read by the
-/// binder, its error messages, the docstring check and each binding's `get`.
+/// binder, its error messages, the docstring's text signature and each binding's
+/// `get`.
 template <class... Entries>
 struct ParamTable {
     static constexpr int count = sizeof...(Entries);
@@ -274,92 +299,181 @@ PyObject* with_args_shared(PyObject* self, PyObject* args, PyObject* kwargs,
                                                                            body);
 }
 
-/// Where one parameter of a docstring's text signature lies in the docstring: its
-/// name, and its default's text (empty when it has none).
-struct SignatureItem {
-    size_t name = 0, name_end = 0;
-    size_t value = 0, value_end = 0;
-    bool has_default = false;
+namespace detail {
+
+/// Text made at compile time, in two runs of one writer: the first only counts
+/// (`out` null) to size the storage the second fills. `exact` turns false when a
+/// default has no text the writer can vouch for.
+struct TextSink {
+    char* out = nullptr;
+    size_t size = 0;
+    bool exact = true;
+
+    constexpr void put(char c) {
+        if (out != nullptr) out[size] = c;
+        ++size;
+    }
+    constexpr void put(const char* begin, const char* end) {
+        while (begin != end) put(*begin++);
+    }
+    constexpr void put(const char* text) {
+        while (*text != '\0') put(*text++);
+    }
+    /// `value` in decimal; with `places` >= 0, as a fixed-point number with that
+    /// many places and at least one digit on each side of the point: (35, 2) is
+    /// "0.35", (6, 0) is "6.0".
+    constexpr void put_decimal(uint64_t value, int places = -1) {
+        char digits[24] = {};
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0 || n <= places);
+        while (n > 0) {
+            if (n == places) put('.');
+            put(digits[--n]);
+        }
+        if (places == 0) put(".0");
+    }
 };
 
-/// Reads the parameters of the text signature on the first line of `doc`
-/// ("f(a, b=1)", with an optional leading "$self") into `items`. Returns their
-/// count, or -1 when the line holds no signature or more than kMaxParams of them.
-constexpr int signature_items(const char* doc, SignatureItem (&items)[kMaxParams]) {
-    // Plain index loops: sanitizer builds turn the null checks inside the
-    // standard library's search functions into non-constant expressions.
-    size_t i = 0;
-    while (doc[i] != '\0' && doc[i] != '(' && doc[i] != '\n') ++i;
-    if (doc[i] != '(') return -1;
-    ++i;
-    int count = 0;
-    while (doc[i] != ')') {
-        if (doc[i] == '\0' || doc[i] == '\n') return -1;
-        SignatureItem item;
-        item.name = i;
-        while (doc[i] != ',' && doc[i] != ')' && doc[i] != '=' && doc[i] != '\0') ++i;
-        item.name_end = i;
-        item.has_default = doc[i] == '=';
-        item.value = item.value_end = item.has_default ? i + 1 : i;
-        while (doc[i] != ',' && doc[i] != ')' && doc[i] != '\0') ++i;
-        if (item.has_default) item.value_end = i;
-        if (doc[i] == ',') i += doc[i + 1] == ' ' ? 2 : 1;
-        const bool is_self = item.name_end - item.name == 5 && doc[item.name] == '$';
-        if (is_self) continue;
-        if (count == kMaxParams) return -1;
-        items[count++] = item;
+/// `value` as a float's repr shows it ("6.0", "0.35"): the shortest decimal that
+/// the interpreter's float parsing, narrowed to T as the converter does, reads back
+/// as `value`, and of those the nearest. A candidate is checked by one division of
+/// two exact doubles, which rounds correctly only while the digits stay below 2^53
+/// and the power of ten below 10^23; a value past that, or one that repr would
+/// write with an exponent, is not printed (`exact` turns false).
+template <class T>
+constexpr void put_float(TextSink& sink, T value) {
+    const double wide = value;
+    const bool negative = (std::bit_cast<uint64_t>(wide) >> 63) != 0;
+    const double magnitude = negative ? -wide : wide;
+    if (magnitude != 0 && !(magnitude >= 1e-4 && magnitude < 1e16)) {
+        sink.exact = false;
+        return;
     }
-    return count;
-}
-
-/// Whether `doc[begin, end)` is exactly `text`.
-constexpr bool spells(const char* doc, size_t begin, size_t end, const char* text) {
-    size_t k = 0;
-    while (begin + k < end && text[k] != '\0' && doc[begin + k] == text[k]) ++k;
-    return begin + k == end && text[k] == '\0';
-}
-
-/// Whether one parameter of a text signature is `entry`: the same name, a default
-/// exactly when the entry has one, "..." exactly for std::nullopt, and for an
-/// integer or a bool the entry's own default ("8", "True"/"False"). A float's text is
-/// left to the tests, which call every callable with and without each default:
-/// reading one here would be no cheap parse.
-template <class Entry>
-constexpr bool item_matches(const char* doc, const SignatureItem& item, const Entry& entry) {
-    if (!spells(doc, item.name, item.name_end, entry.name)) return false;
-    if (item.has_default != Entry::has_default) return false;
-    using Default = typename Entry::default_type;
-    const bool elided = spells(doc, item.value, item.value_end, "...");
-    if constexpr (std::is_same_v<Default, std::nullopt_t>) {
-        return elided;
-    } else if (elided) {
-        return false;
-    } else if constexpr (std::is_same_v<Default, bool>) {
-        return spells(doc, item.value, item.value_end, entry.fallback ? "True" : "False");
-    } else if constexpr (std::is_integral_v<Default>) {
-        if (item.value == item.value_end) return false;
-        Default value = 0;
-        for (size_t k = item.value; k < item.value_end; ++k) {
-            if (doc[k] < '0' || doc[k] > '9') return false;
-            value = static_cast<Default>(value * 10 + static_cast<Default>(doc[k] - '0'));
+    constexpr double kExactDigits = 9007199254740992.0;  // 2^53
+    double scale = 1;
+    for (int places = 0; places <= 22; ++places, scale *= 10) {
+        const double scaled = magnitude * scale;
+        if (scaled >= kExactDigits) break;
+        // The product is off by less than one: the nearest digits lie beside it.
+        const uint64_t nearest = static_cast<uint64_t>(scaled + 0.5);
+        uint64_t best = 0;
+        double best_distance = -1;
+        for (uint64_t digits = nearest > 0 ? nearest - 1 : 0; digits <= nearest + 1; ++digits) {
+            const double read_back = static_cast<double>(digits) / scale;
+            if (static_cast<T>(read_back) != static_cast<T>(magnitude)) continue;
+            const double off = static_cast<double>(digits) - scaled;
+            const double distance = off < 0 ? -off : off;
+            if (best_distance < 0 || distance < best_distance) {
+                best = digits;
+                best_distance = distance;
+            }
         }
-        return value == entry.fallback;
+        if (best_distance < 0) continue;
+        if (negative) sink.put('-');
+        sink.put_decimal(best, places);
+        return;
+    }
+    sink.exact = false;
+}
+
+/// The default of `entry` as the signature shows it.
+template <class Entry>
+constexpr void put_default(TextSink& sink, const Entry& entry) {
+    using Default = typename Entry::default_type;
+    if (entry.shown != nullptr) {
+        sink.put(entry.shown);
+    } else if constexpr (std::is_same_v<Default, std::nullopt_t>) {
+        sink.put("...");  // no value a caller could pass: the binding decides
+    } else if constexpr (std::is_same_v<Default, bool>) {
+        sink.put(entry.fallback ? "True" : "False");
+    } else if constexpr (std::is_integral_v<Default>) {
+        uint64_t magnitude = static_cast<uint64_t>(entry.fallback);
+        if constexpr (std::is_signed_v<Default>) {
+            if (entry.fallback < 0) {
+                sink.put('-');
+                magnitude = 0 - magnitude;
+            }
+        }
+        sink.put_decimal(magnitude);
+    } else if constexpr (std::is_floating_point_v<Default>) {
+        put_float(sink, entry.fallback);
     } else {
-        return true;
+        sink.exact = false;
     }
 }
 
-/// Whether the text signature on the first line of `doc` shows exactly `table`'s
-/// parameters, in order, with their defaults. Evaluated at compile time, so a
-/// docstring and the binder that serves it cannot drift apart.
-template <class... Entries>
-constexpr bool signature_matches(const char* doc, const ParamTable<Entries...>& table) {
-    SignatureItem items[kMaxParams];
-    if (signature_items(doc, items) != table.count) return false;
-    return [&]<size_t... I>(std::index_sequence<I...>) {
-        return (item_matches(doc, items[I], std::get<I>(table.entries)) && ...);
-    }(std::index_sequence_for<Entries...>{});
+/// One parameter of a text signature, after a ", " unless it comes first.
+template <class Entry>
+constexpr void put_parameter(TextSink& sink, const Entry& entry, bool& first) {
+    if (!first) sink.put(", ");
+    first = false;
+    sink.put(entry.name);
+    if constexpr (Entry::has_default) {
+        sink.put('=');
+        put_default(sink, entry);
+    }
 }
+
+/// The docstring of the callable of `table`: its text signature, the "--" line
+/// and an empty line, then `body`. The interpreter publishes the first line as
+/// __text_signature__ only when it starts with the callable's own name, which the
+/// display name holds: "dehydrate()", "HormonalBus.__new__()" (a class shows its
+/// constructor's parameters under its own name), "HormonalBus.inject()" (a method,
+/// whose signature starts with "$self").
+template <class... Entries>
+constexpr void put_docstring(TextSink& sink, const ParamTable<Entries...>& table,
+                             const char* body) {
+    const char* begin = table.display;
+    const char* end = begin;
+    while (*end != '\0') ++end;
+    end -= 2;  // "()"
+    const char* dot = begin;
+    while (dot != end && *dot != '.') ++dot;
+    const bool method = dot != end && !same_text(dot, ".__new__()");
+    if (method) {
+        sink.put(dot + 1, end);
+    } else {
+        sink.put(begin, dot);
+    }
+    sink.put('(');
+    if (method) sink.put("$self");
+    bool first = !method;
+    std::apply([&](const auto&... entry) { (put_parameter(sink, entry, first), ...); },
+               table.entries);
+    sink.put(")\n--\n\n");
+    sink.put(body);
+}
+
+template <const auto& Table, const auto& Body>
+constexpr auto docstring_text() {
+    constexpr TextSink measured = [] {
+        TextSink sink;
+        put_docstring(sink, Table, Body);
+        return sink;
+    }();
+    static_assert(measured.exact,
+                  "a default the signature cannot show exactly: give it its text, "
+                  "param(...) = shown(value, \"text\")");
+    std::array<char, measured.size + 1> text{};
+    TextSink sink{text.data()};
+    put_docstring(sink, Table, Body);
+    return text;
+}
+
+template <const auto& Table, const auto& Body>
+inline constexpr auto docstring_storage = docstring_text<Table, Body>();
+
+}  // namespace detail
+
+/// The docstring of the callable of `Table` with the body `Body`, its text
+/// signature written from the table at compile time, so the names, order and
+/// defaults a caller reads are the ones the binder serves:
+/// `method_def("dehydrate", call, docstring<kParams, doc::kDehydrate>)`.
+template <const auto& Table, const auto& Body>
+inline constexpr const char* docstring = detail::docstring_storage<Table, Body>.data();
 
 /// A method-table entry. The calling convention follows from the entry point's
 /// type, and entry points must be noexcept: no C++ exception may reach the

@@ -7,11 +7,8 @@
 
 namespace qm::doc {
 
-// The first line is what the interpreter publishes as __text_signature__.
+// The body only: `docstring` writes the text signature above it from the table.
 inline constexpr char kConsolidationGain[] =
-    "consolidation_gain(prefix_tokens, purgeable_tokens, calls_ahead=8, cache_read_ratio=0.1, cache_write_ratio=1.25)\n"
-    "--\n"
-    "\n"
     "Decide whether consolidating (rewriting) a provider-cached prefix pays off.\n"
     "\n"
     "Rewriting a cached prefix purges `purgeable_tokens` of ballast but forfeits\n"
@@ -37,7 +34,6 @@ constexpr auto kParams = params("consolidation_gain()", param("prefix_tokens", t
                                 param("calls_ahead", to_u32) = uint32_t{8},
                                 param("cache_read_ratio", to_f64) = 0.1,
                                 param("cache_write_ratio", to_f64) = 1.25);
-static_assert(signature_matches(doc::kConsolidationGain, kParams));
 
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return with_args(args, kwargs, [](const Args<kParams>& a) {
@@ -61,6 +57,7 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-PyMethodDef consolidation_gain_def = method_def("consolidation_gain", call, doc::kConsolidationGain);
+PyMethodDef consolidation_gain_def = method_def("consolidation_gain", call,
+                                                docstring<kParams, doc::kConsolidationGain>);
 
 }  // namespace qm

@@ -13,11 +13,8 @@
 
 namespace qm::doc {
 
-// The first line is what the interpreter publishes as __text_signature__.
+// The body only: `docstring` writes the text signature above it from the table.
 inline constexpr char kDehydrate[] =
-    "dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0)\n"
-    "--\n"
-    "\n"
     "Dehydrate a whole message history in a single pass (oldest → newest).\n"
     "\n"
     "`messages` is a list of `(content, signal_flags)`. Older, lower-value blocks\n"
@@ -38,7 +35,6 @@ constexpr auto kParams = params("dehydrate()", param("messages", to_message_batc
                                 param("half_life", to_f32) = 6.0f,
                                 param("safe_threshold", to_f32) = 0.35f,
                                 param("stable_prefix", to_u64) = uint64_t{0});
-static_assert(signature_matches(doc::kDehydrate, kParams));
 
 /// What one call needs besides its arguments: the copied history and one decision
 /// byte per message.
@@ -134,6 +130,6 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-PyMethodDef dehydrate_def = method_def("dehydrate", call, doc::kDehydrate);
+PyMethodDef dehydrate_def = method_def("dehydrate", call, docstring<kParams, doc::kDehydrate>);
 
 }  // namespace qm

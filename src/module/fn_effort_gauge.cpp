@@ -7,11 +7,8 @@
 
 namespace qm::doc {
 
-// The first line is what the interpreter publishes as __text_signature__.
+// The body only: `docstring` writes the text signature above it from the table.
 inline constexpr char kEffortGauge[] =
-    "effort_gauge(text)\n"
-    "--\n"
-    "\n"
     "Gauge the reasoning effort a request deserves. Returns a dict:\n"
     "`score` (0..1), `tier` (\"off\" | \"low\" | \"medium\" | \"high\"),\n"
     "`budget_tokens` (0 | 1024 | 4096 | 16384) and the raw `signals`.";
@@ -22,7 +19,6 @@ namespace qm {
 namespace {
 
 constexpr auto kParams = params("effort_gauge()", param("text", to_text));
-static_assert(signature_matches(doc::kEffortGauge, kParams));
 
 /// Binds and converts `text`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -53,6 +49,7 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-PyMethodDef effort_gauge_def = method_def("effort_gauge", call, doc::kEffortGauge);
+PyMethodDef effort_gauge_def = method_def("effort_gauge", call,
+                                          docstring<kParams, doc::kEffortGauge>);
 
 }  // namespace qm

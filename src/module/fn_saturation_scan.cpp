@@ -7,11 +7,8 @@
 
 namespace qm::doc {
 
-// The first line is what the interpreter publishes as __text_signature__.
+// The body only: `docstring` writes the text signature above it from the table.
 inline constexpr char kSaturationScan[] =
-    "saturation_scan(text, window=8)\n"
-    "--\n"
-    "\n"
     "Detect input saturation: the fraction of the payload that is **repetition**.\n"
     "\n"
     "Cognitive-DDoS, forged-log floods and jailbreak spam are highly repetitive —\n"
@@ -27,7 +24,6 @@ namespace {
 
 constexpr auto kParams =
     params("saturation_scan()", param("text", to_text), param("window", to_u64) = uint64_t{8});
-static_assert(signature_matches(doc::kSaturationScan, kParams));
 
 /// Binds and converts `text`, `window`, runs the kernel, builds the result.
 PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -42,6 +38,7 @@ PyObject* call(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-PyMethodDef saturation_scan_def = method_def("saturation_scan", call, doc::kSaturationScan);
+PyMethodDef saturation_scan_def = method_def("saturation_scan", call,
+                                             docstring<kParams, doc::kSaturationScan>);
 
 }  // namespace qm

@@ -18,27 +18,20 @@
 
 namespace qm::doc {
 
-// The first line is what the interpreter publishes as __text_signature__.
+// Bodies of the docstrings of callables with parameters: `docstring` writes the
+// text signature above each from its table. A method without parameters has
+// no table, and its docstring spells its own "($self)" line.
 inline constexpr char kContextApoptosis[] =
-    "ContextApoptosis(half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64)\n"
-    "--\n"
-    "\n"
     "A self-dehydrating context window. Insert blocks, then run `dehydrate` cycles;\n"
     "each cycle halves oxygen over `half_life` and purges anything below the\n"
     "`safe_threshold` (durable classes are reinforced and survive).";
 
 inline constexpr char kContextApoptosis_set_purpose[] =
-    "set_purpose($self, text)\n"
-    "--\n"
-    "\n"
     "Set (or clear, with `None`) the purpose contract — the stable header\n"
     "rendered above the history. Keep it byte-identical between calls so it\n"
     "stays inside a provider prompt-cache prefix.";
 
 inline constexpr char kContextApoptosis_note_state[] =
-    "note_state($self, fact)\n"
-    "--\n"
-    "\n"
     "Append a durable fact/decision to the consolidated STATE ledger.\n"
     "Deduplicated by content hash; oldest entries roll off past capacity.";
 
@@ -49,15 +42,9 @@ inline constexpr char kContextApoptosis_state_entries[] =
     "The current STATE ledger entries, oldest first.";
 
 inline constexpr char kContextApoptosis_insert[] =
-    "insert($self, content, signal=0, oxygen=...)\n"
-    "--\n"
-    "\n"
     "Insert a context block. `oxygen < 0` (default) → auto metabolic weight.";
 
 inline constexpr char kContextApoptosis_dehydrate[] =
-    "dehydrate($self, reinforce_boost=0.5, absorb=False)\n"
-    "--\n"
-    "\n"
     "One half-life decay cycle → returns the number of purged blocks. Durable\n"
     "classes are reinforced by `reinforce_boost`; everything else decays by\n"
     "`2^(-1/half_life)` and is purged in place if it drops below the threshold.\n"
@@ -140,11 +127,6 @@ constexpr auto kInsertParams =
 constexpr auto kDehydrateParams =
     params("ContextApoptosis.dehydrate()", param("reinforce_boost", to_f32) = 0.5f,
            param("absorb", to_bool) = false);
-static_assert(signature_matches(doc::kContextApoptosis, kNewParams));
-static_assert(signature_matches(doc::kContextApoptosis_set_purpose, kSetPurposeParams));
-static_assert(signature_matches(doc::kContextApoptosis_note_state, kNoteStateParams));
-static_assert(signature_matches(doc::kContextApoptosis_insert, kInsertParams));
-static_assert(signature_matches(doc::kContextApoptosis_dehydrate, kDehydrateParams));
 
 /// A new list of str from native copies.
 Ref text_list(const std::vector<std::string>& texts) {
@@ -252,11 +234,14 @@ Py_ssize_t length(PyObject* self) noexcept {
 }
 
 PyMethodDef methods[] = {
-    method_def("set_purpose", set_purpose, doc::kContextApoptosis_set_purpose),
-    method_def("note_state", note_state, doc::kContextApoptosis_note_state),
+    method_def("set_purpose", set_purpose,
+               docstring<kSetPurposeParams, doc::kContextApoptosis_set_purpose>),
+    method_def("note_state", note_state,
+               docstring<kNoteStateParams, doc::kContextApoptosis_note_state>),
     method_def("state_entries", state_entries, doc::kContextApoptosis_state_entries),
-    method_def("insert", insert, doc::kContextApoptosis_insert),
-    method_def("dehydrate", dehydrate, doc::kContextApoptosis_dehydrate),
+    method_def("insert", insert, docstring<kInsertParams, doc::kContextApoptosis_insert>),
+    method_def("dehydrate", dehydrate,
+               docstring<kDehydrateParams, doc::kContextApoptosis_dehydrate>),
     method_def("active_context", active_context, doc::kContextApoptosis_active_context),
     method_def("render", render, doc::kContextApoptosis_render),
     method_def("active_tokens", active_tokens, doc::kContextApoptosis_active_tokens),
@@ -268,7 +253,7 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_window)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<State>)},
-    {Py_tp_doc, const_cast<char*>(doc::kContextApoptosis)},
+    {Py_tp_doc, const_cast<char*>(docstring<kNewParams, doc::kContextApoptosis>)},
     {Py_tp_methods, methods},
     {Py_mp_length, reinterpret_cast<void*>(length)},
     {0, nullptr},

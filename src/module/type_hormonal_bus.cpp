@@ -15,42 +15,24 @@
 
 namespace qm::doc {
 
-// The first line is what the interpreter publishes as __text_signature__.
+// Bodies of the docstrings of callables with parameters: `docstring` writes the
+// text signature above each from its table. A method without parameters has
+// no table, and its docstring spells its own "($self)" line.
 inline constexpr char kHormonalBus[] =
-    "HormonalBus(num_signals=32, event_capacity=4096)\n"
-    "--\n"
-    "\n"
     "Lock-free hormonal signalling bus. `inject`/`secrete` are O(popcount) and\n"
     "release the GIL; `sense` reads the current concentration for a channel mask.";
 
-inline constexpr char kHormonalBus_inject[] =
-    "inject($self, signal)\n"
-    "--\n"
-    "\n"
-    "Inject a typed `HormonalSignal` (the primary API).";
+inline constexpr char kHormonalBus_inject[] = "Inject a typed `HormonalSignal` (the primary API).";
 
 inline constexpr char kHormonalBus_secrete[] =
-    "secrete($self, flags, intensity)\n"
-    "--\n"
-    "\n"
     "Raw injection by `(flags, intensity)` — the microsecond hot path.";
 
 inline constexpr char kHormonalBus_sense[] =
-    "sense($self, mask)\n"
-    "--\n"
-    "\n"
     "Current summed concentration across every channel in `mask`.";
 
-inline constexpr char kHormonalBus_concentration[] =
-    "concentration($self, signal_bit)\n"
-    "--\n"
-    "\n"
-    "Concentration of a single channel bit.";
+inline constexpr char kHormonalBus_concentration[] = "Concentration of a single channel bit.";
 
 inline constexpr char kHormonalBus_tick[] =
-    "tick($self, decay)\n"
-    "--\n"
-    "\n"
     "Multiplicative decay/dissipation of every channel (temporal homeostasis).";
 
 inline constexpr char kHormonalBus_snapshot[] =
@@ -60,9 +42,6 @@ inline constexpr char kHormonalBus_snapshot[] =
     "";
 
 inline constexpr char kHormonalBus_drain_events[] =
-    "drain_events($self, max)\n"
-    "--\n"
-    "\n"
     "Drain up to `max` buffered signal events as `(flags, intensity)` pairs.";
 
 inline constexpr char kHormonalBus_stats[] =
@@ -91,13 +70,6 @@ constexpr auto kConcentrationParams =
     params("HormonalBus.concentration()", param("signal_bit", to_u64));
 constexpr auto kTickParams = params("HormonalBus.tick()", param("decay", to_f32));
 constexpr auto kDrainParams = params("HormonalBus.drain_events()", param("max", to_u64));
-static_assert(signature_matches(doc::kHormonalBus, kNewParams));
-static_assert(signature_matches(doc::kHormonalBus_inject, kInjectParams));
-static_assert(signature_matches(doc::kHormonalBus_secrete, kSecreteParams));
-static_assert(signature_matches(doc::kHormonalBus_sense, kSenseParams));
-static_assert(signature_matches(doc::kHormonalBus_concentration, kConcentrationParams));
-static_assert(signature_matches(doc::kHormonalBus_tick, kTickParams));
-static_assert(signature_matches(doc::kHormonalBus_drain_events, kDrainParams));
 
 PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return with_args(args, kwargs, [&](const Args<kNewParams>& a) {
@@ -193,13 +165,15 @@ PyObject* bus_stats(PyObject* self, PyObject*) noexcept {
 }
 
 PyMethodDef bus_methods[] = {
-    method_def("inject", bus_inject, doc::kHormonalBus_inject),
-    method_def("secrete", bus_secrete, doc::kHormonalBus_secrete),
-    method_def("sense", bus_sense, doc::kHormonalBus_sense),
-    method_def("concentration", bus_concentration, doc::kHormonalBus_concentration),
-    method_def("tick", bus_tick, doc::kHormonalBus_tick),
+    method_def("inject", bus_inject, docstring<kInjectParams, doc::kHormonalBus_inject>),
+    method_def("secrete", bus_secrete, docstring<kSecreteParams, doc::kHormonalBus_secrete>),
+    method_def("sense", bus_sense, docstring<kSenseParams, doc::kHormonalBus_sense>),
+    method_def("concentration", bus_concentration,
+               docstring<kConcentrationParams, doc::kHormonalBus_concentration>),
+    method_def("tick", bus_tick, docstring<kTickParams, doc::kHormonalBus_tick>),
     method_def("snapshot", bus_snapshot, doc::kHormonalBus_snapshot),
-    method_def("drain_events", bus_drain_events, doc::kHormonalBus_drain_events),
+    method_def("drain_events", bus_drain_events,
+               docstring<kDrainParams, doc::kHormonalBus_drain_events>),
     method_def("stats", bus_stats, doc::kHormonalBus_stats),
     kMethodsEnd,
 };
@@ -207,7 +181,7 @@ PyMethodDef bus_methods[] = {
 PyType_Slot bus_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(bus_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<BusState>)},
-    {Py_tp_doc, const_cast<char*>(doc::kHormonalBus)},
+    {Py_tp_doc, const_cast<char*>(docstring<kNewParams, doc::kHormonalBus>)},
     {Py_tp_methods, bus_methods},
     {0, nullptr},
 };

@@ -10,11 +10,8 @@
 
 namespace qm::doc {
 
-// The first line is what the interpreter publishes as __text_signature__.
+// The body only: `docstring` writes the text signature above it from the table.
 inline constexpr char kHormonalSignal[] =
-    "HormonalSignal(flags, intensity=1.0)\n"
-    "--\n"
-    "\n"
     "A single hormonal signal: bitwise channel `flags` (`u32`) + `intensity` (`f32`).";
 
 }  // namespace qm::doc
@@ -26,7 +23,6 @@ using SignalObject = Instance<HormonalSignal>;
 
 constexpr auto kNewParams = params("HormonalSignal.__new__()", param("flags", to_u32),
                                    param("intensity", to_f32) = 1.0f);
-static_assert(signature_matches(doc::kHormonalSignal, kNewParams));
 
 PyObject* signal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return with_args(args, kwargs, [&](const Args<kNewParams>& a) {
@@ -89,7 +85,7 @@ PyGetSetDef signal_getset[] = {
 PyType_Slot signal_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(signal_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<HormonalSignal>)},
-    {Py_tp_doc, const_cast<char*>(doc::kHormonalSignal)},
+    {Py_tp_doc, const_cast<char*>(docstring<kNewParams, doc::kHormonalSignal>)},
     {Py_tp_repr, reinterpret_cast<void*>(signal_repr_slot)},
     {Py_tp_getset, signal_getset},
     {0, nullptr},
