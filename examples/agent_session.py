@@ -19,10 +19,11 @@ Facts (`--facts FILE`, one string a line; the bundled session has its own) are c
 every call after they first appear: the share still in the prompt is "facts retained".
 Tokens are counted by o200k when bpe-openai is installed, else by `qc.count_tokens`.
 
-A transcript is an OpenAI Chat Completions message list, or Anthropic Messages as a list or as
-{"system": ..., "messages": [...]}. The bundled file keeps a simpler form, {"purpose", "facts",
-"messages"} with roles system, user, assistant, thinking and tool, which is turned into
-Anthropic Messages: thinking blocks, and each tool output the result of a `tool_use`.
+A transcript is read by `quorvex_chat.replay.load`: a message list in any format `qc.trim`
+reads, or {"system": ..., "messages": [...]}. The bundled file keeps a simpler form,
+{"purpose", "facts", "messages"} with roles system, user, assistant, thinking and tool, which
+is turned into Anthropic Messages: thinking blocks, and each tool output the result of a
+`tool_use`.
 """
 
 from __future__ import annotations
@@ -40,83 +41,13 @@ from typing import Any, Sequence
 
 try:
     import quorvex_chat as qc
+    from quorvex_chat.replay import ReplayError, calls, load
 except ImportError:
     sys.exit("agent_session.py: quorvex_chat is not importable; install it with `pip install .` "
              "or point PYTHONPATH at a build directory and src/")
 
 BUNDLED = Path(__file__).resolve().parent / "data" / "agent_transcript.json"
-BUNDLED_FACTS = BUNDLED.with_name("agent_transcript.facts.txt")
 Message = dict[str, Any]
-
-
-class TranscriptError(Exception):
-    """A transcript that cannot be replayed; the message is one line."""
-
-
-def from_bundled(data: dict[str, Any]) -> tuple[str, list[Message]]:
-    """The bundled form as an Anthropic system prompt and message list."""
-    system = [data.get("purpose") or "", *("- " + fact for fact in data.get("facts", []))]
-    messages: list[Message] = []
-
-    def add(role: str, block: Message) -> None:
-        if messages and messages[-1]["role"] == role:
-            messages[-1]["content"].append(block)
-        else:
-            messages.append({"role": role, "content": [block]})
-
-    for number, item in enumerate(data["messages"], start=1):
-        role, text = (item.get("role"), item.get("content")) if isinstance(item, dict) else (0, 0)
-        if not isinstance(text, str):
-            raise TranscriptError(f'message {number}: "content" must be a string')
-        if role == "system":
-            system.insert(0, text)
-        elif role == "user":
-            add("user", {"type": "text", "text": text})
-        elif role in ("assistant", "thinking"):
-            add("assistant", {"type": "text", "text": text} if role == "assistant" else
-                {"type": "thinking", "thinking": text, "signature": ""})
-        elif role == "tool":  # the output's first line is the command that made it
-            call = f"toolu_{number:02d}"
-            add("assistant", {"type": "tool_use", "id": call, "name": "shell",
-                              "input": {"command": text.partition("\n")[0].removeprefix("$ ")}})
-            add("user", {"type": "tool_result", "tool_use_id": call, "content": text})
-        else:
-            raise TranscriptError(f"message {number}: unknown role {role!r}")
-    # The task is the first request: a cache mark makes it part of the stable prefix.
-    messages[0]["content"][0]["cache_control"] = {"type": "ephemeral"}
-    return "\n".join(system), messages
-
-
-def load(path: Path) -> tuple[str, list[Message]]:
-    """(system prompt, messages) of a transcript file; every failure is a TranscriptError."""
-    try:
-        data = json.loads(path.read_text(encoding="utf-8"))
-    except UnicodeDecodeError as exc:
-        raise TranscriptError(f"not UTF-8 text (byte {exc.start})") from None
-    except OSError as exc:
-        raise TranscriptError(f"cannot read it: {exc.strerror or exc}") from None
-    except (json.JSONDecodeError, RecursionError) as exc:
-        reason = getattr(exc, "msg", "nested too deeply")
-        raise TranscriptError(f"not valid JSON: {reason}") from None
-    system: Any = ""
-    messages = data.get("messages") if isinstance(data, dict) else data
-    if not isinstance(messages, list) or not messages:
-        raise TranscriptError('expected a non-empty list of messages, or an object with "messages"')
-    if isinstance(data, dict) and "purpose" in data:
-        system, messages = from_bundled(data)
-    elif isinstance(data, dict):
-        system = data.get("system", "")
-    if isinstance(system, list):  # Anthropic system blocks
-        system = "\n".join(str(block.get("text", "")) for block in system
-                           if isinstance(block, dict))
-    if not isinstance(system, str):
-        raise TranscriptError('"system" must be a string or a list of text blocks')
-    try:
-        qc.trim(messages)  # every message readable: dicts with a role and str or list content
-        json.dumps([system, messages], ensure_ascii=False).encode("utf-8")
-    except (TypeError, ValueError) as exc:
-        raise TranscriptError(str(exc).splitlines()[0]) from None
-    return str(system), messages
 
 
 def screened(message: Message) -> tuple[Message, bool]:
@@ -179,14 +110,14 @@ def replay(system: str, transcript: list[Message], budget: int, counter: qc.Toke
     sent: qc.TrimResult[Message] | None = None
     floods = 0
     seen: list[str] = []
+    points = set(calls(transcript))
     for position, incoming in enumerate(transcript):
         message, flooded = screened(incoming)
         floods += flooded
         history.append(message)
         body = json.dumps(message, ensure_ascii=False)
         seen += [fact for fact in facts if fact not in seen and fact in body]
-        following = transcript[position + 1]["role"] if position + 1 < len(transcript) else None
-        if message["role"] == "assistant" or following not in ("assistant", None):
+        if position + 1 not in points:
             continue  # the model is called before its next message
         compactions = conversation.compactions
         previous, sent = sent, conversation.prompt(history)
@@ -218,8 +149,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--max-tokens", type=int, default=12_000, metavar="N",
                         help="prompt budget, system prompt included (default 12000)")
     parser.add_argument("--facts", type=Path, metavar="FILE",
-                        help="strings a later turn needs, one a line (default: the bundled "
-                             "session's own, for the bundled session)")
+                        help="strings a later turn needs, one a line (default: FILE.facts.txt "
+                             "beside the transcript, if there is one)")
     args = parser.parse_args(argv)
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(errors="backslashreplace")
@@ -234,17 +165,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 1
     path: Path = args.transcript or BUNDLED
     try:
-        system, transcript = load(path)
-    except TranscriptError as exc:
-        print(f"agent_session.py: error: {path}: {exc}", file=sys.stderr)
+        loaded = load(path, args.facts, lift_system=False)
+    except ReplayError as exc:
+        print(f"agent_session.py: error: {exc}", file=sys.stderr)
         return 2
-    facts_path = args.facts or (BUNDLED_FACTS if args.transcript is None else None)
-    try:
-        facts = [line for line in facts_path.read_text(encoding="utf-8").splitlines()
-                 if line.strip()] if facts_path else []
-    except (OSError, UnicodeDecodeError) as exc:
-        print(f"agent_session.py: error: {facts_path}: cannot read it: {exc}", file=sys.stderr)
-        return 2
+    system, transcript = loaded.system, loaded.messages
+    facts = [text for text, _ in loaded.facts]
     try:
         bpe_openai = importlib.import_module("bpe_openai")
         counter: qc.TokenCounter | None = bpe_openai.get_encoding("o200k_base")
@@ -253,8 +179,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         counter, unit = None, "estimated tokens"
 
     requests, history, floods = replay(system, transcript, args.max_tokens, counter, facts)
-    provider = qc.detect_provider(history)
-    print(f"Replaying {len(transcript)} {provider} messages from {path.name}; prompt budget "
+    print(f"Replaying {len(transcript)} {loaded.format} messages from {path.name}; prompt budget "
           f"{args.max_tokens:,} {unit}\n")
     print(f"{'req':>3} {'msg':>4}  {'from':<4} {'tier':<6} {'full':>7} {'trimmed':>7} {'sent':>7} "
           f"{'cached':>7}  {'cache':<7} {'kept':>4} {'elided':>6}")

@@ -6,6 +6,7 @@ import sys
 
 import pytest
 
+from quorvex_chat import Options
 from quorvex_chat._keyed import Conversations
 
 BUDGET, ROUNDS, SYSTEM = 1500, 8, "You are terse. Answer from the tool results."
@@ -20,7 +21,7 @@ def test_no_framework_is_imported_with_the_package():
 
 
 def test_conversations_are_bounded_and_billed_anew_when_the_system_prompt_changes():
-    conversations = Conversations({"max_tokens": 100}, limit=2)
+    conversations = Conversations(Options(max_tokens=100), limit=2)
     for key in "abca":
         conversations.prompt(key, [{"role": "user", "content": key}])
     assert len(conversations) == 2 and conversations.get("b") is None

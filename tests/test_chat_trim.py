@@ -182,23 +182,27 @@ def test_screen_effort_and_cache_helpers():
         h += [{"role": "user", "content": f"q{t}"}, {"role": "assistant", "content": "a" * 40}]
     h.pop()
     sent, fresh = qc.trim(h[:-2]), qc.trim(h)
-    gain = qc.rewrite_gain(sent, fresh)  # the rewrite purges the oldest answer and request
+    with pytest.deprecated_call(match="^rewrite_gain is deprecated"):
+        gain = qc.rewrite_gain(sent, fresh)  # the rewrite purges the oldest answer and request
     answer, request = qc.count_tokens("a" * 40), qc.count_tokens("q0")
     p, r = sent.tokens_after, sent.tokens_after - answer - request
     assert (gain["cost_keep"], gain["cost_consolidate"]) == (
         (p * 8.0) * 0.1, (7.0 * r) * 0.1 + 1.25 * r)
-    chosen = qc.keep_or_rewrite(sent, fresh, h)
+    with pytest.deprecated_call():
+        chosen = qc.keep_or_rewrite(sent, fresh, h)
     assert (chosen.kept, chosen.messages, chosen.tokens_after) == (
         sent.kept + (len(h) - 2, len(h) - 1), (*sent.messages, *h[-2:]),
         p + answer + qc.count_tokens("q13"))
-    assert qc.keep_or_rewrite(sent, fresh, h, calls_ahead=10_000) is fresh
-    assert qc.keep_or_rewrite(None, fresh, h) is fresh
+    with pytest.deprecated_call():
+        assert qc.keep_or_rewrite(sent, fresh, h, calls_ahead=10_000) is fresh
+        assert qc.keep_or_rewrite(None, fresh, h) is fresh
     # Misuse is loud: read-only tables, results built by keyword, a missing trim named.
     with pytest.raises(TypeError):
         qc.REASONING_EFFORT["off"] = "low"
     with pytest.raises(TypeError):
         qc.TrimResult(fresh.messages, fresh.kept)
-    with pytest.raises(TypeError, match="^fresh must be the TrimResult of trim"):
+    with pytest.raises(TypeError, match="^fresh must be the TrimResult of trim"), \
+            pytest.deprecated_call():
         qc.keep_or_rewrite(sent, None, h)
     with pytest.raises(ValueError, match="^max_tokens must be a non-negative int"):
         qc.trim(h, max_tokens=-1)

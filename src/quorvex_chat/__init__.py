@@ -9,18 +9,19 @@ caller's own messages in, the same objects out; inputs are never modified. The a
 into those frameworks' hooks.
 """
 
+from ._cache import keep_or_rewrite, rewrite_gain
 from ._conversation import Conversation, HistoryEdited
-from ._counting import Encoder, TokenCounter, count_tokens, estimate_tokens
+from ._counting import Encoder, TokenCounter, count_tokens
+from ._effort import REASONING_EFFORT, Effort, ReasoningEffort, Tier, effort
 from ._formats import Provider
-from ._history import detect_provider
-from ._loop import (REASONING_EFFORT, Effort, ReasoningEffort, Tier, effort, keep_or_rewrite,
-                    rewrite_gain, screen)
+from ._options import Options
+from ._result import TrimResult
+from ._screen import screen
 from ._tables import FLAGS, PART_TOKENS
-from ._trim import TrimResult, trim
+from ._trim import trim
 
 __all__ = [
-    "Conversation", "HistoryEdited", "count_tokens", "trim", "TrimResult", "FLAGS",
-    "PART_TOKENS", "screen", "effort", "Effort",
-    "REASONING_EFFORT", "rewrite_gain", "keep_or_rewrite", "estimate_tokens", "detect_provider",
-    "Encoder", "TokenCounter", "Provider", "Tier", "ReasoningEffort",
+    "Conversation", "HistoryEdited", "Options", "count_tokens", "trim", "TrimResult", "FLAGS",
+    "PART_TOKENS", "screen", "effort", "Effort", "REASONING_EFFORT", "rewrite_gain",
+    "keep_or_rewrite", "Encoder", "TokenCounter", "Provider", "Tier", "ReasoningEffort",
 ]

@@ -9,37 +9,27 @@ budget, so that it can grow by appending again for many calls.
 
 from __future__ import annotations
 
-import hashlib
-import json
 import math
-import operator
 import threading
-from itertools import islice
-from typing import Any, Callable, Generic, Iterable, Mapping, Sequence, TypeVar, cast
+from typing import Any, Callable, Generic, Iterable, Mapping, Sequence, TypeVar
 
 import quorvex_micro
 
-from ._counting import TokenCounter, resolve_counter
-from ._formats import BASE, Provider, Settled, View, Viewer, plain, write_back
-from ._history import Reader
-from ._history import stable_prefix as provider_prefix
-from ._plan import CLAMPED, DROPPED, KEPT, Eliser, Plan, compact, pinned_by, shape
-from ._tables import FLAGS, PART_TOKENS
-from ._trim import DURABLE, TrimResult, _on_original, billed_beside
+from ._counting import TokenCounter
+from ._elision import Eliser
+from ._formats import Provider
+from ._options import Options
+from ._plan import DROPPED, KEPT, Plan, compact
+from ._reading import Reading
+from ._render import copy_of, render
+from ._result import TrimResult
+from ._state import check_plan, restored_plan, saved_state
 
 M = TypeVar("M")
-
-_STATE_FORMAT = "quorvex_chat.Conversation/1"
 
 
 class HistoryEdited(ValueError):
     """The history changed other than by appending since the last prompt."""
-
-
-def digest(message: object) -> str:
-    """A message's fingerprint: its canonical JSON, hashed. Equal messages, equal digests."""
-    text = json.dumps(plain(message), sort_keys=True, ensure_ascii=False, default=str)
-    return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
 
 
 class Conversation(Generic[M]):
@@ -53,8 +43,8 @@ class Conversation(Generic[M]):
     - when it would not fit, the history is compacted once, by the rules of
       `trim(max_tokens=...)`, down to a lower `target`, and grows by appending again.
 
-    The target: `target` tokens when given (an int, or a float for a share of the budget).
-    By default, the highest target at which compacting pays for itself by
+    The target: `target` when given, a share of the budget (what is left of `max_tokens`
+    after `system` and `tools`), 0 < target <= 1. By default, the highest target at which compacting pays for itself by
     `consolidation_gain`: rewriting a budget-sized prefix down to T, against reading the
     whole budget from the cache over the calls that it takes the prompt to grow back by
     the tokens appended per call so far, at `cache_read_ratio` and `cache_write_ratio`;
@@ -71,7 +61,8 @@ class Conversation(Generic[M]):
     starts a fresh plan (`on_edit="replan"`, the default, counted in `replans`) or raises
     `HistoryEdited` (`on_edit="raise"`). Messages are compared by identity first and by
     content when the object differs; a message mutated in place is sent as it now is, but
-    its elided notice is not made again.
+    its elided notice is not made again. The prompt holds the objects of the history given
+    to this call.
 
     `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`,
     which also says which formats a history may be in.
@@ -85,109 +76,73 @@ class Conversation(Generic[M]):
                  provider: Provider | None = None, half_life: float = 6.0,
                  stable_prefix: int | None = None, flags: Mapping[str, int] | None = None,
                  part_tokens: Mapping[str, int] | None = None, system: object = None,
-                 tools: object = None, target: int | float | None = None,
+                 tools: object = None, target: float | None = None,
                  cache_read_ratio: float = 0.1, cache_write_ratio: float = 1.25,
                  on_edit: str = "replan", pin: Callable[[Any], bool] | None = None,
                  exclude_tools: Iterable[str] = (), keep_recent_results: int = 0) -> None:
-        if not isinstance(max_tokens, int) or isinstance(max_tokens, bool) or max_tokens < 0:
-            raise ValueError(f"max_tokens must be a non-negative int, not {max_tokens!r}")
-        Settled(provider)  # refuses a provider that is not a format
-        if on_edit not in ("replan", "raise"):
-            raise ValueError(f"on_edit must be 'replan' or 'raise', not {on_edit!r}")
-        if target is not None and not (isinstance(target, (int, float)) and target >= 0):
-            raise ValueError(f"target must be a non-negative number or None, not {target!r}")
-        if stable_prefix is not None and stable_prefix < 0:
-            raise ValueError("stable_prefix must not be negative")
-        self.max_tokens = max_tokens
-        self.half_life = half_life
-        self._given_provider = provider
-        self._stable_prefix = stable_prefix
-        self._target = target
-        self._ratios = (cache_read_ratio, cache_write_ratio)
-        self._on_edit = on_edit
-        self._pins: dict[str, Any] = {"pin": pin, "exclude_tools": tuple(exclude_tools),
-                                      "keep_recent_results": keep_recent_results}
-        table = {**FLAGS, **flags} if flags else FLAGS
-        costs = {**PART_TOKENS, **part_tokens} if part_tokens else PART_TOKENS
-        self._reader = Reader(table, costs, resolve_counter(token_counter))
-        self._overhead = billed_beside(self._reader, system, tools)
-        self._options = {"max_tokens": max_tokens, "half_life": half_life,
-                         "provider": provider, "stable_prefix": stable_prefix,
-                         "flags": dict(flags or {}), "part_tokens": dict(part_tokens or {}),
-                         "overhead_tokens": self._overhead, "target": target,
-                         "ratios": list(self._ratios), "pin": pin is not None,
-                         "exclude_tools": sorted(self._pins["exclude_tools"]),
-                         "keep_recent_results": keep_recent_results}
+        if max_tokens is None:  # a Conversation exists to keep a budget
+            raise ValueError("max_tokens must be a non-negative int, not None")
+        self._start(Options(
+            max_tokens=max_tokens, token_counter=token_counter, provider=provider,
+            half_life=half_life, stable_prefix=stable_prefix, flags=flags,
+            part_tokens=part_tokens, system=system, tools=tools, target=target,
+            cache_read_ratio=cache_read_ratio, cache_write_ratio=cache_write_ratio,
+            on_edit=on_edit, pin=pin, exclude_tools=exclude_tools,
+            keep_recent_results=keep_recent_results))
+
+    @classmethod
+    def with_options(cls, options: Options) -> Conversation[Any]:
+        """A conversation by options already made (the adapters make theirs once)."""
+        conversation: Conversation[Any] = cls.__new__(cls)
+        conversation._start(options)
+        return conversation
+
+    def _start(self, options: Options) -> None:
+        self.options = options.for_conversation()
+        self.max_tokens: int = options.max_tokens  # type: ignore[assignment]
+        self.half_life = options.half_life
         self._lock = threading.Lock()
         #: Fresh plans started because the history was edited.
         self.replans = 0
         #: Compactions made so far.
         self.compactions = 0
+        self._appended = 0  # tokens appended to the history over all calls
+        self._calls = 0
         self._reset()
 
     def _reset(self) -> None:
-        self._provider: Provider | None = self._given_provider
-        self._settled = Settled(self._given_provider)
-        self._viewer = Viewer()
-        self._views: list[View] = []
-        self._sizes: list[int] = []
-        self._classes: list[int] = []
-        self._digests: list[str] = []
-        self._objects: list[object] = []
-        self._fates: list[int] = []
-        self._clamps: dict[int, int] = {}
-        self._over = False
-        self._appended = 0  # tokens appended to the history over all calls
-        self._calls = 0
-        self._materialised = False
-        self._eliser = Eliser(self._reader.counted, self._reader.content_cost,
-                              self._reader.count)
-        self._out: list[M] = []
-        self._kept: list[int] = []
-        self._elided: list[int] = []
-        self._clamped: list[int] = []
-        self._out_tokens: list[int] = []
+        self._reading = Reading(self.options, fingerprints=True)
+        self._eliser = Eliser(self.options.meter)
+        self._plan = Plan([], total=self.options.overhead)
+        #: A state restored by `from_dict`, checked against the history at the next call.
+        self._saved: dict[str, Any] | None = None
 
     # -- state --------------------------------------------------------------------------
 
     def to_dict(self) -> dict[str, Any]:
         """The plan of the prompt last sent, as plain JSON values."""
-        return {"format": _STATE_FORMAT, "options": json.loads(json.dumps(self._options)),
-                "provider": self._provider, "fates": "".join(map(str, self._fates)),
-                "tokens": list(self._sizes), "classes": list(self._classes),
-                "digests": list(self._digests),
-                "clamps": {str(index): budget for index, budget in self._clamps.items()},
-                "over_budget": self._over, "appended": self._appended, "calls": self._calls,
-                "replans": self.replans, "compactions": self.compactions}
+        if self._saved is not None:  # restored and not yet prompted: the same state again
+            return dict(self._saved["state"])
+        return saved_state(self.options, self._reading, self._plan, provider=self.provider,
+                           appended=self._appended, calls=self._calls,
+                           replans=self.replans, compactions=self.compactions)
 
     @classmethod
     def from_dict(cls, state: Mapping[str, Any], **options: Any) -> Conversation[Any]:
         """A conversation restored from `to_dict()`, made with the same options."""
         conversation: Conversation[Any] = cls(**options)
-        if not isinstance(state, Mapping) or state.get("format") != _STATE_FORMAT:
-            raise ValueError(f"not a Conversation state: expected format {_STATE_FORMAT!r}")
-        if state.get("options") != json.loads(json.dumps(conversation._options)):
-            raise ValueError("the options differ from those the state was made with: "
-                             "restore it with the same max_tokens, half_life, provider, "
-                             "stable_prefix, flags, part_tokens, system, tools and target")
-        fates = [int(fate) for fate in state["fates"]]
-        columns = (state["tokens"], state["classes"], state["digests"])
-        if any(len(column) != len(fates) for column in columns):
-            raise ValueError("a Conversation state whose columns differ in length")
-        conversation._provider = state["provider"]
-        conversation._fates = fates
-        conversation._sizes = [int(tokens) for tokens in state["tokens"]]
-        conversation._classes = [int(flags) for flags in state["classes"]]
-        conversation._digests = [str(value) for value in state["digests"]]
-        conversation._objects = [None] * len(fates)
-        conversation._clamps = {int(index): int(budget)
-                                for index, budget in state["clamps"].items()}
-        conversation._over = bool(state["over_budget"])
-        conversation._appended = int(state["appended"])
-        conversation._calls = int(state["calls"])
-        conversation.replans = int(state["replans"])
-        conversation.compactions = int(state["compactions"])
+        saved = restored_plan(state, conversation.options)
+        conversation._saved = saved
+        conversation._appended, conversation._calls = saved["appended"], saved["calls"]
+        conversation.replans, conversation.compactions = saved["replans"], saved["compactions"]
         return conversation
+
+    @property
+    def provider(self) -> Provider:
+        """The format of the history as read so far."""
+        if self._saved is not None:
+            return self._saved["provider"]  # type: ignore[no-any-return]
+        return self._reading.format.name
 
     # -- prompts ------------------------------------------------------------------------
 
@@ -204,100 +159,64 @@ class Conversation(Generic[M]):
             self._lock.release()
 
     def _prompt(self, history: Sequence[M]) -> TrimResult[M]:
-        known = len(self._fates)
-        edited = self._first_edit(history, known)
+        edited = self._adopt(history) if self._saved is not None else \
+            self._reading.first_edit(history)
         if edited is not None:
-            if self._on_edit == "raise":
+            if self.options.on_edit == "raise":
                 raise HistoryEdited(
                     f"message {edited}: the history changed other than by appending since "
                     f"the last prompt (a message changed, removed or reordered)")
             self.replans += 1
-            appended, calls = self._appended, self._calls
             self._reset()
-            self._appended, self._calls = appended, calls
-            known = 0
-        if not self._materialised:
-            self._views = []
-            for index, message in enumerate(islice(history, known)):
-                self._settled.add(index, message)
-                self._views.append(self._viewer.view(index, message))
-            if known and self._reader.measure(known - 1, self._views[-1])[1] != \
-                    self._sizes[known - 1]:
-                raise ValueError("the token_counter differs from the one the state was made "
-                                 "with: restore it with the same counter")
-            self._materialise(history)
-        appended = 0
-        for index in range(known, len(history)):
-            message = history[index]
-            self._settled.add(index, message)
-            view = self._viewer.view(index, message)
-            self._views.append(view)
-            flags, tokens = self._reader.measure(index, view)
-            self._sizes.append(tokens)
-            self._classes.append(flags)
-            self._digests.append(digest(message))
-            self._objects.append(message)
-            self._fates.append(KEPT)
-            self._out.append(message)
-            self._kept.append(index)
-            self._out_tokens.append(tokens)
-            appended += tokens
-        if history:
-            self._provider = self._settled.format
+        appended = self._reading.extend(history)
+        plan = self._plan
+        plan.fates += [KEPT] * (len(history) - len(plan.fates))
+        plan.total += appended
         self._appended += appended
         self._calls += 1
-        total = self._overhead + sum(self._out_tokens)
-        if total > self.max_tokens:
-            self._compact(history)
+        if plan.total > self.max_tokens:
+            self._plan = compact(self._reading, self._eliser, target=self.target(),
+                                 budget=self.max_tokens)
+            self.compactions += 1
         else:
-            self._over = False
-        return self._result()
+            plan.over_budget = False
+        return render(self._reading, self._plan, history, self._eliser)
 
-    def _first_edit(self, history: Sequence[M], known: int) -> int | None:
-        """The first planned message that is no longer what was planned, or None."""
-        if len(history) < known:
+    def _adopt(self, history: Sequence[M]) -> int | None:
+        """Take up a restored plan for `history`: the first message the state does not
+        describe, or None once the plan is in place."""
+        saved, self._saved = self._saved, None
+        assert saved is not None
+        fates = saved["fates"]
+        if len(history) < len(fates):
             return len(history)
-        if all(map(operator.is_, islice(history, known), self._objects)):
-            return None
-        for index, (now, before) in enumerate(zip(islice(history, known), self._objects)):
-            if now is before:
-                continue
-            if digest(now) != self._digests[index]:
-                return index
-            self._objects[index] = now
+        self._reading.extend(history[:len(fates)])
+        reading = self._reading
+        edited = next((index for index, (now, then) in enumerate(zip(reading.digests,
+                                                                     saved["digests"]))
+                       if now != then), None)
+        if edited is not None:
+            return edited
+        if reading.sizes != saved["tokens"] or reading.classes != saved["classes"]:
+            raise ValueError("the token_counter differs from the one the state was made "
+                             "with: restore it with the same counter")
+        plan = Plan(fates, clamps=saved["clamps"], over_budget=saved["over_budget"])
+        plan.total = self.options.overhead + sum(
+            reading.sizes[index] if fate == KEPT else copy_of(reading, plan, self._eliser,
+                                                              index)[1]
+            for index, fate in enumerate(fates) if fate != DROPPED)
+        check_plan(reading, plan)
+        self._plan = plan
         return None
-
-    def _materialise(self, history: Sequence[M]) -> None:
-        """The prompt lists rebuilt from the fates (after a restore, or a fresh start)."""
-        self._out, self._kept, self._elided, self._clamped, self._out_tokens = [], [], [], [], []
-        for index, fate in enumerate(self._fates):
-            if fate == DROPPED:
-                continue
-            self._kept.append(index)
-            if fate == KEPT:
-                self._out.append(history[index])
-                self._out_tokens.append(self._sizes[index])
-                continue
-            if fate == CLAMPED:
-                copy, tokens = self._eliser.clamp(self._views[index], self._clamps[index])
-                self._clamped.append(index)
-            else:
-                copy, tokens = self._eliser.elide(index, self._views[index])
-            self._elided.append(index)
-            fmt = self._provider or self._settled.format
-            self._out.append(cast(M, write_back(fmt, history[index], self._views[index], copy)))
-            self._out_tokens.append(tokens)
-        self._materialised = True
 
     def target(self) -> int:
         """The tokens a compaction aims at now (see the class docstring)."""
-        budget = self.max_tokens - self._overhead
-        if isinstance(self._target, float):
-            return self._overhead + int(self._target * budget)
-        if self._target is not None:
-            return min(int(self._target), self.max_tokens)
+        overhead = self.options.overhead
+        budget = max(self.max_tokens - overhead, 0)
+        if self.options.target is not None:
+            return overhead + int(self.options.target * budget)
         growth = max(self._appended / max(self._calls, 1), 1.0)
-        read, write = self._ratios
+        read, write = self.options.cache_read_ratio, self.options.cache_write_ratio
 
         def pays(kept: int) -> bool:
             calls = max(math.ceil((budget - kept) / growth), 1)
@@ -308,42 +227,11 @@ class Conversation(Generic[M]):
         # sessions and lose many more of the facts a later turn needs.
         low, high = budget // 2, budget
         if not pays(low):
-            return self._overhead + low
+            return overhead + low
         while high - low > 1:
             middle = (low + high) // 2
             if pays(middle):
                 low = middle
             else:
                 high = middle
-        return self._overhead + low
-
-    def _compact(self, history: Sequence[M]) -> None:
-        # The format as the history now settles it: a history of user text alone reads as
-        # any of several, and its first tool call decides.
-        base = BASE[self._settled.format]
-        views = self._views
-        prefix = (provider_prefix(views, base) if self._stable_prefix is None
-                  else min(self._stable_prefix, len(views)))
-        pins = {**self._pins, "pin": _on_original(self._pins["pin"], views, history)}
-        form = shape(views, base, prefix, [bool(cls & DURABLE) for cls in self._classes],
-                     pinned_by(views, base, **pins))
-        plan: Plan = compact(views, self._sizes, self._classes, form, self._eliser,
-                             target=self.target(), half_life=self.half_life,
-                             overhead=self._overhead, budget=self.max_tokens)
-        self.compactions += 1
-        self._fates = plan.fates
-        self._clamps = dict(plan.clamps)
-        self._over = plan.over_budget
-        self._materialise(history)
-
-    def _result(self) -> TrimResult[M]:
-        sizes = tuple(self._sizes)
-        return TrimResult(messages=tuple(self._out), kept=tuple(self._kept),
-                          elided=tuple(self._elided),
-                          tokens_before=sum(sizes) + self._overhead,
-                          tokens_after=sum(self._out_tokens) + self._overhead,
-                          half_life=self.half_life, over_budget=self._over,
-                          provider=self._provider or "anthropic", max_tokens=self.max_tokens,
-                          input_tokens=sizes, message_tokens=tuple(self._out_tokens),
-                          clamped=tuple(self._clamped), overhead_tokens=self._overhead)
-
+        return overhead + low

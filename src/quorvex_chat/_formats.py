@@ -21,17 +21,15 @@ for a pydantic model, `dataclasses.replace` for a dataclass.
 from __future__ import annotations
 
 import dataclasses
-import json
+from dataclasses import dataclass
 from types import MappingProxyType
-from typing import Any, Literal, Mapping, Sequence
+from typing import Any, Callable, Literal, Mapping, Sequence
+
+from ._measure import to_json
+from ._shapes import ATTACHED, CALLS, TURNS, Shape, View, validate_items
 
 Provider = Literal["openai", "anthropic", "responses", "gemini", "langchain", "pydantic_ai"]
-Base = Literal["openai", "anthropic"]
-View = dict[str, Any]
 
-BASE: Mapping[str, Base] = MappingProxyType({
-    "openai": "openai", "responses": "openai", "langchain": "openai", "anthropic": "anthropic",
-    "gemini": "anthropic", "pydantic_ai": "anthropic"})
 FORMATS: tuple[Provider, ...] = ("openai", "anthropic", "responses", "gemini", "langchain",
                                  "pydantic_ai")
 #: When several formats read a history (user and assistant text alone), the first of them.
@@ -41,7 +39,6 @@ NAMES: Mapping[str, str] = MappingProxyType({
     "openai": "OpenAI Chat Completions", "anthropic": "Anthropic Messages",
     "responses": "OpenAI Responses", "gemini": "Gemini", "langchain": "LangChain",
     "pydantic_ai": "Pydantic AI"})
-ATTACHED = "_attached"  # a view key: the message goes wherever the one after it goes
 
 _TEXT_ROLES = frozenset({"openai", "anthropic", "responses"})
 _OPENAI_ROLES = frozenset({"system", "developer", "tool", "function"})
@@ -181,11 +178,11 @@ class Settled:
     """The format of a history, settled message by message as it grows."""
 
     def __init__(self, given: str | None = None) -> None:
-        if given is not None and given not in BASE:
+        if given is not None and given not in FORMATS:
             raise ValueError(f"provider must be one of {', '.join(map(repr, FORMATS))} or None, "
                              f"not {given!r}")
         self.given = given
-        self.formats: frozenset[str] = frozenset(BASE) if given is None else frozenset({given})
+        self.formats: frozenset[str] = frozenset(FORMATS) if given is None else frozenset({given})
         #: A system, developer or tool role was seen: of the formats left, OpenAI's first.
         self.openai_roles = False
 
@@ -277,7 +274,7 @@ class Viewer:
                 parts.append({"type": "thinking", "thinking": part["text"]} if part.get("thought")
                              else {"type": "text", "text": part["text"]})
             else:
-                parts.append({"type": "opaque", "json": _json(part)})
+                parts.append({"type": "opaque", "json": to_json(part)})
         if role == "assistant":
             self.pending = calls
         elif answered:
@@ -290,17 +287,13 @@ def _either(part: Mapping[str, Any], camel: str, snake: str) -> Any:
     return part.get(snake) if value is None else value
 
 
-def _json(value: object) -> str:
-    return json.dumps(value, ensure_ascii=False, default=str)
-
-
 def _response_text(response: object) -> str:
     """The text of a tool's answer: an `output` or `result` string as it is, else JSON."""
     if isinstance(response, Mapping) and len(response) == 1:
         (value,) = response.values()
         if isinstance(value, str):
             return value
-    return response if isinstance(response, str) else _json(response)
+    return response if isinstance(response, str) else to_json(response)
 
 
 def _responses_view(item: Mapping[str, Any]) -> View:
@@ -311,11 +304,11 @@ def _responses_view(item: Mapping[str, Any]) -> View:
             "id": str(item.get("call_id")), "type": "function",
             "function": {"name": str(item.get("name", kind)),
                          "arguments": arguments if isinstance(arguments, str)
-                         else _json(arguments)}}]}
+                         else to_json(arguments)}}]}
     if kind in _OUTPUT_ITEMS:
         output = item.get("output")
         return {"role": "tool", "tool_call_id": str(item.get("call_id")),
-                "content": output if isinstance(output, (str, list)) else _json(output)}
+                "content": output if isinstance(output, (str, list)) else to_json(output)}
     if kind == "reasoning":
         texts = [str(part.get("text", "")) for key in ("summary", "content")
                  for part in item.get(key) or () if isinstance(part, Mapping)]
@@ -324,7 +317,7 @@ def _responses_view(item: Mapping[str, Any]) -> View:
         return {"role": "assistant", ATTACHED: True, "content": [
             {"type": "thinking", "thinking": "\n".join(texts), "extra_tokens": extra}]}
     # Server-side tool items (web search, MCP, ...) are the model's own: opaque, whole.
-    return {"role": "assistant", "content": [{"type": "opaque", "json": _json(item)}]}
+    return {"role": "assistant", "content": [{"type": "opaque", "json": to_json(item)}]}
 
 
 def _langchain_view(message: Any) -> View:
@@ -340,7 +333,7 @@ def _langchain_view(message: Any) -> View:
     calls = getattr(message, "tool_calls", None) or []
     if role == "assistant" and calls:
         view["tool_calls"] = [{"id": str(call.get("id")), "type": "function", "function": {
-            "name": call.get("name"), "arguments": _json(call.get("args"))}} for call in calls]
+            "name": call.get("name"), "arguments": to_json(call.get("args"))}} for call in calls]
         if isinstance(content, list):  # the same calls again, as Anthropic-style blocks
             view["content"] = [part for part in content if not (
                 isinstance(part, Mapping) and part.get("type") == "tool_use")]
@@ -367,13 +360,13 @@ def _pydantic_ai_view(index: int, message: Any) -> View:
         elif part_kind in ("tool-return", "retry-prompt") and getattr(part, "tool_name", None):
             parts.append({"type": "tool_result", "tool_use_id": str(part.tool_call_id),
                           "content": content if isinstance(content, str)
-                          else _json(plain(content))})
+                          else to_json(plain(content))})
         elif part_kind == "thinking":
             parts.append({"type": "thinking", "thinking": str(content or "")})
         elif isinstance(content, str):
             parts.append({"type": "text", "text": content})
         else:
-            parts.append({"type": "opaque", "json": _json(content)})
+            parts.append({"type": "opaque", "json": to_json(content)})
     return {"role": role, "content": parts}
 
 
@@ -396,30 +389,49 @@ def _field(original: Any, name: str) -> Any:
     return original.get(name) if isinstance(original, Mapping) else getattr(original, name)
 
 
-def write_back(fmt: str, original: Any, view: View, copy: View) -> Any:
-    """`original` with the notices of `copy` (an elided copy of its `view`) in place."""
-    new = copy.get("content")
-    old = view.get("content")
-    if fmt == "responses":
-        return _updated(original, output=new)
+def _changed_parts(view: View, copy: View) -> dict[int, Any] | None:
+    """The parts of an elided copy that differ from its view's, by position; None when the
+    content is no list of parts and is replaced whole."""
+    new, old = copy.get("content"), view.get("content")
     if not isinstance(new, list) or not isinstance(old, list):
-        return _updated(original, content=new)
-    changed = {number: part for number, (part, before) in enumerate(zip(new, old))
-               if part is not before}
-    if fmt == "gemini":
-        parts = list(_field(original, "parts"))
-        for number, part in changed.items():
-            parts[number] = _gemini_result(parts[number], part["content"])
-        return _updated(original, parts=parts)
-    if fmt == "pydantic_ai":
-        parts = list(original.parts)
-        for number, part in changed.items():
-            parts[number] = dataclasses.replace(parts[number], content=part["content"])
-        return _updated(original, parts=parts)
+        return None
+    return {number: part for number, (part, before) in enumerate(zip(new, old))
+            if part is not before}
+
+
+def _write_parts(original: Any, view: View, copy: View) -> Any:
+    """A dict message (Chat Completions, Anthropic, LangChain): the copy's parts in place."""
+    changed = _changed_parts(view, copy)
+    if changed is None:
+        return _updated(original, content=copy.get("content"))
     parts = list(_field(original, "content"))
     for number, part in changed.items():
         parts[number] = part
     return _updated(original, content=parts)
+
+
+def _write_item(original: Any, view: View, copy: View) -> Any:
+    return _updated(original, output=copy.get("content"))
+
+
+def _write_gemini(original: Any, view: View, copy: View) -> Any:
+    changed = _changed_parts(view, copy)
+    if changed is None:
+        return _updated(original, content=copy.get("content"))
+    parts = list(_field(original, "parts"))
+    for number, part in changed.items():
+        parts[number] = _gemini_result(parts[number], part["content"])
+    return _updated(original, parts=parts)
+
+
+def _write_pydantic_ai(original: Any, view: View, copy: View) -> Any:
+    changed = _changed_parts(view, copy)
+    if changed is None:
+        return _updated(original, content=copy.get("content"))
+    parts = list(original.parts)
+    for number, part in changed.items():
+        parts[number] = dataclasses.replace(parts[number], content=part["content"])
+    return _updated(original, parts=parts)
 
 
 def _gemini_result(part: Any, notice: str) -> Any:
@@ -429,3 +441,43 @@ def _gemini_result(part: Any, notice: str) -> Any:
     response = part.function_response
     return part.model_copy(update={"function_response": response.model_copy(
         update={"response": {"output": notice}})})
+
+
+@dataclass(frozen=True, slots=True)
+class Format:
+    """One wire format: the shape its views take and how an elided copy is written back."""
+
+    name: Provider
+    title: str
+    shape: Shape
+    #: `original` with the notices of `copy` (an elided copy of its `view`) in place.
+    write_back: Callable[[Any, View, View], Any]
+    #: Every part of a view can be written back, not only tool results: the caller's own
+    #: dicts are. Other formats elide only the messages that hold nothing but results.
+    writes_any_part: bool
+    validate: Callable[[Sequence[View]], list[str]]
+
+
+FORMAT: Mapping[str, Format] = MappingProxyType({
+    "openai": Format("openai", NAMES["openai"], CALLS, _write_parts, True, CALLS.validate),
+    "anthropic": Format("anthropic", NAMES["anthropic"], TURNS, _write_parts, True,
+                        TURNS.validate),
+    "responses": Format("responses", NAMES["responses"], CALLS, _write_item, False,
+                        validate_items),
+    "gemini": Format("gemini", NAMES["gemini"], TURNS, _write_gemini, False, TURNS.validate),
+    "langchain": Format("langchain", NAMES["langchain"], CALLS, _write_parts, False,
+                        CALLS.validate),
+    "pydantic_ai": Format("pydantic_ai", NAMES["pydantic_ai"], TURNS, _write_pydantic_ai,
+                          False, TURNS.validate),
+})
+
+
+def views_of(messages: Sequence[object]) -> list[View]:
+    """The views of a history's messages, in order."""
+    viewer = Viewer()
+    return [viewer.view(index, message) for index, message in enumerate(messages)]
+
+
+def prompt_errors(messages: Sequence[object], fmt: str) -> list[str]:
+    """The ways `messages`, in the format `fmt`, break that provider's ordering rules."""
+    return FORMAT[fmt].validate(views_of(messages))

@@ -8,13 +8,16 @@ from a key to its `Conversation`.
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import threading
 from collections import OrderedDict
 from typing import Any, Hashable, Sequence
 
 from ._conversation import Conversation
-from ._trim import TrimResult
+from ._counting import TokenCounter
+from ._options import Options
+from ._result import TrimResult
 
 #: How many conversations an adapter remembers; the least recently prompted goes first.
 DEFAULT_LIMIT = 4096
@@ -38,17 +41,10 @@ class Conversations:
     prompt is gone anyway, so the key starts a new `Conversation` billed at the new size.
     """
 
-    def __init__(self, options: dict[str, Any], limit: int = DEFAULT_LIMIT) -> None:
+    def __init__(self, options: Options, limit: int = DEFAULT_LIMIT) -> None:
         if not isinstance(limit, int) or isinstance(limit, bool) or limit < 1:
             raise ValueError(f"max_conversations must be a positive int, not {limit!r}")
-        for reserved in ("system", "tools"):
-            if reserved in options:
-                raise TypeError(f"{reserved}= is read from the framework on every call; "
-                                f"it cannot be given here")
-        # Made once so that a wrong option fails where the adapter is wired in, not on the
-        # first model call.
-        Conversation(**options)
-        self.options = options
+        self.options = options.for_conversation()
         self.limit = limit
         self._entries: OrderedDict[Hashable, _Entry] = OrderedDict()
         self._lock = threading.Lock()
@@ -68,7 +64,8 @@ class Conversations:
         with self._lock:
             entry = self._entries.get(key)
             if entry is None or entry.beside != beside:
-                entry = _Entry(beside, Conversation(**self.options, system=system, tools=tools))
+                options = dataclasses.replace(self.options, system=system, tools=tools)
+                entry = _Entry(beside, Conversation.with_options(options))
                 self._entries[key] = entry
             self._entries.move_to_end(key)
             while len(self._entries) > self.limit:
@@ -77,3 +74,27 @@ class Conversations:
         # once (a retried step, parallel branches of one thread) wait here for each other.
         with entry.lock:
             return entry.conversation.prompt(history)
+
+
+class Adapter:
+    """What every framework adapter is made with: a budget, a counter, how many
+    conversations to remember, and the options of each `Conversation`."""
+
+    #: The format the adapter's framework hands over.
+    provider: str
+
+    def __init__(self, *, max_tokens: int, token_counter: TokenCounter | None = None,
+                 max_conversations: int = DEFAULT_LIMIT, **options: Any) -> None:
+        super().__init__()  # the framework's own base class, after this one
+        for reserved in ("system", "tools"):
+            if reserved in options:
+                raise TypeError(f"{reserved}= is read from the framework on every call; "
+                                f"it cannot be given here")
+        options.setdefault("provider", self.provider)
+        # Made once so that a wrong option fails where the adapter is wired in, not on the
+        # first model call.
+        self.conversations = Conversations(
+            Options(max_tokens=max_tokens, token_counter=token_counter, **options),
+            max_conversations)
+        #: The result of the last trim (of whichever conversation called last).
+        self.last: TrimResult[Any] | None = None

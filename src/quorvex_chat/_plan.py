@@ -1,31 +1,30 @@
-"""Compaction under a budget: which messages of a history stay, which are elided, which go.
+"""Which messages of a history stay, which are elided, which go: the plan of one prompt.
 
 The one-pass kernel ranks: every message scores weight x 2^(-age / half_life), and raising
 the kernel's `safe_threshold` purges messages in that order, ballast (tool results 0.25,
-thinking 0.15) before conversation (1.0), and the oldest of each first. The compactor first
-elides the purged messages that carry tool results, at the lowest threshold that fits the
-target; when every tool result is a notice and the history still does not fit, it drops the
-whole units of which nothing survives, again at the lowest threshold that fits. Survival
-only shrinks as the threshold rises, so a binary search over the single-precision
-thresholds finds it, and the kernel's own arithmetic decides every tie the same way on
-every platform.
+thinking 0.15) before conversation (1.0), and the oldest of each first. Under a budget the
+compactor first elides the purged messages that carry tool results, at the lowest threshold
+that fits the target; when every tool result is a notice and the history still does not
+fit, it drops the whole units of which nothing survives, again at the lowest threshold that
+fits. Survival only shrinks as the threshold rises, so a binary search over the
+single-precision thresholds finds it, and the kernel's own arithmetic decides every tie the
+same way on every platform. Without a budget the caller's threshold decides alone.
 """
 
 from __future__ import annotations
 
 import struct
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterable, Mapping, Sequence
+from typing import Callable
 
 import quorvex_micro
 
-from ._formats import ATTACHED, Base
-from ._history import Message, is_request, round_end
-from ._notable import KEEP_WHOLE_TOKENS, clamp_notice, elision_notice
-
-FLOOD_NOTICE = "[flood collapsed: "  # how `screen` begins its notices
+from ._elision import Copy, Eliser
+from ._reading import Reading
+from ._shapes import holds_results, only_results
 
 DROPPED, KEPT, ELIDED, CLAMPED = 0, 1, 2, 3
+DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT
 
 _ABOVE_ONE = struct.unpack("<I", struct.pack("<f", 1.0))[0] + 1  # no weight of a non-durable
 _CLAMP_FLOOR = 64  # tokens a clamped result keeps at least, so the model sees what it asked
@@ -35,331 +34,213 @@ def _from_bits(bits: int) -> float:
     return float(struct.unpack("<f", struct.pack("<I", bits))[0])
 
 
-def makes_calls(message: Message, provider: Base) -> bool:
-    """An assistant message that calls tools."""
-    if message.get("role") != "assistant":
-        return False
-    if provider == "openai":
-        return bool(message.get("tool_calls"))
-    content = message.get("content")
-    return isinstance(content, list) and any(
-        isinstance(part, Mapping) and part.get("type") == "tool_use" for part in content)
+@dataclass
+class Plan:
+    """The fate of every message read, with the copies of those elided or clamped."""
+
+    fates: list[int]
+    copies: dict[int, Copy] = field(default_factory=dict)
+    #: Tokens of the prompt the plan describes, with what is billed beside it.
+    total: int = 0
+    over_budget: bool = False
+    #: The line budget each clamped message was cut to, so the cut can be made again.
+    clamps: dict[int, int] = field(default_factory=dict)
 
 
-def _result_parts(message: Message) -> list[Mapping[str, Any]]:
-    content = message.get("content")
-    return [part for part in content if isinstance(part, Mapping)
-            and part.get("type") == "tool_result"] if isinstance(content, list) else []
-
-
-def _text_of(content: object) -> str:
-    if isinstance(content, str):
-        return content
-    if isinstance(content, list):
-        return "\n".join(str(part.get("text", "")) for part in content
-                         if isinstance(part, Mapping) and part.get("type") == "text")
-    return ""
+def kept_whole(reading: Reading) -> Plan:
+    """Every message as it is."""
+    return Plan([KEPT] * len(reading), total=reading.total())
 
 
 @dataclass
-class Shape:
-    """What compaction needs to know of a history, computed once per history."""
+class Layout:
+    """What compaction may touch in one history, found once per compaction."""
 
-    provider: Base
     prefix: int
     protected: list[bool]
     turns: list[tuple[int, int]]  # (start, end) of every droppable turn
     rounds: list[tuple[int, int]]  # (start, end) of every droppable call round
     ballast: list[bool]  # carries a tool result that an elision can shorten
-    #: Durable messages that stay where they are when their unit goes (OpenAI accepts a
-    #: system or developer message anywhere, so one need not hold its turn back).
-    alone: list[bool]
-    #: The newest call round: the only results that may be clamped.
-    newest: range = range(0)
+    alone: list[bool]  # durable messages that stay in place when their unit goes
+    newest: range = range(0)  # the newest call round: the only results that may be clamped
 
 
-def pinned_by(messages: Sequence[Message], provider: Base, *,
-              pin: Callable[[Message], bool] | None = None, exclude_tools: Iterable[str] = (),
-              keep_recent_results: int = 0) -> set[int]:
-    """The messages a caller keeps whole: those `pin` accepts, the results of the tools named
-    in `exclude_tools`, and the newest `keep_recent_results` messages holding results."""
-    kept = {index for index, message in enumerate(messages) if pin is not None and pin(message)}
-    names = set(exclude_tools)
+def pinned(reading: Reading) -> set[int]:
+    """The messages the caller keeps whole: those `pin` accepts, the results of the tools
+    named in `exclude_tools`, and the newest `keep_recent_results` messages holding results."""
+    options, shape = reading.options, reading.shape
+    pin = options.pin
+    kept = {index for index, message in enumerate(reading.objects)
+            if pin is not None and pin(message)}
+    names = set(options.exclude_tools)
     callers: dict[str, str] = {}
     holders: list[int] = []
-    for index, message in enumerate(messages):
-        content = message.get("content")
-        if provider == "openai":
-            for call in message.get("tool_calls") or ():
-                if isinstance(call, Mapping) and isinstance(call.get("function"), Mapping):
-                    callers[str(call.get("id"))] = str(call["function"].get("name"))
-            if message.get("role") == "tool":
-                holders.append(index)
-                if callers.get(str(message.get("tool_call_id"))) in names:
-                    kept.add(index)
-            continue
-        for part in content if isinstance(content, list) else ():
-            if isinstance(part, Mapping) and part.get("type") == "tool_use":
-                callers[str(part.get("id"))] = str(part.get("name"))
-        results = _result_parts(message)
-        if results:
+    for index, view in enumerate(reading.views):
+        callers.update(shape.calls(view))
+        answered = shape.answered(view)
+        if answered:
             holders.append(index)
-            if any(callers.get(str(part.get("tool_use_id"))) in names for part in results):
+            if any(callers.get(ident) in names for ident in answered):
                 kept.add(index)
-    if keep_recent_results > 0:
-        kept.update(holders[-keep_recent_results:])
+    if options.keep_recent_results > 0:
+        kept.update(holders[-options.keep_recent_results:])
     return kept
 
 
-def shape(messages: Sequence[Message], provider: Base, prefix: int,
-          durable: Sequence[bool], pinned: Iterable[int] = ()) -> Shape:
+def layout(reading: Reading) -> Layout:
     """The protected messages, the droppable turns and rounds, and what can be elided.
 
-    Protected: the stable prefix, durable messages, the person's last request, the newest
-    call round (the calls the model just made, with their results) and everything after
-    the later of the two. A turn (a request and all up to the next) can go whole; a call
-    round (the call and its results) can go out of a surviving turn. For Anthropic a unit
-    goes only when the roles still alternate without it and no tool result of it stands in
-    a message that stays.
+    Protected: the stable prefix, durable messages, pinned ones, the person's last request,
+    the newest call round (the calls the model just made, with their results) and everything
+    after the later of the two. A turn (a request and all up to the next) can go whole; a
+    call round (the call and its results) can go out of a surviving turn, each as far as the
+    shape allows.
     """
-    n = len(messages)
-    requests = [index for index in range(prefix, n) if is_request(messages[index], provider)]
-    calls = [index for index in range(prefix, n) if makes_calls(messages[index], provider)]
+    views, shape = reading.views, reading.shape
+    n, prefix = len(views), reading.stable_prefix()
+    requests = [index for index in range(prefix, n) if shape.is_request(views[index])]
+    ends = shape.rounds(views, prefix)
+    calls = list(ends)
     last_request = requests[-1] if requests else n
-    tail = n
-    protected = [index < prefix or bool(durable[index]) for index in range(n)]
-    for index in pinned:
+    protected = [index < prefix or bool(reading.classes[index] & DURABLE) for index in range(n)]
+    for index in pinned(reading):
         protected[index] = True
-    ends: dict[int, int] = {}
-    if provider == "openai":
-        starts: list[int] = []
-        for call in calls:
-            if starts and call < ends[starts[-1]]:
-                continue  # a parallel call of the round before, as its own item
-            start = call
-            while start > prefix and messages[start - 1].get(ATTACHED):
-                start -= 1  # reasoning goes with the calls it led to
-            starts.append(start)
-            ends[start] = round_end(messages, call)
-        calls = starts
-    else:
-        for start in calls:
-            end = start + 1
-            if end < n and messages[end].get("role") == "user":
-                end += 1
-            ends[start] = end
     if calls:
         newest = calls[-1]
         for index in range(newest, ends[newest]):
             protected[index] = True
         tail = newest if newest > last_request else last_request
-    elif requests:
-        tail = last_request
     else:
-        tail = prefix
+        tail = last_request if requests else prefix
     for index in range(tail, n):
         protected[index] = True
     if requests:
         protected[last_request] = True
-
-    anthropic = provider == "anthropic"
-    alone = [not anthropic and bool(durable[index]) and index >= prefix for index in range(n)]
-    pinned = [protected[index] and not (alone[index] and index < tail and index != last_request)
-              for index in range(n)]
+    alone = [shape.durable_stays_alone and bool(reading.classes[index] & DURABLE)
+             and index >= prefix for index in range(n)]
+    holding = [protected[index] and not (alone[index] and index < tail
+                                         and index != last_request) for index in range(n)]
 
     def free(start: int, end: int) -> bool:
-        return not any(pinned[start:end])
+        return not any(holding[start:end])
 
-    rounds = []
-    for start in calls:
-        end = ends[start]
-        if not free(start, end):
-            continue
-        if anthropic and (end - start != 2 or is_request(messages[end - 1], provider)):
-            continue  # the results share a message with a request: that message stays
-        rounds.append((start, end))
-    turns = []
+    rounds = [(start, ends[start]) for start in calls if free(start, ends[start])
+              and shape.round_can_go(views, start, ends[start])]
     bounds = requests + [n]
-    for start, end in zip(bounds, bounds[1:]):
-        if not free(start, end):
-            continue
-        if anthropic and (messages[end - 1].get("role") != "assistant"
-                          or _result_parts(messages[start])
-                          or (end < n and _result_parts(messages[end]))
-                          or (start > 0 and messages[start - 1].get("role") != "assistant")):
-            continue
-        turns.append((start, end))
-    ballast = [bool(messages[index].get("role") == "tool" or _result_parts(messages[index]))
-               for index in range(n)]
+    turns = [(start, end) for start, end in zip(bounds, bounds[1:])
+             if free(start, end) and shape.turn_can_go(views, start, end)]
+    ballast = [holds_results(view) for view in views]
     last_round = range(calls[-1], ends[calls[-1]]) if calls else range(0)
-    return Shape(provider, prefix, protected, turns, rounds, ballast, alone, last_round)
+    return Layout(prefix, protected, turns, rounds, ballast, alone, last_round)
 
 
-class Eliser:
-    """Elided and clamped copies of messages, made once per message and kept."""
+class _Trials:
+    """Plans at kernel thresholds: elide what falls below one, drop units below another."""
 
-    def __init__(self, count: Callable[[str], int], cost: Callable[[object], int],
-                 counter: Callable[[str], int] | None = None) -> None:
-        self.count = count
-        self.cost = cost
-        self.counter = counter
-        self.elided: dict[int, tuple[dict[str, Any], int]] = {}
+    def __init__(self, reading: Reading, form: Layout, eliser: Eliser) -> None:
+        self.reading, self.form, self.eliser = reading, form, eliser
+        n = len(reading)
+        self.blocks = [(str(index), cls) for index, cls in enumerate(reading.classes)]
+        self.turn_of = [-1] * n
+        for number, (start, end) in enumerate(form.turns):
+            self.turn_of[start:end] = [number] * (end - start)
+        self.round_of = [-1] * n
+        for number, (start, end) in enumerate(form.rounds):
+            self.round_of[start:end] = [number] * (end - start)
 
-    def elide(self, index: int, message: Message) -> tuple[dict[str, Any], int]:
-        """A copy whose tool results are notices with their notable lines, and its tokens."""
-        if index not in self.elided:
-            self.elided[index] = self._copy(message, None)
-        return self.elided[index]
-
-    def clamp(self, message: Message, budget: int) -> tuple[dict[str, Any], int]:
-        return self._copy(message, budget)
-
-    def _notice(self, content: object, budget: int | None) -> str | None:
-        tokens = self.cost(content)
-        if budget is None and tokens <= KEEP_WHOLE_TOKENS:
-            return None
-        text = _text_of(content) if not isinstance(content, str) else content
-        if text.startswith(FLOOD_NOTICE):
-            return None  # already as small as it should get
-        if budget is None:
-            return elision_notice(text, tokens, self.count, self.counter)
-        return clamp_notice(text, tokens, budget, self.count)
-
-    def _copy(self, message: Message, budget: int | None) -> tuple[dict[str, Any], int]:
-        content = message.get("content")
-        if message.get("role") == "tool":
-            notice = self._notice(content, budget)
-            if notice is None:
-                return dict(message), self.cost(content)
-            return {**message, "content": notice}, self.count(notice)
-        parts: list[Any] = []
-        tokens = 0
-        results = [part for part in content if isinstance(part, Mapping)
-                   and part.get("type") == "tool_result"] if isinstance(content, list) else []
-        share = None if budget is None else max(budget // max(len(results), 1), 1)
-        for part in content if isinstance(content, list) else ():
-            if isinstance(part, Mapping) and part.get("type") == "tool_result":
-                notice = self._notice(part.get("content"), share)
-                if notice is not None:
-                    parts.append({key: value for key, value in part.items()
-                                  if key not in ("content", "cache_control")}
-                                 | {"content": notice})
-                    tokens += self.count(notice)
-                    continue
-            parts.append(part)
-            tokens += self.cost([part])
-        return {**message, "content": parts}, tokens
-
-
-@dataclass
-class Plan:
-    fates: list[int]
-    copies: dict[int, tuple[dict[str, Any], int]]
-    total: int
-    over_budget: bool
-    #: The line budget each clamped message was cut to, so the cut can be made again.
-    clamps: dict[int, int] = field(default_factory=dict)
-
-
-def compact(messages: Sequence[Message], sizes: Sequence[int], classes: Sequence[int],
-            form: Shape, eliser: Eliser, *, target: int, half_life: float,
-            overhead: int = 0, budget: int | None = None) -> Plan:
-    """The plan that keeps most while `overhead` + its tokens stay within `target`.
-
-    The newest results are clamped only to meet `budget` (default `target`): a target below
-    the budget is an aim, and cutting what the model just asked for is no way to reach it.
-    """
-    budget = target if budget is None else budget
-    if target > budget:
-        target = budget
-    n = len(messages)
-    blocks = [(str(index), cls) for index, cls in enumerate(classes)]
-    turn_of = [-1] * n
-    for number, (start, end) in enumerate(form.turns):
-        for index in range(start, end):
-            turn_of[index] = number
-    round_of = [-1] * n
-    for number, (start, end) in enumerate(form.rounds):
-        for index in range(start, end):
-            round_of[index] = number
-
-    def survivors(bits: int) -> list[bool]:
+    def survivors(self, bits: int) -> list[bool]:
         if bits == 0:
-            return [True] * n  # every score is >= 0
-        kept = quorvex_micro.dehydrate(blocks, half_life, _from_bits(bits), form.prefix)["kept"]
-        alive = form.protected[:]
+            return [True] * len(self.reading)  # every score is >= 0
+        # The kernel decides by position and class alone, so each block's content is its
+        # own index: the texts it returns are exactly the indices of the survivors.
+        kept = quorvex_micro.dehydrate(self.blocks, self.reading.options.half_life,
+                                       _from_bits(bits), self.form.prefix)["kept"]
+        alive = self.form.protected[:]
         for text in kept:
             alive[int(text)] = True
         return alive
 
-    def plan(elide_bits: int, drop_bits: int) -> Plan:
-        alive = survivors(elide_bits)
-        staying = alive if drop_bits == elide_bits else survivors(drop_bits)
+    def _gone(self, staying: list[bool]) -> list[bool]:
+        form = self.form
         turn_alive = [False] * len(form.turns)
         round_alive = [False] * len(form.rounds)
-        for index in range(n):
-            if staying[index] and not form.alone[index]:
-                if turn_of[index] >= 0:
-                    turn_alive[turn_of[index]] = True
-                if round_of[index] >= 0:
-                    round_alive[round_of[index]] = True
-        fates = [KEPT] * n
-        copies: dict[int, tuple[dict[str, Any], int]] = {}
-        total = overhead
-        for index in range(n):
-            if ((turn_of[index] >= 0 and not turn_alive[turn_of[index]]
-                 or round_of[index] >= 0 and not round_alive[round_of[index]])
-                    and not form.alone[index]):
-                fates[index] = DROPPED
+        for index, stays in enumerate(staying):
+            if stays and not form.alone[index]:
+                if self.turn_of[index] >= 0:
+                    turn_alive[self.turn_of[index]] = True
+                if self.round_of[index] >= 0:
+                    round_alive[self.round_of[index]] = True
+        return [not form.alone[index] and (
+            self.turn_of[index] >= 0 and not turn_alive[self.turn_of[index]]
+            or self.round_of[index] >= 0 and not round_alive[self.round_of[index]])
+            for index in range(len(staying))]
+
+    def plan(self, elide_bits: int, drop_bits: int) -> Plan:
+        alive = self.survivors(elide_bits)
+        gone = self._gone(alive if drop_bits == elide_bits else self.survivors(drop_bits))
+        sizes, views = self.reading.sizes, self.reading.views
+        plan = Plan([KEPT] * len(sizes), total=self.reading.options.overhead)
+        for index, size in enumerate(sizes):
+            if gone[index]:
+                plan.fates[index] = DROPPED
                 continue
-            if not alive[index] and form.ballast[index]:
-                copy = eliser.elide(index, messages[index])
-                if copy[1] < sizes[index]:
-                    fates[index] = ELIDED
-                    copies[index] = copy
-                    total += copy[1]
+            if not alive[index] and self.form.ballast[index]:
+                copy = self.eliser.elide(index, views[index])
+                if copy[1] < size:
+                    plan.fates[index] = ELIDED
+                    plan.copies[index] = copy
+                    plan.total += copy[1]
                     continue
-            total += sizes[index]
-        return Plan(fates, copies, total, False)
+            plan.total += size
+        return plan
 
-    def lowest(fits: Callable[[int], Plan]) -> Plan:
-        """The plan at the lowest threshold that fits, given that the highest one does."""
-        low, high = 0, _ABOVE_ONE
-        best = fits(high)
-        while high - low > 1:
-            middle = (low + high) // 2
-            trial = fits(middle)
-            if trial.total <= target:
-                high, best = middle, trial
-            else:
-                low = middle
-        return best
 
+def _lowest(fits: Callable[[int], Plan], target: int) -> Plan:
+    """The plan at the lowest threshold that fits, given that the highest one does."""
+    low, high = 0, _ABOVE_ONE
+    best = fits(high)
+    while high - low > 1:
+        middle = (low + high) // 2
+        trial = fits(middle)
+        if trial.total <= target:
+            high, best = middle, trial
+        else:
+            low = middle
+    return best
+
+
+def compact(reading: Reading, eliser: Eliser, *, target: int, budget: int) -> Plan:
+    """The plan that keeps most while its tokens (with what is billed beside) stay within
+    `target`. The newest results are clamped only to meet `budget`: a target below the
+    budget is an aim, and cutting what the model just asked for is no way to reach it."""
+    target = min(target, budget)
+    form = layout(reading)
+    trials = _Trials(reading, form, eliser)
     # Elide before dropping: first tool results alone, in the kernel's order; only when
     # every one of them is a notice do whole units go, in the same order.
-    best = plan(0, 0)
+    best = trials.plan(0, 0)
     if best.total <= target:
         return best
-    if plan(_ABOVE_ONE, 0).total <= target:
-        return lowest(lambda bits: plan(bits, 0))
-    floor = plan(_ABOVE_ONE, _ABOVE_ONE)
+    if trials.plan(_ABOVE_ONE, 0).total <= target:
+        return _lowest(lambda bits: trials.plan(bits, 0), target)
+    floor = trials.plan(_ABOVE_ONE, _ABOVE_ONE)
     if floor.total > budget:
-        return _clamped(messages, sizes, form, eliser, floor, budget)
+        return _clamped(reading, form, eliser, floor, budget)
     if floor.total > target:  # unreachable: aim halfway between what must stay and the budget
         target = (floor.total + budget) // 2
-    return lowest(lambda bits: plan(_ABOVE_ONE, bits))
+    return _lowest(lambda bits: trials.plan(_ABOVE_ONE, bits), target)
 
 
-def _clamped(messages: Sequence[Message], sizes: Sequence[int], form: Shape, eliser: Eliser,
-             plan: Plan, target: int) -> Plan:
+def _clamped(reading: Reading, form: Layout, eliser: Eliser, plan: Plan, target: int) -> Plan:
     """`plan` cut further until it fits if it can: older results that share a protected
     message (an Anthropic request after tool results) become notices, then the newest
     results are clamped, largest first."""
+    sizes, views = reading.sizes, reading.views
     total = plan.total
-    for index in range(form.prefix, len(messages)):
+    for index in range(form.prefix, len(sizes)):
         if (total > target and form.protected[index] and form.ballast[index]
                 and index not in form.newest and plan.fates[index] == KEPT):
-            copy = eliser.elide(index, messages[index])
+            copy = eliser.elide(index, views[index])
             if copy[1] < sizes[index]:
                 plan.fates[index] = ELIDED
                 plan.copies[index] = copy
@@ -370,16 +251,7 @@ def _clamped(messages: Sequence[Message], sizes: Sequence[int], form: Shape, eli
     for index in candidates:
         if total <= target:
             break
-        # The notice's own lines cost a little beyond the lines it keeps: cut again by the
-        # excess, a few times at most.
-        budget = sizes[index] - (total - target)
-        for _ in range(4):
-            budget = max(budget, _CLAMP_FLOOR)
-            copy = eliser.clamp(messages[index], budget)
-            excess = total - sizes[index] + copy[1] - target
-            if excess <= 0 or budget == _CLAMP_FLOOR:
-                break
-            budget -= excess
+        budget, copy = _clamp_to(reading, eliser, index, total - sizes[index], target)
         if copy[1] < sizes[index]:
             plan.fates[index] = CLAMPED
             plan.copies[index] = copy
@@ -387,4 +259,56 @@ def _clamped(messages: Sequence[Message], sizes: Sequence[int], form: Shape, eli
             total += copy[1] - sizes[index]
     plan.total = total
     plan.over_budget = total > target
+    return plan
+
+
+def _clamp_to(reading: Reading, eliser: Eliser, index: int, others: int,
+              target: int) -> tuple[int, Copy]:
+    """The line budget that brings message `index` within `target` beside `others` tokens,
+    and its clamped copy. The notice's own lines cost a little beyond the lines it keeps:
+    cut again by the excess, a few times at most."""
+    view = reading.views[index]
+    budget = reading.sizes[index] - (others + reading.sizes[index] - target)
+    for _ in range(4):
+        budget = max(budget, _CLAMP_FLOOR)
+        copy = eliser.clamp(index, view, budget)
+        excess = others + copy[1] - target
+        if excess <= 0 or budget == _CLAMP_FLOOR:
+            break
+        budget -= excess
+    return budget, copy
+
+
+def decay(reading: Reading, eliser: Eliser, safe_threshold: float) -> Plan:
+    """The plan of the decay law alone: every message survives while its score reaches
+    `safe_threshold`; the stable prefix and the open turn always stay; units go whole, and
+    in a surviving unit every purged message becomes a notice."""
+    views, sizes, shape = reading.views, reading.sizes, reading.shape
+    prefix = reading.stable_prefix()
+    start = max(shape.open_turn(views), prefix)
+    blocks = [(str(index), cls) for index, cls in enumerate(reading.classes)]
+    survivors = quorvex_micro.dehydrate(blocks, reading.options.kernel_half_life,
+                                        safe_threshold, prefix)["kept"]
+    alive = [False] * len(views)
+    for text in survivors:
+        alive[int(text)] = True
+    alive[start:] = [True] * (len(views) - start)
+    plan = Plan([DROPPED] * len(views))
+    for unit in shape.units(views):
+        leader = views[unit[0]].get("role")
+        if not (any(alive[index] for index in unit) or shape.unit_always_stays(views, unit)):
+            continue
+        for index in unit:
+            plan.fates[index] = KEPT
+            if alive[index] or (index == unit[0] and leader == "assistant") or not (
+                    reading.format.writes_any_part or only_results(views[index])):
+                plan.total += sizes[index]
+                continue
+            copy = eliser.purge(index, views[index])
+            if copy[1] < sizes[index]:
+                plan.fates[index] = ELIDED
+                plan.copies[index] = copy
+                plan.total += copy[1]
+            else:
+                plan.total += sizes[index]
     return plan

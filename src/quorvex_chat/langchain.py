@@ -38,15 +38,15 @@ from langchain_core.utils.function_calling import convert_to_openai_tool
 
 from ._conversation import Conversation
 from ._counting import TokenCounter
-from ._keyed import DEFAULT_LIMIT, Conversations
-from ._trim import TrimResult, trim
+from ._keyed import Adapter
+from ._trim import trim
 
 __all__ = ["TrimMiddleware", "trim_messages"]
 
 
 # The ignores matter only where langchain is not installed and its classes are Any to mypy.
 class TrimMiddleware(
-        AgentMiddleware[AgentState[Any], Any, Any]):  # type: ignore[misc,unused-ignore]
+        Adapter, AgentMiddleware[AgentState[Any], Any, Any]):  # type: ignore[misc,unused-ignore]
     """Trims the messages each model call sees to `max_tokens`, one `Conversation` per thread.
 
     `max_tokens` is the budget of the whole prompt: messages, system prompt and tool schemas.
@@ -55,15 +55,7 @@ class TrimMiddleware(
     `pin`, `exclude_tools`, `keep_recent_results`, ...) is passed to each `Conversation`.
     """
 
-    def __init__(self, *, max_tokens: int, token_counter: TokenCounter | None = None,
-                 max_conversations: int = DEFAULT_LIMIT, **options: Any) -> None:
-        super().__init__()
-        options.setdefault("provider", "langchain")
-        self.conversations = Conversations(
-            {"max_tokens": max_tokens, "token_counter": token_counter, **options},
-            max_conversations)
-        #: The result of the last trim (of whichever thread called last).
-        self.last: TrimResult[Any] | None = None
+    provider = "langchain"
 
     def conversation(self, thread_id: object = None) -> Conversation[Any] | None:
         """The `Conversation` of a thread (None: runs without a thread id), if remembered."""

@@ -35,9 +35,7 @@ from typing import Any, Callable, Hashable
 from agents.run_config import CallModelData, ModelInputData
 
 from ._conversation import Conversation
-from ._counting import TokenCounter
-from ._keyed import DEFAULT_LIMIT, Conversations
-from ._trim import TrimResult
+from ._keyed import Adapter
 
 __all__ = ["TrimInput", "first_item"]
 
@@ -66,7 +64,7 @@ def _tool_schemas(agent: Any) -> list[dict[str, Any]] | None:
     return schemas or None
 
 
-class TrimInput:
+class TrimInput(Adapter):
     """A `call_model_input_filter` that trims the input items to `max_tokens`.
 
     `max_tokens` is the budget of the items with the instructions and tool schemas.
@@ -76,16 +74,12 @@ class TrimInput:
     `exclude_tools`, `keep_recent_results`, ...) is passed to each `Conversation`.
     """
 
-    def __init__(self, *, max_tokens: int, token_counter: TokenCounter | None = None,
-                 key: Callable[[CallModelData[Any]], Hashable] = first_item,
-                 max_conversations: int = DEFAULT_LIMIT, **options: Any) -> None:
-        options.setdefault("provider", "responses")
+    provider = "responses"
+
+    def __init__(self, *, key: Callable[[CallModelData[Any]], Hashable] = first_item,
+                 **options: Any) -> None:
+        super().__init__(**options)
         self.key = key
-        self.conversations = Conversations(
-            {"max_tokens": max_tokens, "token_counter": token_counter, **options},
-            max_conversations)
-        #: The result of the last trim (of whichever conversation called last).
-        self.last: TrimResult[Any] | None = None
 
     def conversation(self, key: Hashable) -> Conversation[Any] | None:
         """The `Conversation` of a key, if remembered."""

@@ -35,9 +35,7 @@ from pydantic_ai.messages import ModelMessage, ModelRequest
 from pydantic_ai.tools import RunContext  # a run-time name: pydantic_ai reads the annotation
 
 from ._conversation import Conversation
-from ._counting import TokenCounter
-from ._keyed import DEFAULT_LIMIT, Conversations
-from ._trim import TrimResult
+from ._keyed import Adapter
 
 if TYPE_CHECKING:
     from pydantic_ai.capabilities import AbstractCapability
@@ -55,7 +53,7 @@ __all__ = ["TrimHistory"]
 
 
 # The ignore matters only where pydantic_ai is not installed and its classes are Any to mypy.
-class TrimHistory(AbstractCapability[Any]):  # type: ignore[misc,unused-ignore]
+class TrimHistory(Adapter, AbstractCapability[Any]):  # type: ignore[misc,unused-ignore]
     """Trims what each model request sends to `max_tokens`, one `Conversation` per conversation.
 
     `max_tokens` is the budget of the messages with the instructions. `token_counter`
@@ -65,17 +63,10 @@ class TrimHistory(AbstractCapability[Any]):  # type: ignore[misc,unused-ignore]
     `max_conversations` most recently used conversations are remembered.
     """
 
-    def __init__(self, *, max_tokens: int, token_counter: TokenCounter | None = None,
-                 max_conversations: int = DEFAULT_LIMIT, **options: Any) -> None:
-        options.setdefault("provider", "pydantic_ai")
-        self.conversations = Conversations(
-            {"max_tokens": max_tokens, "token_counter": token_counter, **options},
-            max_conversations)
-        #: The result of the last trim (of whichever conversation called last).
-        self.last: TrimResult[Any] | None = None
+    provider = "pydantic_ai"
 
     def __repr__(self) -> str:
-        return f"TrimHistory(max_tokens={self.conversations.options['max_tokens']})"
+        return f"TrimHistory(max_tokens={self.conversations.options.max_tokens})"
 
     def conversation(self, conversation_id: Hashable = None) -> Conversation[Any] | None:
         """The `Conversation` of a conversation id, if remembered."""

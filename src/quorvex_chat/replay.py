@@ -19,18 +19,19 @@ Per policy it reports the tokens sent, the share of them that repeats the previo
 prefix (cached only from `MIN_CACHED` tokens on, as real caches do), the cost under each
 provider's cache prices relative to sending the whole history, the calls over budget, the
 prompts that break the provider's ordering rules, and the share of facts present where
-they are needed. A facts file has one fact per line, optionally followed by a tab and the
-index of the message from which it is needed (default: from where it first appears); a
-fact counts at the first call after that message.
+they are needed.
 
-Every policy counts with the library's default counter, as a user who passes none would;
-prompts are measured in o200k tokens when `bpe-openai` is installed, else by that counter.
-OpenAI transcripts are also replayed as Anthropic Messages (`--format`): the system prompt
-becomes the `system` parameter, tool calls `tool_use` blocks and tool messages `tool_result`
-blocks of one user message. `--format responses gemini langchain` replays them as OpenAI
-Responses items (a reasoning item before each batch of calls, its encrypted content 400
-characters), Gemini contents (from the Anthropic form) and LangChain messages, the system
-prompt beside them; those formats run `none`, `trim` and `Conversation` only.
+A transcript is a message list in any format `trim` reads, an object with "messages" (and
+"system"), or the bundled example's form; a leading system message becomes the system
+prompt. Every policy counts with the library's default counter, as a user who passes none
+would; prompts are measured in o200k tokens when `bpe-openai` is installed, else by that
+counter. Chat Completions transcripts are also replayed as Anthropic Messages: the system
+prompt becomes the `system` parameter, tool calls `tool_use` blocks and tool messages
+`tool_result` blocks of one user message. `--format responses gemini langchain` replays them
+as OpenAI Responses items (a reasoning item before each batch of calls, its encrypted
+content 400 characters), Gemini contents (from the Anthropic form) and LangChain messages,
+the system prompt beside them; those formats run `none`, `trim` and `Conversation` only.
+Anthropic transcripts convert to Gemini; a transcript in any other format replays as it is.
 """
 
 from __future__ import annotations
@@ -38,30 +39,32 @@ from __future__ import annotations
 import argparse
 import functools
 import importlib
+import importlib.util
 import json
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
-from ._conversation import Conversation, digest
+from ._conversation import Conversation
 from ._counting import count_tokens
-from ._formats import BASE, Viewer, plain
-from ._formats import Base as Provider
-from ._rules import prompt_errors
-from ._history import Reader, detect_provider, is_request
+from ._formats import FORMAT, Provider, plain, prompt_errors, views_of
+from ._measure import Meter
+from ._reading import digest
 from ._tables import FLAGS, PART_TOKENS
 from ._trim import trim
+
 
 Message = dict[str, Any]
 Prompt = Sequence[Message]
 Policy = Callable[[list[Message]], Prompt]
+Facts = list[tuple[str, "int | None"]]
 
 SESSIONS = Path(__file__).resolve().parent / "sessions"
 #: Cache prices in uncached-input-token equivalents: (read, write) per provider. Anthropic
 #: reads cached input at 0.1x and writes it at 1.25x; OpenAI reads at 0.1x (the GPT-5
 #: family) and charges no premium to write.
-PRICES: dict[Provider, tuple[float, float]] = {"anthropic": (0.1, 1.25), "openai": (0.1, 1.0)}
+PRICES: dict[str, tuple[float, float]] = {"anthropic": (0.1, 1.25), "openai": (0.1, 1.0)}
 #: Below this many tokens a provider caches nothing, so a shorter reused prefix is not read
 #: from its cache.
 MIN_CACHED = 1024
@@ -77,47 +80,114 @@ class ReplayError(Exception):
 @dataclass
 class Transcript:
     name: str
-    provider: Provider
+    #: The format the messages are in, as `trim` reads it.
+    format: Provider
     system: str
     messages: list[Message]
-    facts: list[tuple[str, int | None]] = field(default_factory=list)
+    facts: Facts = field(default_factory=list)
 
 
-def load(path: Path, facts: Path | None = None) -> Transcript:
-    """A transcript file: an OpenAI message list, Anthropic messages as a list, or an object
-    with "messages" (and "system"). Its facts: `facts`, or FILE.facts.txt beside it."""
-    try:
-        data = json.loads(path.read_text(encoding="utf-8"))
-    except (OSError, UnicodeDecodeError, ValueError) as exc:
-        raise ReplayError(f"{path}: cannot read it as JSON: {exc}") from None
-    system: Any = ""
+def load(path: Path, facts: Path | None = None, *, lift_system: bool = True) -> Transcript:
+    """A transcript file: a message list in any format `trim` reads, an object with
+    "messages" (and "system"), or the bundled example's form ("purpose", "facts",
+    "messages"). Its facts: `facts`, or FILE.facts.txt beside it. A leading system message
+    becomes the system prompt unless `lift_system` is false. ReplayError says, in one line,
+    what is wrong with either."""
+    data = _read_json(path)
     messages = data.get("messages") if isinstance(data, dict) else data
-    if isinstance(data, dict):
-        system = data.get("system", "")
-    if not isinstance(messages, list) or not all(isinstance(m, dict) for m in messages):
-        raise ReplayError(f"{path}: expected a list of message objects, or an object with "
+    if not isinstance(messages, list) or not messages:
+        raise ReplayError(f"{path}: expected a non-empty list of messages, or an object with "
                           f'"messages"')
-    if isinstance(system, list):
-        system = "\n".join(str(block.get("text", "")) for block in system
-                           if isinstance(block, dict))
-    provider = BASE[detect_provider(messages)]
+    system: Any = data.get("system", "") if isinstance(data, dict) else ""
+    if isinstance(data, dict) and "purpose" in data:
+        system, messages = from_bundled(path, data)
+    system = _system_text(path, system)
+    fmt = _checked_format(path, system, messages)
     sidecar = path.with_name(path.name.removesuffix(".json") + ".facts.txt")
     known = read_facts(facts or sidecar) if facts or sidecar.exists() else []
-    if provider == "openai" and not system:  # the system message becomes the system prompt
-        leading = [m for m in messages[:1] if m.get("role") in ("system", "developer")]
-        system = str(leading[0].get("content", "")) if leading else ""
-        messages = messages[len(leading):]
-        known = [(text, None if where is None else max(where - len(leading), 0))
-                 for text, where in known]
-    return Transcript(path.name.removesuffix(".json"), provider, str(system), messages, known)
+    if lift_system and not system and FORMAT[fmt].shape.instructions(views_of(messages[:1])):
+        # A leading system message becomes the system prompt, billed beside the messages.
+        system, messages = str(plain(messages[0]).get("content", "")), messages[1:]
+        known = [(text, None if where is None else max(where - 1, 0)) for text, where in known]
+    return Transcript(path.name.removesuffix(".json"), fmt, system, messages, known)
 
 
-def read_facts(path: Path) -> list[tuple[str, int | None]]:
+def _read_json(path: Path) -> Any:
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    except UnicodeDecodeError as exc:
+        raise ReplayError(f"{path}: not UTF-8 text (byte {exc.start})") from None
+    except OSError as exc:
+        raise ReplayError(f"{path}: cannot read it: {exc.strerror or exc}") from None
+    except (json.JSONDecodeError, RecursionError) as exc:
+        reason = getattr(exc, "msg", "nested too deeply")
+        raise ReplayError(f"{path}: not valid JSON: {reason}") from None
+
+
+def _system_text(path: Path, system: object) -> str:
+    if isinstance(system, list):  # Anthropic system blocks
+        system = "\n".join(str(block.get("text", "")) for block in system
+                           if isinstance(block, dict))
+    if not isinstance(system, str):
+        raise ReplayError(f'{path}: "system" must be a string or a list of text blocks')
+    return system
+
+
+def _checked_format(path: Path, system: str, messages: list[Any]) -> Provider:
+    """The format of `messages`, each of them readable, the whole encodable as UTF-8."""
+    try:
+        fmt = trim(messages).provider
+        json.dumps([system, messages], ensure_ascii=False).encode("utf-8")
+    except (TypeError, ValueError) as exc:
+        raise ReplayError(f"{path}: {str(exc).splitlines()[0]}") from None
+    except RecursionError:
+        raise ReplayError(f"{path}: a message nested too deeply") from None
+    return fmt
+
+
+def from_bundled(path: Path, data: dict[str, Any]) -> tuple[str, list[Message]]:
+    """The bundled example's form as an Anthropic system prompt and message list: roles
+    system, user, assistant, thinking and tool, each tool output the result of a `tool_use`
+    whose command is the output's first line."""
+    system = [data.get("purpose") or "", *("- " + fact for fact in data.get("facts", []))]
+    messages: list[Message] = []
+
+    def add(role: str, block: Message) -> None:
+        if messages and messages[-1]["role"] == role:
+            messages[-1]["content"].append(block)
+        else:
+            messages.append({"role": role, "content": [block]})
+
+    for number, item in enumerate(data["messages"], start=1):
+        role, text = (item.get("role"), item.get("content")) if isinstance(item, dict) else (0, 0)
+        if not isinstance(text, str):
+            raise ReplayError(f'{path}: message {number}: "content" must be a string')
+        if role == "system":
+            system.insert(0, text)
+        elif role in ("user", "assistant"):
+            add(role, {"type": "text", "text": text})
+        elif role == "thinking":
+            add("assistant", {"type": "thinking", "thinking": text, "signature": ""})
+        elif role == "tool":
+            call = f"toolu_{number:02d}"
+            add("assistant", {"type": "tool_use", "id": call, "name": "shell",
+                              "input": {"command": text.partition("\n")[0].removeprefix("$ ")}})
+            add("user", {"type": "tool_result", "tool_use_id": call, "content": text})
+        else:
+            raise ReplayError(f"{path}: message {number}: unknown role {role!r}")
+    # The task is the first request: a cache mark makes it part of the stable prefix.
+    messages[0]["content"][0]["cache_control"] = {"type": "ephemeral"}
+    return "\n".join(system), messages
+
+
+def read_facts(path: Path) -> Facts:
+    """One fact a line, optionally followed by a tab and the index of the message from
+    which it is needed; a fact without one is needed at the final call."""
     try:
         lines = path.read_text(encoding="utf-8").splitlines()
     except (OSError, UnicodeDecodeError) as exc:
         raise ReplayError(f"{path}: cannot read it: {exc}") from None
-    out: list[tuple[str, int | None]] = []
+    out: Facts = []
     for number, line in enumerate(lines, start=1):
         text, _, where = line.partition("\t")
         if not text.strip():
@@ -140,7 +210,7 @@ def as_openai(transcript: Transcript) -> Converted:
 def as_anthropic(transcript: Transcript) -> Converted:
     """(system, messages, facts) for Anthropic: tool calls as tool_use blocks, each batch of
     tool messages as the tool_result blocks opening one user message."""
-    if transcript.provider == "anthropic":
+    if transcript.format == "anthropic":
         return transcript.system, transcript.messages, transcript.facts
     out: list[Message] = []
     moved: list[int] = []  # the index in `out` of every input message
@@ -237,57 +307,82 @@ def as_langchain(transcript: Transcript) -> Converted:
         (text, None if where is None else where - 1) for text, where in facts]
 
 
+def as_it_is(transcript: Transcript) -> Converted:
+    return transcript.system, transcript.messages, transcript.facts
+
+
 CONVERTERS: dict[str, Callable[[Transcript], Converted]] = {
     "openai": as_openai, "anthropic": as_anthropic, "responses": as_responses,
     "gemini": as_gemini, "langchain": as_langchain}
+#: The formats a transcript can be replayed in, by the format it is in: the converters read
+#: Chat Completions, and Anthropic Messages for Gemini. Any other format replays as it is.
+CONVERTIBLE: dict[str, tuple[str, ...]] = {
+    "openai": ("openai", "anthropic", "responses", "gemini", "langchain"),
+    "anthropic": ("anthropic", "gemini")}
+#: The formats replayed when none are named: the transcript's own, and Anthropic's for
+#: Chat Completions, which counts the same content.
+DEFAULT_FORMATS: dict[str, tuple[str, ...]] = {"openai": ("openai", "anthropic")}
+
+
+def forms(transcript: Transcript, formats: Sequence[str] | None
+          ) -> list[tuple[str, Callable[[Transcript], Converted]]]:
+    """(format, converter) of every format `transcript` is replayed in."""
+    own = transcript.format
+    if formats is None:
+        formats = DEFAULT_FORMATS.get(own, (own,))
+    convertible = CONVERTIBLE.get(own, (own,))
+    return [(fmt, as_it_is if fmt == own else CONVERTERS[fmt]) for fmt in formats
+            if fmt in convertible]
 
 
 def calls(messages: Sequence[Any]) -> list[int]:
     """History lengths at which the model is called: before each run of the model's own
     messages (Responses items come one per reasoning step, call and message), and after
     the last message."""
-    viewer = Viewer()
-    mine = [viewer.view(index, message).get("role") == "assistant"
-            for index, message in enumerate(messages)]
+    mine = [view.get("role") == "assistant" for view in views_of(messages)]
     points = [index for index in range(1, len(messages)) if mine[index] and not mine[index - 1]]
     if messages and not mine[-1]:
         points.append(len(messages))
     return points
 
 
-def last_n(budget: int, provider: Provider, count: Callable[[Message], int],
-           overhead: int) -> Policy:
-    """The system prompt and the newest messages that fit, starting at a request."""
+def last_n(budget: int, fmt: str, count: Callable[[Message], int], overhead: int) -> Policy:
+    """The leading instructions and the newest messages that fit, starting at a request."""
+    shape = FORMAT[fmt].shape
+
     def policy(history: list[Message]) -> Prompt:
-        head = 1 if provider == "openai" and history and history[0]["role"] == "system" else 0
+        views = views_of(history)
+        head = min(shape.instructions(views), 1)
         total = overhead + sum(count(message) for message in history[:head])
         start = len(history)
         while start > head and total + count(history[start - 1]) <= budget:
             start -= 1
             total += count(history[start])
-        while start < len(history) and not is_request(history[start], provider):
+        while start < len(history) and not shape.is_request(views[start]):
             start += 1
         if start == len(history):  # not even the last request fits: send it alone
-            start = max(index for index in range(head, len(history))
-                        if is_request(history[index], provider)) if any(
-                is_request(m, provider) for m in history[head:]) else head
+            requests = [index for index in range(head, len(history))
+                        if shape.is_request(views[index])]
+            start = requests[-1] if requests else head
         return history[:head] + history[start:]
     return policy
 
 
-def clear_tools(budget: int, provider: Provider, count: Callable[[Message], int],
-                overhead: int) -> Policy:
+def clear_tools(budget: int, count: Callable[[Message], int], overhead: int) -> Policy:
     """Once over budget, every tool result but the newest `CLEAR_KEEP` becomes a placeholder."""
     placeholder = "[tool result cleared]"
 
     def policy(history: list[Message]) -> Prompt:
         if overhead + sum(count(message) for message in history) <= budget:
             return history
-        places = [(index, part) for index, message in enumerate(history)
-                  for part in (range(len(message["content"])) if provider == "anthropic"
-                               and isinstance(message.get("content"), list) else [None])
-                  if (part is None and message.get("role") == "tool")
-                  or (part is not None and message["content"][part].get("type") == "tool_result")]
+        places: list[tuple[int, int | None]] = []
+        for index, message in enumerate(history):
+            content = message.get("content")
+            if message.get("role") == "tool":
+                places.append((index, None))
+            elif isinstance(content, list):
+                places += [(index, part) for part, block in enumerate(content)
+                           if isinstance(block, dict) and block.get("type") == "tool_result"]
         clear = places[:max(len(places) - CLEAR_KEEP, 0)]
         out = list(history)
         for index, part in clear:
@@ -335,99 +430,113 @@ def measuring_counter() -> tuple[Callable[[str], int], str]:
     return lambda text: len(encoding.encode_ordinary(text)), "o200k"
 
 
-def message_sizes(reader: Reader) -> Callable[[Message], int]:
-    """Tokens of a message by `reader`, measured once per message object."""
+def message_sizes(count: Callable[[str], int]) -> Callable[[Message], int]:
+    """Tokens of a message by `count`, measured once per message object."""
+    meter = Meter(FLAGS, PART_TOKENS, count)
     sizes: dict[int, tuple[Message, int]] = {}  # by id, holding the message so ids stay put
 
     def size(message: Message) -> int:
         key = id(message)
         if key not in sizes or sizes[key][0] is not message:
-            sizes[key] = (message, reader.measure(0, Viewer().view(0, message))[1])
+            sizes[key] = (message, meter.measure(0, views_of([message])[0])[1])
         return sizes[key][1]
     return size
 
 
-def replay(system: str, messages: list[Message], provider: str, budget: int,
+def needed_at(facts: Sequence[tuple[str, int | None]], points: Sequence[int]
+              ) -> list[tuple[str, int | None]]:
+    """Each fact with the call that needs it: the first after its message, or the final
+    call for a fact given without one."""
+    final = points[-1] if points else None
+    return [(text, final if where is None else
+             next((point for point in points if point > where), None))
+            for text, where in facts]
+
+
+def policies(system: str, fmt: str, budget: int) -> dict[str, Policy]:
+    """Every policy replayed in `fmt`, each counting with the library's default counter."""
+    count = functools.lru_cache(maxsize=None)(count_tokens)
+    size = message_sizes(count)
+    overhead = count(system) if system else 0
+    options: dict[str, Any] = {"system": system} if system else {}
+    conversation: Conversation[Message] = Conversation(max_tokens=budget, **options)
+    chosen: dict[str, Policy] = {"none": lambda history: history}
+    if FORMAT[fmt].writes_any_part:  # the caller's own dicts, which these policies rewrite
+        chosen["last-N"] = last_n(budget, fmt, size, overhead)
+        chosen["clear-tools"] = clear_tools(budget, size, overhead)
+    chosen["trim"] = lambda history: list(trim(history, max_tokens=budget, token_counter=count,
+                                               **options).messages)
+    chosen["Conversation"] = lambda history: list(conversation.prompt(history).messages)
+    return chosen
+
+
+class _Scorer:
+    """One policy's score, call by call, in measured tokens."""
+
+    def __init__(self, system: str, fmt: str, budget: int, size: Callable[[Message], int],
+                 overhead: int) -> None:
+        self.system, self.fmt, self.budget = system, fmt, budget
+        self.size, self.overhead = size, overhead
+        self.score = Score()
+        self.previous: Prompt = []
+
+    def call(self, prompt: Prompt, needed: Sequence[str]) -> None:
+        score, size = self.score, self.size
+        tokens = self.overhead + sum(size(message) for message in prompt)
+        common = self.overhead
+        for old, new in zip(self.previous, prompt):
+            if old is not new and old != new:
+                break
+            common += size(new)
+        cached = common if common >= MIN_CACHED and self.previous else 0
+        for key, (read_ratio, write_ratio) in PRICES.items():
+            score.cost[key] += read_ratio * cached + write_ratio * (tokens - cached)
+        score.calls += 1
+        score.sent += tokens
+        score.reused += cached
+        score.over += tokens > self.budget
+        score.invalid += bool(prompt_errors(prompt, self.fmt))
+        if needed:
+            body = self.system + "\n" + json.dumps(plain(list(prompt)), ensure_ascii=False,
+                                                   default=str)
+            present = [text in body for text in needed]
+            score.facts_needed += len(needed)
+            score.facts_present += sum(present)
+            score.missed += [text for text, ok in zip(needed, present) if not ok]
+        self.previous = prompt
+
+
+def replay(system: str, messages: list[Message], fmt: str, budget: int,
            facts: Sequence[tuple[str, int | None]], measure: Callable[[str], int]
            ) -> dict[str, Score]:
     """Every policy's figures for one transcript in one format at one budget."""
     measure = functools.lru_cache(maxsize=None)(measure)
-    reader = Reader(FLAGS, PART_TOKENS, measure)
-    policy_count = functools.lru_cache(maxsize=None)(count_tokens)
-    policy_reader = Reader(FLAGS, PART_TOKENS, policy_count)
-    size, policy_size = message_sizes(reader), message_sizes(policy_reader)
-
-    overhead = measure(system) if system else 0
-    policy_overhead = policy_count(system) if system else 0
-    options: dict[str, Any] = {"system": system} if system else {}
-    conversation: Conversation[Message] = Conversation(max_tokens=budget, **options)
-    policies: dict[str, Policy] = {"none": lambda history: history}
-    if provider in ("openai", "anthropic"):
-        policies["last-N"] = last_n(budget, provider, policy_size,  # type: ignore[arg-type]
-                                    policy_overhead)
-        policies["clear-tools"] = clear_tools(budget, provider,  # type: ignore[arg-type]
-                                              policy_size, policy_overhead)
-    policies["trim"] = lambda history: list(trim(history, max_tokens=budget,
-                                                 token_counter=policy_count,
-                                                 **options).messages)
-    policies["Conversation"] = lambda history: list(conversation.prompt(history).messages)
+    size, overhead = message_sizes(measure), measure(system) if system else 0
+    chosen = policies(system, fmt, budget)
+    scorers = {name: _Scorer(system, fmt, budget, size, overhead) for name in chosen}
     points = calls(messages)
-    texts = [json.dumps(plain(message), ensure_ascii=False, default=str)
-             for message in messages]
-    needed_at: list[tuple[str, int | None]] = []
-    for text, where in facts:
-        if where is None:
-            where = next((index for index, body in enumerate(texts) if text in body), None)
-        if where is not None:
-            needed_at.append((text, next((point for point in points if point > where), None)))
-    scores = {name: Score() for name in policies}
-    previous: dict[str, Prompt] = {name: [] for name in policies}
+    wanted = needed_at(facts, points)
     before = [digest(message) for message in messages]
     for point in points:
         history = messages[:point]
-        for name, policy in policies.items():
-            prompt = policy(history)
-            score = scores[name]
-            tokens = overhead + sum(size(message) for message in prompt)
-            common = overhead
-            for old, new in zip(previous[name], prompt):
-                if old is not new and old != new:
-                    break
-                common += size(new)
-            cached = common if common >= MIN_CACHED and previous[name] else 0
-            for key, (read_ratio, write_ratio) in PRICES.items():
-                score.cost[key] += read_ratio * cached + write_ratio * (tokens - cached)
-            score.calls += 1
-            score.sent += tokens
-            score.reused += cached
-            score.over += tokens > budget
-            score.invalid += bool(prompt_errors(prompt, provider))
-            needed = [text for text, at in needed_at if at == point]
-            if needed:
-                body = system + "\n" + json.dumps(plain(list(prompt)), ensure_ascii=False,
-                                                   default=str)
-                score.facts_needed += len(needed)
-                present = [text in body for text in needed]
-                score.facts_present += sum(present)
-                score.missed += [text for text, ok in zip(needed, present) if not ok]
-            previous[name] = prompt
+        needed = [text for text, at in wanted if at == point]
+        for name, policy in chosen.items():
+            scorers[name].call(policy(history), needed)
     changed = sum(a != digest(message) for a, message in zip(before, messages))
-    for score in scores.values():
-        score.modified += changed
-    return scores
+    for scorer in scorers.values():
+        scorer.score.modified += changed
+    return {name: scorer.score for name, scorer in scorers.items()}
 
 
-def run(transcripts: Iterable[Transcript], budgets: Sequence[int], formats: Sequence[str],
-        measure: Callable[[str], int]) -> dict[int, dict[str, dict[str, Score]]]:
-    """Scores by budget, then by "session/format" (and "pooled"), then by policy."""
+def run(transcripts: Iterable[Transcript], budgets: Sequence[int],
+        formats: Sequence[str] | None, measure: Callable[[str], int]
+        ) -> dict[int, dict[str, dict[str, Score]]]:
+    """Scores by budget, then by "session/format" (and "pooled"), then by policy; each
+    transcript in `formats` (None: its own, and Anthropic's for Chat Completions)."""
     results: dict[int, dict[str, dict[str, Score]]] = {}
     for transcript in transcripts:
-        for fmt in formats:
-            if transcript.provider == "anthropic" and fmt == "openai":
-                continue
-            if transcript.provider == "anthropic" and fmt in ("responses", "langchain"):
-                continue
-            system, messages, facts = CONVERTERS[fmt](transcript)
+        for fmt, convert in forms(transcript, formats):
+            system, messages, facts = convert(transcript)
             for budget in budgets:
                 scores = replay(system, messages, fmt, budget, facts, measure)
                 table = results.setdefault(budget, {})
@@ -494,44 +603,54 @@ def plot(results: dict[int, dict[str, dict[str, Score]]], path: Path) -> None:
     plt.close(figure)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+FACTS_HELP = ("facts for a single FILE (default: FILE.facts.txt beside it): one string a line "
+              "that a later call needs, optionally followed by a tab and the index of the "
+              "message from which it is needed; a fact without an index is needed at the "
+              "final call")
+
+
+def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m quorvex_chat.replay",
                                      description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("files", nargs="*", type=Path, metavar="FILE.json",
                         help="transcripts (default: the four bundled sessions)")
     parser.add_argument("--max-tokens", type=int, nargs="+", default=[8000, 32000],
                         metavar="N", help="budgets (default 8000 32000)")
-    parser.add_argument("--facts", type=Path, metavar="FACTS.txt",
-                        help="facts for a single FILE (default: FILE.facts.txt beside it)")
+    parser.add_argument("--facts", type=Path, metavar="FACTS.txt", help=FACTS_HELP)
     parser.add_argument("--format", choices=(*CONVERTERS, "both"), nargs="+",
-                        default=["both"], help="replay OpenAI transcripts in these formats "
-                        "(both: openai and anthropic, the default)")
+                        help="replay transcripts in these formats, as far as they convert "
+                        "(both: openai and anthropic; default: each transcript's own, and "
+                        "anthropic for openai)")
     parser.add_argument("--plot", type=Path, metavar="FILE.png",
                         help="also chart cost against facts retained (needs matplotlib)")
     parser.add_argument("--markdown", action="store_true", help="print Markdown tables")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = _parser()
     args = parser.parse_args(argv)
     files = args.files or sorted(SESSIONS.glob("*.json"))
     if args.facts and len(files) != 1:
         parser.error("--facts goes with exactly one FILE")
     if any(budget < 0 for budget in args.max_tokens):
         parser.error("--max-tokens must not be negative")
+    if args.plot is not None and importlib.util.find_spec("matplotlib") is None:
+        print("replay: error: --plot needs matplotlib (pip install matplotlib)", file=sys.stderr)
+        return 1
     try:
         transcripts = [load(path, args.facts) for path in files]
     except ReplayError as exc:
         print(f"replay: error: {exc}", file=sys.stderr)
         return 2
-    formats = [name for fmt in args.format
-               for name in (("openai", "anthropic") if fmt == "both" else (fmt,))]
+    formats = None if args.format is None else [
+        name for fmt in args.format for name in (("openai", "anthropic") if fmt == "both"
+                                                 else (fmt,))]
     measure, unit = measuring_counter()
     results = run(transcripts, args.max_tokens, formats, measure)
     print(report(results, unit, args.markdown))
     if args.plot is not None:
-        try:
-            plot(results, args.plot)
-        except ImportError:
-            print("replay: error: --plot needs matplotlib (pip install matplotlib)",
-                  file=sys.stderr)
-            return 1
+        plot(results, args.plot)
         print(f"\nplot written to {args.plot}")
     return 0
 

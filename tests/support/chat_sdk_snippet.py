@@ -18,8 +18,9 @@ def ask_openai(client: openai.OpenAI, history: list[ChatCompletionMessageParam])
     return reply.choices[0].message.content
 
 
-def ask_anthropic(client: anthropic.Anthropic, history: list[MessageParam]) -> int:
-    result = qc.keep_or_rewrite(None, qc.trim(history, max_tokens=6000), history)
+def ask_anthropic(client: anthropic.Anthropic, conversation: qc.Conversation[MessageParam],
+                  history: list[MessageParam]) -> int:
+    result = conversation.prompt(history)
     effort = qc.effort("Compare the two rollout plans.")
     reply = client.messages.create(model="claude-sonnet-4-5", max_tokens=effort.budget_tokens + 2048,
                                    messages=result.messages, thinking=effort.thinking)

@@ -1,0 +1,103 @@
+"""What a message costs and how the kernel classes it: tokens by the caller's counter, flags by
+the flag table."""
+
+from __future__ import annotations
+
+import json
+from typing import Any, Callable, Mapping
+
+Message = Mapping[str, Any]
+
+
+def to_json(value: object) -> str:
+    """The JSON text a non-text value is counted (and shown) as."""
+    return json.dumps(value, ensure_ascii=False, default=str)
+
+
+class Meter:
+    """Class flags and token costs of views, by one flag table, cost table and counter."""
+
+    def __init__(self, flags: Mapping[str, int], part_tokens: Mapping[str, int],
+                 count: Callable[[str], int]) -> None:
+        self.flags = flags
+        self.part_tokens = part_tokens
+        self.count = count
+
+    def measure(self, index: int, message: Message) -> tuple[int, int]:
+        """(class flags, tokens) of one message's view; TypeError names it when malformed."""
+        role = message.get("role")
+        if not isinstance(role, str):
+            raise TypeError(f"message {index}: 'role' must be a str")
+        role_flags = self.flags.get(role, 0)
+        content = message.get("content")
+        # A message without any part (content null, no tool calls) is classed by its role.
+        flags, tokens, parts = 0, 0, 0
+        if isinstance(content, str):
+            flags, tokens, parts = role_flags, self.counted(content), 1
+        elif isinstance(content, list):
+            for part in content:
+                if not isinstance(part, Mapping):
+                    raise TypeError(f"message {index}: a content part must be a dict, "
+                                    f"got {type(part).__name__}")
+                kind = part.get("type")
+                flags |= self.flags.get(kind, role_flags) if isinstance(kind, str) else role_flags
+                tokens += self.part_cost(part)
+                parts += 1
+        elif content is not None:
+            raise TypeError(f"message {index}: 'content' must be a str, a list of parts or "
+                            f"None, got {type(content).__name__}")
+        for call in message.get("tool_calls") or ():
+            function = call.get("function") if isinstance(call, Mapping) else None
+            if isinstance(function, Mapping):
+                tokens += (self.counted(str(function.get("name", "")))
+                           + self.counted(str(function.get("arguments", ""))))
+            else:
+                tokens += self.counted(to_json(call))
+            flags |= role_flags
+            parts += 1
+        return (flags if parts else role_flags), tokens
+
+    def part_cost(self, part: Mapping[str, Any]) -> int:
+        """Tokens of one content part (or of a tool result's nested content)."""
+        kind = part.get("type")
+        if kind == "thinking" and isinstance(part.get("thinking"), str):
+            return self.counted(part["thinking"]) + int(part.get("extra_tokens", 0))
+        if kind == "refusal" and isinstance(part.get("refusal"), str):
+            return self.counted(part["refusal"])
+        if isinstance(part.get("text"), str) and kind not in self.part_tokens:
+            return self.counted(part["text"])  # text, input_text, output_text, ...
+        if kind == "opaque":
+            return self.counted(str(part.get("json")))
+        if kind == "tool_use":
+            return (self.counted(str(part.get("name", "")))
+                    + self.counted(to_json(part.get("input"))))
+        if kind == "tool_result":
+            return self.content_cost(part.get("content"))
+        if isinstance(kind, str) and kind in self.part_tokens:
+            return self.part_tokens[kind]
+        return self.counted(to_json(part))
+
+    def content_cost(self, content: object) -> int:
+        """Tokens of a content value: a string, a list of parts, or nothing."""
+        if isinstance(content, str):
+            return self.counted(content)
+        if isinstance(content, list):
+            return sum(self.part_cost(part) if isinstance(part, Mapping) else
+                       self.counted(to_json(part)) for part in content)
+        return 0 if content is None else self.counted(to_json(content))
+
+    def counted(self, text: str) -> int:
+        tokens = self.count(text)
+        if not isinstance(tokens, int) or tokens < 0:
+            raise ValueError(f"token_counter returned {tokens!r}, not a count")
+        return tokens
+
+    def beside(self, system: object, tools: object) -> int:
+        """Tokens of what the provider bills beside the messages: a system prompt, tool
+        schemas."""
+        tokens = 0
+        if system is not None:
+            tokens += self.content_cost(system)
+        if tools is not None:
+            tokens += self.content_cost(tools if isinstance(tools, str) else to_json(tools))
+        return tokens

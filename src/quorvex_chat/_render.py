@@ -1,0 +1,57 @@
+"""`render`: the prompt a plan describes, in the caller's own messages."""
+
+from __future__ import annotations
+
+from typing import Sequence, TypeVar, cast
+
+from ._elision import Copy, Eliser
+from ._plan import CLAMPED, DROPPED, KEPT, Plan
+from ._reading import Reading
+from ._result import TrimResult
+
+M = TypeVar("M")
+
+
+def copy_of(reading: Reading, plan: Plan, eliser: Eliser, index: int) -> Copy:
+    """The elided or clamped copy of message `index`, made again from the plan when a
+    restored plan holds no copies."""
+    copy = plan.copies.get(index)
+    if copy is None:
+        view = reading.views[index]
+        copy = (eliser.clamp(index, view, plan.clamps[index]) if plan.fates[index] == CLAMPED
+                else eliser.elide(index, view))
+        plan.copies[index] = copy
+    return copy
+
+
+def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser) -> TrimResult[M]:
+    """The prompt of `plan` for `history`: each kept message the very object given, each
+    elided one a copy of the same type with its notices in place."""
+    fmt = reading.format
+    messages: list[M] = []
+    kept: list[int] = []
+    elided: list[int] = []
+    clamped: list[int] = []
+    tokens: list[int] = []
+    for index, fate in enumerate(plan.fates):
+        if fate == DROPPED:
+            continue
+        kept.append(index)
+        if fate == KEPT:
+            messages.append(history[index])
+            tokens.append(reading.sizes[index])
+            continue
+        elided.append(index)
+        if fate == CLAMPED:
+            clamped.append(index)
+        view, cost = copy_of(reading, plan, eliser, index)
+        messages.append(cast(M, fmt.write_back(history[index], reading.views[index], view)))
+        tokens.append(cost)
+    overhead = reading.options.overhead
+    return TrimResult(messages=tuple(messages), kept=tuple(kept), elided=tuple(elided),
+                      tokens_before=reading.total(), tokens_after=sum(tokens) + overhead,
+                      half_life=reading.options.kernel_half_life,
+                      over_budget=plan.over_budget, provider=fmt.name,
+                      max_tokens=reading.options.max_tokens, input_tokens=tuple(reading.sizes),
+                      message_tokens=tuple(tokens), clamped=tuple(clamped),
+                      overhead_tokens=overhead)

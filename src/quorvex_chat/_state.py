@@ -1,0 +1,109 @@
+"""A `Conversation`'s saved state: the plan of the prompt last sent, as JSON values, and its
+checks when it comes back from wherever the application kept it."""
+
+from __future__ import annotations
+
+import json
+from typing import Any, Mapping
+
+from ._formats import FORMATS, Provider
+from ._options import Options
+from ._plan import CLAMPED, DROPPED, ELIDED, KEPT, Plan, layout
+from ._reading import Reading
+
+STATE_FORMAT = "quorvex_chat.Conversation/1"
+_FATES = {str(fate): fate for fate in (DROPPED, KEPT, ELIDED, CLAMPED)}
+
+
+def saved_state(options: Options, reading: Reading, plan: Plan, *, provider: Provider,
+                appended: int, calls: int, replans: int, compactions: int) -> dict[str, Any]:
+    return {"format": STATE_FORMAT, "options": _as_json(options.state()),
+            "provider": provider, "fates": "".join(map(str, plan.fates)),
+            "tokens": list(reading.sizes), "classes": list(reading.classes),
+            "digests": list(reading.digests),
+            "clamps": {str(index): budget for index, budget in plan.clamps.items()},
+            "over_budget": plan.over_budget, "appended": appended, "calls": calls,
+            "replans": replans, "compactions": compactions}
+
+
+def _as_json(value: object) -> Any:
+    return json.loads(json.dumps(value))
+
+
+class _Invalid(ValueError):
+    pass
+
+
+def _count(state: Mapping[str, Any], key: str) -> int:
+    value = state[key]
+    if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+        raise _Invalid(f"{key!r} must be a non-negative int")
+    return value
+
+
+def _column(state: Mapping[str, Any], key: str, kind: type, length: int) -> list[Any]:
+    value = state[key]
+    if not isinstance(value, list) or len(value) != length or not all(
+            isinstance(item, kind) and not isinstance(item, bool) for item in value):
+        raise _Invalid(f"{key!r} must be a list of {length} {kind.__name__} values, one per "
+                       f"message planned")
+    return value
+
+
+def restored_plan(state: Mapping[str, Any], options: Options) -> dict[str, Any]:
+    """The fields of a saved state, checked: ValueError says what does not fit."""
+    if not isinstance(state, Mapping) or state.get("format") != STATE_FORMAT:
+        raise ValueError(f"not a Conversation state: expected format {STATE_FORMAT!r}")
+    if state.get("options") != _as_json(options.state()):
+        raise ValueError("the options differ from those the state was made with: "
+                         "restore it with the same max_tokens, half_life, provider, "
+                         "stable_prefix, flags, part_tokens, system, tools and target")
+    try:
+        return {**_fields(state), "state": _as_json(state)}
+    except (_Invalid, KeyError) as exc:
+        reason = f"{exc.args[0]!r} is missing" if isinstance(exc, KeyError) else exc.args[0]
+        raise ValueError(f"not a valid Conversation state: {reason}") from None
+
+
+def _fields(state: Mapping[str, Any]) -> dict[str, Any]:
+    fates = state["fates"]
+    if not isinstance(fates, str) or any(fate not in _FATES for fate in fates):
+        raise _Invalid("'fates' must be a string of the digits 0 to 3")
+    n = len(fates)
+    clamps = state["clamps"]
+    if not isinstance(clamps, Mapping) or any(
+            not (isinstance(key, str) and key.isdigit() and int(key) < n
+                 and fates[int(key)] == str(CLAMPED) and isinstance(value, int))
+            for key, value in clamps.items()) or sum(
+            fate == str(CLAMPED) for fate in fates) != len(clamps):
+        raise _Invalid("'clamps' must give the line budget of each clamped message")
+    provider = state["provider"]
+    if provider not in FORMATS:
+        raise _Invalid(f"'provider' must be one of {', '.join(map(repr, FORMATS))}")
+    if not isinstance(state["over_budget"], bool):
+        raise _Invalid("'over_budget' must be a bool")
+    return {"fates": [_FATES[fate] for fate in fates], "provider": provider,
+            "tokens": _column(state, "tokens", int, n),
+            "classes": _column(state, "classes", int, n),
+            "digests": _column(state, "digests", str, n),
+            "clamps": {int(key): value for key, value in clamps.items()},
+            "over_budget": state["over_budget"],
+            **{key: _count(state, key) for key in ("appended", "calls", "replans",
+                                                   "compactions")}}
+
+
+def check_plan(reading: Reading, plan: Plan) -> None:
+    """A restored plan must keep what no plan may drop and give a prompt the provider
+    takes: a state edited or corrupted where it was kept is refused, never sent."""
+    form = layout(reading)
+    lost = next((index for index, fate in enumerate(plan.fates)
+                 if fate == DROPPED and form.protected[index] and index >= form.prefix), None)
+    if lost is not None:
+        raise ValueError(f"not a valid Conversation state: it drops message {lost}, which "
+                         f"every plan keeps")
+    views = [plan.copies[index][0] if index in plan.copies else reading.views[index]
+             for index, fate in enumerate(plan.fates) if fate != DROPPED]
+    errors = reading.format.validate(views)
+    if errors:
+        raise ValueError(f"not a valid Conversation state: its prompt breaks the "
+                         f"provider's rules ({errors[0]})")
