@@ -1,5 +1,6 @@
-"""Shared test configuration: the `slow` marker and the adjustments for a run
+"""Shared test configuration: the `slow` and `chat` markers, and the adjustments for a run
 against the sanitized build (tools/sanitized_tests.sh sets QM_SANITIZER)."""
+import gc
 import os
 import sys
 from pathlib import Path
@@ -44,9 +45,35 @@ ASAN_CANNOT_RUN = {
 }
 
 
+# The checks that take most of a run, marked here by node id (a name without parameters
+# covers all of its cases) so that the chat layer's test files need no edit for it. They are
+# deselected by default (pyproject's addopts) and run with `-m slow`; the 200 MB hostile-input
+# tests carry the marker in their own file.
+SLOW = {
+    "tests/test_chat_trim.py::test_trimmed_messages_type_check_against_the_sdks":
+        "mypy --strict over the SDK snippet and quorvex_chat, about a minute",
+    "tests/test_chat_conversation.py::test_bundled_sessions_meet_the_goals":
+        "replays the four bundled sessions in two formats at two budgets",
+    "tests/test_chat_conversation.py::test_bundled_sessions_meet_the_goals_in_the_other_formats":
+        "replays the four bundled sessions once per other format",
+    "tests/test_chat_trim.py::test_thirty_turns_of_shard_status_stay_valid_under_6000_tokens"
+    "[o200k_base]":
+        "counts every prompt of the thirty turns with the o200k tokenizer",
+}
+
+# Tests that exercise only the pure-Python quorvex_chat (the example drives it too). Its
+# behaviour does not depend on how the extension was compiled, so CI runs them against the
+# installed package and the development tree, not again against the clang, sanitized and
+# wheel builds (`-m "not chat"`).
+CHAT_FILES = ("test_chat_*.py", "test_example.py")
+
+
 def pytest_configure(config):
     config.addinivalue_line(
-        "markers", "slow: heavy hostile-input tests (hundreds of MB); deselect with -m 'not slow'")
+        "markers", "slow: the heavy checks (the SDK type check, the replays of the bundled "
+        "sessions, the 200 MB hostile inputs); deselected by default, run with -m slow")
+    config.addinivalue_line(
+        "markers", "chat: exercises only the pure-Python quorvex_chat (set by file in conftest)")
     if SANITIZED:
         # Instrumented code runs several times slower: no per-example deadline.
         from hypothesis import settings
@@ -55,12 +82,30 @@ def pytest_configure(config):
         settings.load_profile("sanitized")
 
 
+def _by_node_id(table, nodeid):
+    return table.get(nodeid) or table.get(nodeid.split("[", 1)[0])
+
+
 def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if any(item.path.match(pattern) for pattern in CHAT_FILES):
+            item.add_marker(pytest.mark.chat)
+        if _by_node_id(SLOW, item.nodeid) is not None:
+            item.add_marker(pytest.mark.slow)
     if not SANITIZED:
         return
     for item in items:
-        reason = ASAN_CANNOT_RUN.get(item.nodeid)
-        if reason is None:
-            reason = ASAN_CANNOT_RUN.get(item.nodeid.split("[", 1)[0])
+        reason = _by_node_id(ASAN_CANNOT_RUN, item.nodeid)
         if reason is not None:
             item.add_marker(pytest.mark.skip(reason=f"under {os.environ['QM_SANITIZER']}: {reason}"))
+
+
+def pytest_runtest_setup(item):
+    # The SDKs, frameworks and hypothesis leave hundreds of thousands of long-lived objects
+    # behind, and the earlier tests more; every full collection walked them all again (about a
+    # second per leak test, which collects four times). Frozen, they are left out of later
+    # collections, while whatever this test creates is still collected and counted. Only what
+    # is still alive after this collection is frozen, and each time only what the tests before
+    # added to the heap is walked.
+    gc.collect()
+    gc.freeze()
