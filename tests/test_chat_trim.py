@@ -270,3 +270,34 @@ def test_trimmed_messages_type_check_against_the_sdks():
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *sources],
         capture_output=True, text=True, env={**os.environ, "MYPYPATH": os.pathsep.join(paths)})
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda h: qc.trim(h, pin=lambda m: True), ValueError, "^pin applies only with max_tokens"),
+    (lambda h: qc.trim(h, system="Be brief."), ValueError, "^system applies only with max_"),
+    (lambda h: qc.trim(h, exclude_tools=["f"]), ValueError, "^exclude_tools applies only"),
+    (lambda h: qc.trim(h, max_tokens=100, safe_threshold=0.2), ValueError,
+     "^safe_threshold applies only without max_tokens"),
+    (lambda h: qc.trim(h, max_tokens=True), ValueError, "^max_tokens must be a non-negative int"),
+    (lambda h: qc.trim(h, max_tokens=100, exclude_tools="read_file"), TypeError,
+     "^exclude_tools must be a list of tool names"),
+    (lambda h: qc.trim(h, flags={"tool": -1}), ValueError, r"^flags\['tool'\] must be an int"),
+    (lambda h: qc.trim(h, part_tokens={"image": -5}), ValueError, r"^part_tokens\['image'\]"),
+    (lambda h: qc.Conversation(max_tokens=100, target=math.inf), ValueError, "^target must be"),
+    (lambda h: qc.Conversation(max_tokens=100, target=5000), ValueError, "^target must be"),
+    (lambda h: qc.Conversation(max_tokens=None), ValueError, "^max_tokens must be"),
+])
+def test_an_option_is_checked_once_and_never_ignored(make, error, message):
+    with pytest.raises(error, match=message):
+        make([{"role": "user", "content": "hi"}])
+
+
+@pytest.mark.parametrize("target, system, expected", [
+    (1, None, 1000), (1.0, None, 1000), (0.5, None, 500), (0.5, "s" * 400, None)])
+def test_target_is_a_share_of_the_budget_beside_the_system_prompt(target, system, expected):
+    conversation = qc.Conversation(max_tokens=1000, target=target, system=system)
+    overhead = qc.count_tokens(system) if system else 0
+    assert overhead == (0 if system is None else qc.trim([], max_tokens=1000,
+                                                          system=system).overhead_tokens)
+    assert conversation.target() == (expected if expected is not None
+                                     else overhead + (1000 - overhead) // 2)

@@ -330,9 +330,9 @@ def forms(transcript: Transcript, formats: Sequence[str] | None
     own = transcript.format
     if formats is None:
         formats = DEFAULT_FORMATS.get(own, (own,))
-    convertible = CONVERTIBLE.get(own, (own,))
-    return [(fmt, as_it_is if fmt == own else CONVERTERS[fmt]) for fmt in formats
-            if fmt in convertible]
+    if own not in CONVERTIBLE:
+        return [(own, as_it_is)] if own in formats else []
+    return [(fmt, CONVERTERS[fmt]) for fmt in formats if fmt in CONVERTIBLE[own]]
 
 
 def calls(messages: Sequence[Any]) -> list[int]:
