@@ -72,6 +72,73 @@ def test_edited_histories_are_detected():
                                   token_counter=lambda text: len(text)).prompt(h)
 
 
+def fleet(rounds=6, size=5000):
+    return history("openai", [(50, [[size]], True)] * rounds, 0)
+
+
+@pytest.mark.parametrize("change", ["redact", "grow"])
+def test_a_message_changed_in_place_is_an_edit(change):
+    h = fleet()
+    conversation = qc.Conversation(max_tokens=1200)
+    first = conversation.prompt(h)
+    index = first.elided[0] if change == "redact" else first.kept[-1]
+    h[index]["content"] = "[redacted]" if change == "redact" else "grown " * 3000
+    r = conversation.prompt(h)
+    assert conversation.replans == 1 and r.input_tokens == qc.trim(h).input_tokens
+    assert r.tokens_after == sum(r.message_tokens) and (r.tokens_after <= 1200 or r.over_budget)
+    fresh = [dict(m) for m in h]  # equal copies: no edit, and the prompt holds these
+    again = conversation.prompt(fresh)
+    assert conversation.replans == 1 and all(
+        message is fresh[i] for message, i in zip(again.messages, again.kept)
+        if i not in again.elided)
+
+
+def test_a_system_prompt_over_the_budget_is_reported_not_raised():
+    r = qc.Conversation(max_tokens=5, system="You are a helpful assistant.").prompt(
+        [{"role": "user", "content": "hi"}])
+    assert r.over_budget and r.kept == (0,)
+    assert r.tokens_after == r.overhead_tokens + r.message_tokens[0] > 5
+
+
+def tampered(state, **changes):
+    return {**json.loads(json.dumps(state)), **changes}
+
+
+N = len(fleet(8))
+
+
+@pytest.mark.parametrize("changes, message", [
+    ({"fates": "2"}, "'tokens' must be a list of 1 int"),
+    ({"fates": "x" * N}, "'fates' must be a string of the digits 0 to 3"),
+    ({"fates": "0" * N}, "drops message"),
+    ({"tokens": [0] * N}, "^the token_counter differs"),
+    ({"provider": "gemini-ish"}, "'provider' must be one of"),
+    ({"calls": -1}, "'calls' must be a non-negative int"),
+    ({"clamps": {"3": 10}}, "'clamps' must give the line budget"),
+])
+def test_a_tampered_state_is_refused_with_a_clear_error(changes, message):
+    h = fleet(8)
+    conversation = qc.Conversation(max_tokens=1200)
+    conversation.prompt(h)
+    state = conversation.to_dict()
+    assert len(state["fates"]) == N and "0" in state["fates"]
+    with pytest.raises(ValueError, match=message):
+        qc.Conversation.from_dict(tampered(state, **changes), max_tokens=1200).prompt(h)
+
+
+def test_a_state_whose_plan_breaks_the_rules_is_refused():
+    h = fleet(8)
+    conversation = qc.Conversation(max_tokens=1200)
+    conversation.prompt(h)
+    state = conversation.to_dict()
+    fates = list(state["fates"])
+    result = next(i for i, m in enumerate(h) if m["role"] == "tool" and fates[i] != "0")
+    fates[result] = "0"  # a result gone, its call kept
+    with pytest.raises(ValueError, match="breaks the provider's rules"):
+        qc.Conversation.from_dict(tampered(state, fates="".join(fates)),
+                                  max_tokens=1200).prompt(h)
+
+
 def test_a_second_thread_is_refused_not_interleaved():
     entered, release = threading.Event(), threading.Event()
 

@@ -9,13 +9,42 @@ from __future__ import annotations
 
 import hashlib
 import json
-import operator
 from itertools import islice
 from typing import Any, Sequence
 
 from ._formats import FORMAT, Format, Settled, Viewer, plain
 from ._options import Options
 from ._shapes import Shape, View
+
+
+_ATOMS = frozenset({str, int, float, bool, bytes, type(None)})
+
+
+def leaves(message: object) -> list[object]:
+    """What a message is made of, cheaply: its atoms (held, so that no freed object's
+    address is taken for another's) and the length of every container, in order. Two
+    messages with equal leaves have the same content; a message changed in place has other
+    leaves, whatever its identity. An object that keeps no `__dict__` is held whole and so
+    falls back to its fingerprint."""
+    found: list[object] = []
+    stack = [message]
+    while stack:
+        value = stack.pop()
+        kind = type(value)
+        if kind is str:
+            found.append(value)
+        elif kind in _ATOMS:
+            found.append((kind, value))  # True == 1 == 1.0, but they are not one content
+        elif kind is dict or kind is list or kind is tuple:
+            found.append((kind, len(value)))
+            stack.extend(reversed([item for pair in value.items() for item in pair])
+                         if kind is dict else reversed(value))
+        elif hasattr(value, "__dict__"):
+            found.append(kind)
+            stack.append(vars(value))
+        else:
+            found.append(digest(value))
+    return found
 
 
 def digest(message: object) -> str:
@@ -36,7 +65,8 @@ class Reading:
         self.classes: list[int] = []
         self.sizes: list[int] = []
         self.digests: list[str] = []
-        #: The message objects read, so that an unchanged history is known by identity.
+        #: The leaves of each message read, so that an unchanged history is known cheaply.
+        self._leaves: list[list[object]] = []
         self.objects: list[object] = []
 
     def __len__(self) -> int:
@@ -67,25 +97,27 @@ class Reading:
             self.objects.append(message)
             if self.fingerprints:
                 self.digests.append(digest(message))
+                self._leaves.append(leaves(message))
             added += tokens
         return added
 
     def first_edit(self, history: Sequence[Any]) -> int | None:
-        """The first message read that `history` no longer holds as it was, or None.
+        """The first message read whose content `history` no longer holds, or None.
 
-        Compared by identity first and by fingerprint where the object differs; an equal
-        copy is taken in place of the object read, so the prompt holds the caller's own."""
+        Content, not identity, decides: a message changed in place is an edit (its tokens
+        and notice are stale), and an equal copy is not (it is taken in place of the object
+        read, so the prompt holds the caller's own)."""
         known = len(self.views)
         if len(history) < known:
             return len(history)
-        if all(map(operator.is_, islice(history, known), self.objects)):
-            return None
-        for index, (now, before) in enumerate(zip(islice(history, known), self.objects)):
-            if now is before:
+        for index, now in enumerate(islice(history, known)):
+            found = leaves(now)
+            if found == self._leaves[index]:
+                self.objects[index] = now
                 continue
             if digest(now) != self.digests[index]:
                 return index
-            self.objects[index] = now
+            self.objects[index], self._leaves[index] = now, found
         return None
 
     def stable_prefix(self) -> int:
