@@ -27,7 +27,7 @@ def leaves(message: object) -> list[object]:
     leaves, whatever its identity. An object that keeps no `__dict__` is held whole and so
     falls back to its fingerprint."""
     found: list[object] = []
-    stack = [message]
+    stack: list[Any] = [message]
     while stack:
         value = stack.pop()
         kind = type(value)
