@@ -99,12 +99,14 @@ def common_prefix(old: qc.TrimResult[Message] | None, new: qc.TrimResult[Message
 
 
 def replay(system: str, transcript: list[Message], budget: int, counter: qc.TokenCounter | None,
-           facts: Sequence[str]) -> tuple[list[Request], list[Message], int]:
+           facts: Sequence[str], stable_prefix: int | None = None
+           ) -> tuple[list[Request], list[Message], int]:
     """Feed the transcript to an agent loop: its requests, its history and the floods screened."""
     # An Anthropic system prompt is sent with every request, beside the messages: it counts
     # against the budget.
-    conversation: qc.Conversation[Message] = qc.Conversation(
-        max_tokens=budget, token_counter=counter, system=system or None)
+    options: dict[str, Any] = {"token_counter": counter, "system": system or None,
+                               "stable_prefix": stable_prefix}
+    conversation: qc.Conversation[Message] = qc.Conversation(max_tokens=budget, **options)
     history: list[Message] = []
     requests: list[Request] = []
     sent: qc.TrimResult[Message] | None = None
@@ -121,8 +123,7 @@ def replay(system: str, transcript: list[Message], budget: int, counter: qc.Toke
             continue  # the model is called before its next message
         compactions = conversation.compactions
         previous, sent = sent, conversation.prompt(history)
-        stateless = qc.trim(history, max_tokens=budget, token_counter=counter,
-                            system=system or None)
+        stateless = qc.trim(history, max_tokens=budget, **options)
         content = message["content"]  # a person's words, if any, next to tool results
         text = content if isinstance(content, str) else " ".join(
             part.get("text", "") for part in content or () if part.get("type") == "text")
@@ -151,6 +152,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--facts", type=Path, metavar="FILE",
                         help="strings a later turn needs, one a line (default: FILE.facts.txt "
                              "beside the transcript, if there is one)")
+    parser.add_argument("--stable-prefix", type=int, metavar="N",
+                        help="messages that stay whatever else goes (default: the provider's "
+                             "prefix; 1, the task, for the bundled session)")
     args = parser.parse_args(argv)
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(errors="backslashreplace")
@@ -178,7 +182,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ImportError:
         counter, unit = None, "estimated tokens"
 
-    requests, history, floods = replay(system, transcript, args.max_tokens, counter, facts)
+    # The bundled session's first request is the task: it stays whatever else goes.
+    stable = args.stable_prefix if args.stable_prefix is not None else (
+        1 if args.transcript is None else None)
+    requests, history, floods = replay(system, transcript, args.max_tokens, counter, facts,
+                                       stable)
     print(f"Replaying {len(transcript)} {loaded.format} messages from {path.name}; prompt budget "
           f"{args.max_tokens:,} {unit}\n")
     print(f"{'req':>3} {'msg':>4}  {'from':<4} {'tier':<6} {'full':>7} {'trimmed':>7} {'sent':>7} "

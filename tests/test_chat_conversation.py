@@ -54,7 +54,7 @@ def test_edited_histories_are_detected():
     conversation = qc.Conversation(max_tokens=1200)
     conversation.prompt(h)
     redacted = [*h[:2], {**h[2], "content": "[redacted]"}, *h[3:]]
-    cases = {"redacted": redacted, "deleted": h[:3] + h[4:], "reordered":
+    cases = {"redacted": redacted, "deleted": h[:3] + h[5:], "reordered":
              [h[0], h[5], *h[2:5], h[1], *h[6:]], "doubled": h[:4] + [h[3]] + h[4:]}
     for name, edited in cases.items():
         fresh = qc.Conversation(max_tokens=1200).prompt(edited)
@@ -65,6 +65,9 @@ def test_edited_histories_are_detected():
                                            on_edit="raise")
         with pytest.raises(qc.HistoryEdited, match=r"^message \d+: the history changed"):
             strict.prompt(edited)
+    with pytest.raises(ValueError, match="^message 3: a tool result that answers no call"):
+        qc.Conversation.from_dict(conversation.to_dict(), max_tokens=1200).prompt(
+            h[:3] + h[4:])  # the call deleted, its result left: no provider takes that
     with pytest.raises(ValueError, match="the options differ"):
         qc.Conversation.from_dict(conversation.to_dict(), max_tokens=1201)
     with pytest.raises(ValueError, match="^the token_counter differs"):
@@ -108,7 +111,8 @@ N = len(fleet(8))
 
 
 @pytest.mark.parametrize("changes, message", [
-    ({"fates": "2"}, "'tokens' must be a list of 1 int"),
+    ({"fates": "2", "frozen": None}, "'tokens' must be a list of 1 int"),
+    ({"frozen": 10**6}, "'frozen' must be None or the number of messages"),
     ({"fates": "x" * N}, "'fates' must be a string of the digits 0 to 3"),
     ({"fates": "0" * N}, "drops message"),
     ({"tokens": [0] * N}, "^the token_counter differs"),
@@ -240,3 +244,30 @@ def test_callers_pin_what_stays_whole(options, budget, whole):
               qc.Conversation(max_tokens=budget, **options).prompt(h)):
         results = {i for i, m in enumerate(h) if m["role"] == "tool"} - {19}
         assert results - set(r.elided) == whole and not r.over_budget
+
+
+def test_a_rolling_cache_mark_is_a_hint_and_cache_marks_places_the_breakpoints():
+    """Anthropic's recipe: a mark on the newest message, moved every call. It must neither
+    freeze the history nor count as an edit."""
+    conversation, sent = qc.Conversation(max_tokens=3000), []
+    h = [{"role": "user", "content": [{"type": "text", "text": "Check every shard."}]}]
+    for turn in range(12):
+        for message in h:  # the caller moves its one mark to the newest message
+            for block in message["content"]:
+                block.pop("cache_control", None)
+        h.append({"role": "assistant", "content": [{"type": "tool_use", "id": f"t{turn}",
+                                                    "name": "f", "input": {}}]})
+        h.append({"role": "user", "content": [
+            {"type": "tool_result", "tool_use_id": f"t{turn}", "content": "row ok\n" * 300},
+            {"type": "text", "text": f"now shard {turn}", "cache_control": {"type": "ephemeral"}}]})
+        sent.append(conversation.prompt(h))
+    assert conversation.replans == 0 and 0 < conversation.compactions < 6
+    assert all(r.tokens_after <= 3000 and not r.over_budget for r in sent)
+    last = sent[-1]
+    marked = qc.cache_marks(last)
+    where = [i for i, m in enumerate(marked) for b in m["content"] if "cache_control" in b]
+    assert where == sorted({last.stable_messages - 1, len(marked) - 1}) and len(where) <= 2
+    assert RULES["anthropic"](marked) == [] and "cache_control" in h[-1]["content"][1]
+    assert not any("cache_control" in block for m in h[:-1] for block in m["content"])
+    with pytest.raises(ValueError, match="^cache marks are for Anthropic Messages"):
+        qc.cache_marks(qc.trim([{"role": "system", "content": "s"}]))

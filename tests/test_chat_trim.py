@@ -67,8 +67,7 @@ def protected(h, provider):
             p["type"] == "text" for p in m["content"])]
         calls = [i for i, m in enumerate(h) if m["role"] == "assistant" and any(
             p["type"] == "tool_use" for p in m["content"] if isinstance(m["content"], list))]
-        prefix = min((i + 1 for i, m in enumerate(h) if "cache_control" in m["content"][0]),
-                     default=0)
+        prefix = 0  # a cache mark is a hint, never protection
     newest = set()
     if calls:  # the newest call and its results: the tool messages, or the next message
         end = calls[-1] + 1
@@ -301,3 +300,32 @@ def test_target_is_a_share_of_the_budget_beside_the_system_prompt(target, system
                                                           system=system).overhead_tokens)
     assert conversation.target() == (expected if expected is not None
                                      else overhead + (1000 - overhead) // 2)
+
+
+CALL = {"id": "c1", "type": "function", "function": {"name": "f", "arguments": "{}"}}
+
+
+@pytest.mark.parametrize("h, message", [
+    ([{"role": "user", "content": "q"}, {"role": "tool", "content": "x"}],
+     "^message 1: a tool message without tool_call_id"),
+    ([{"role": "user", "content": "q"}, {"role": "tool", "tool_call_id": "z", "content": "x"}],
+     r"^message 1: a tool result that answers no call made before it \(id 'z'\)"),
+    ([{"role": "user", "content": [{"type": "tool_result", "tool_use_id": "t", "content": "x"}]}],
+     "^message 0: a tool result that answers no call"),
+    ([{"role": "user", "content": "q"}, {"role": "assistant", "content": None, "tool_calls": [
+        {**CALL, "function": {"name": "f", "arguments": {"x": 1}}}]}],
+     "^message 1: tool call arguments must be a JSON string, not dict"),
+])
+def test_a_history_no_provider_takes_is_refused_naming_the_message(h, message):
+    for call in (lambda: qc.trim(h), lambda: qc.Conversation(max_tokens=10).prompt(h)):
+        with pytest.raises(ValueError, match=message):
+            call()
+
+
+def test_lone_surrogates_and_empty_histories_have_exact_answers():
+    text = "fix the \ud800 parser " * 400  # json.loads("\"\\ud800\"") gives such text
+    assert qc.screen(text).startswith("[flood collapsed: ")
+    assert qc.effort(text).tier in qc.REASONING_EFFORT
+    assert qc.screen("one \udfff") == "one \udfff"
+    assert (qc.trim([]).provider, qc.trim([], provider="gemini").provider) == (None, "gemini")
+    assert qc.Conversation(max_tokens=10).prompt([]).provider is None

@@ -9,6 +9,7 @@ caller's own messages in, the same objects out; inputs are never modified. The a
 into those frameworks' hooks.
 """
 
+from ._breakpoints import cache_marks
 from ._cache import keep_or_rewrite, rewrite_gain
 from ._conversation import Conversation, HistoryEdited
 from ._counting import Encoder, TokenCounter, count_tokens
@@ -21,7 +22,7 @@ from ._tables import FLAGS, PART_TOKENS
 from ._trim import trim
 
 __all__ = [
-    "Conversation", "HistoryEdited", "Options", "count_tokens", "trim", "TrimResult", "FLAGS",
+    "Conversation", "HistoryEdited", "Options", "cache_marks", "count_tokens", "trim", "TrimResult", "FLAGS",
     "PART_TOKENS", "screen", "effort", "Effort", "REASONING_EFFORT", "rewrite_gain",
     "keep_or_rewrite", "Encoder", "TokenCounter", "Provider", "Tier", "ReasoningEffort",
 ]

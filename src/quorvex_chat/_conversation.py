@@ -44,12 +44,11 @@ class Conversation(Generic[M]):
       `trim(max_tokens=...)`, down to a lower `target`, and grows by appending again.
 
     The target: `target` when given, a share of the budget (what is left of `max_tokens`
-    after `system` and `tools`), 0 < target <= 1. By default, the highest target at which compacting pays for itself by
-    `consolidation_gain`: rewriting a budget-sized prefix down to T, against reading the
-    whole budget from the cache over the calls that it takes the prompt to grow back by
-    the tokens appended per call so far, at `cache_read_ratio` and `cache_write_ratio`;
-    but never below half the budget (what is left of `max_tokens` after `system` and
-    `tools`). Higher targets keep more of the history but compact more often. Only the
+    after `system` and `tools`), 0 < target <= 1. By default, the highest target at which
+    compacting pays for itself by `consolidation_gain`: rewriting a budget-sized prefix
+    down to T, against reading the whole budget from the cache over the calls that it takes
+    the prompt to grow back by the tokens appended per call so far, at `cache_read_ratio`
+    and `cache_write_ratio`; but never below half the budget. Higher targets keep more of the history but compact more often. Only the
     budget, never the target, makes the newest tool results clamped.
 
     State: `to_dict()` is the plan of the prompt last sent, JSON-serializable;
@@ -114,6 +113,7 @@ class Conversation(Generic[M]):
         self._reading = Reading(self.options, fingerprints=True)
         self._eliser = Eliser(self.options.meter)
         self._plan = Plan([], total=self.options.overhead)
+        self._frozen: int | None = None  # the messages read at the last compaction
         #: A state restored by `from_dict`, checked against the history at the next call.
         self._saved: dict[str, Any] | None = None
 
@@ -124,7 +124,7 @@ class Conversation(Generic[M]):
         if self._saved is not None:  # restored and not yet prompted: the same state again
             return dict(self._saved["state"])
         return saved_state(self.options, self._reading, self._plan, provider=self.provider,
-                           appended=self._appended, calls=self._calls,
+                           appended=self._appended, calls=self._calls, frozen=self._frozen,
                            replans=self.replans, compactions=self.compactions)
 
     @classmethod
@@ -138,11 +138,11 @@ class Conversation(Generic[M]):
         return conversation
 
     @property
-    def provider(self) -> Provider:
-        """The format of the history as read so far."""
+    def provider(self) -> Provider | None:
+        """The format of the history as read so far (None: nothing read yet)."""
         if self._saved is not None:
             return self._saved["provider"]  # type: ignore[no-any-return]
-        return self._reading.format.name
+        return self._reading.provider
 
     # -- prompts ------------------------------------------------------------------------
 
@@ -178,9 +178,11 @@ class Conversation(Generic[M]):
             self._plan = compact(self._reading, self._eliser, target=self.target(),
                                  budget=self.max_tokens)
             self.compactions += 1
+            self._frozen = len(history)
         else:
             plan.over_budget = False
-        return render(self._reading, self._plan, history, self._eliser)
+        stable = self._reading.stable_prefix() if self._frozen is None else self._frozen
+        return render(self._reading, self._plan, history, self._eliser, stable=stable)
 
     def _adopt(self, history: Sequence[M]) -> int | None:
         """Take up a restored plan for `history`: the first message the state does not
@@ -201,6 +203,7 @@ class Conversation(Generic[M]):
             raise ValueError("the token_counter differs from the one the state was made "
                              "with: restore it with the same counter")
         plan = Plan(fates, clamps=saved["clamps"], over_budget=saved["over_budget"])
+        self._frozen = saved["frozen"]
         plan.total = self.options.overhead + sum(
             reading.sizes[index] if fate == KEPT else copy_of(reading, plan, self._eliser,
                                                               index)[1]

@@ -8,6 +8,8 @@ from typing import TYPE_CHECKING, Literal, Mapping
 
 import quorvex_micro
 
+from ._measure import kernel_text
+
 if TYPE_CHECKING:  # only for type checkers: the SDKs are no dependency of this package
     from anthropic.types import ThinkingConfigParam
 
@@ -42,6 +44,6 @@ class Effort:
 
 def effort(text: str, *, efforts: Mapping[Tier, ReasoningEffort] | None = None) -> Effort:
     """Gauge a request with `effort_gauge` and map its tier to request parameters."""
-    gauge = quorvex_micro.effort_gauge(text)
+    gauge = quorvex_micro.effort_gauge(kernel_text(text))
     table = {**REASONING_EFFORT, **efforts} if efforts else REASONING_EFFORT
     return Effort(gauge["tier"], gauge["score"], gauge["budget_tokens"], table[gauge["tier"]])

@@ -443,6 +443,32 @@ def _gemini_result(part: Any, notice: str) -> Any:
         update={"response": {"output": notice}})})
 
 
+_UNMARKABLE = frozenset({"thinking", "redacted_thinking"})  # Anthropic refuses a mark there
+
+
+def _mark_anthropic(messages: Sequence[Any], at: set[int]) -> list[Any]:
+    """Anthropic: `cache_control` on the last block (not thinking) of each message in `at`,
+    and off every other block, so that a stale rolling mark no longer moves the cache."""
+    out: list[Any] = []
+    for index, message in enumerate(messages):
+        content = message.get("content") if isinstance(message, Mapping) else None
+        blocks = [{"type": "text", "text": content}] if isinstance(content, str) else \
+            list(content) if isinstance(content, list) else []
+        marked = any(isinstance(block, Mapping) and "cache_control" in block for block in blocks)
+        if index not in at and not marked:
+            out.append(message)
+            continue
+        blocks = [{key: value for key, value in block.items() if key != "cache_control"}
+                  if isinstance(block, Mapping) else block for block in blocks]
+        last = next((number for number in range(len(blocks) - 1, -1, -1)
+                     if isinstance(blocks[number], Mapping)
+                     and blocks[number].get("type") not in _UNMARKABLE), None)
+        if index in at and last is not None:
+            blocks[last] = {**blocks[last], "cache_control": {"type": "ephemeral"}}
+        out.append({**message, "content": blocks})
+    return out
+
+
 @dataclass(frozen=True, slots=True)
 class Format:
     """One wire format: the shape its views take and how an elided copy is written back."""
@@ -456,12 +482,15 @@ class Format:
     #: dicts are. Other formats elide only the messages that hold nothing but results.
     writes_any_part: bool
     validate: Callable[[Sequence[View]], list[str]]
+    #: The messages with prompt-cache breakpoints at the given indices and none elsewhere,
+    #: for a provider whose cache takes them from the messages.
+    mark_cache: Callable[[Sequence[Any], set[int]], list[Any]] | None = None
 
 
 FORMAT: Mapping[str, Format] = MappingProxyType({
     "openai": Format("openai", NAMES["openai"], CALLS, _write_parts, True, CALLS.validate),
     "anthropic": Format("anthropic", NAMES["anthropic"], TURNS, _write_parts, True,
-                        TURNS.validate),
+                        TURNS.validate, _mark_anthropic),
     "responses": Format("responses", NAMES["responses"], CALLS, _write_item, False,
                         validate_items),
     "gemini": Format("gemini", NAMES["gemini"], TURNS, _write_gemini, False, TURNS.validate),

@@ -9,6 +9,16 @@ from typing import Any, Callable, Mapping
 Message = Mapping[str, Any]
 
 
+def kernel_text(text: str) -> str:
+    """`text` as the native kernels take it: a lone surrogate (which `json.loads` gives for
+    an escaped half pair) cannot be UTF-8, so it reads as U+FFFD there."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return text.encode("utf-16", "surrogatepass").decode("utf-16", "replace")
+    return text
+
+
 def to_json(value: object) -> str:
     """The JSON text a non-text value is counted (and shown) as."""
     return json.dumps(value, ensure_ascii=False, default=str)

@@ -12,12 +12,22 @@ import json
 from itertools import islice
 from typing import Any, Sequence
 
-from ._formats import FORMAT, Format, Settled, Viewer, plain
+from ._formats import FORMAT, Format, Provider, Settled, Viewer, plain
 from ._options import Options
 from ._shapes import Shape, View
 
 
+CACHE_MARK = "cache_control"
 _ATOMS = frozenset({str, int, float, bool, bytes, type(None)})
+
+
+def _unmarked(value: Any) -> Any:
+    """`value` without its `cache_control` marks: a mark that moves is no edit."""
+    if isinstance(value, dict):
+        return {key: _unmarked(item) for key, item in value.items() if key != CACHE_MARK}
+    if isinstance(value, list):
+        return [_unmarked(item) for item in value]
+    return value
 
 
 def leaves(message: object) -> list[object]:
@@ -35,10 +45,13 @@ def leaves(message: object) -> list[object]:
             found.append(value)
         elif kind in _ATOMS:
             found.append((kind, value))  # True == 1 == 1.0, but they are not one content
-        elif kind is dict or kind is list or kind is tuple:
+        elif kind is dict:
+            pairs = [item for pair in value.items() if pair[0] != CACHE_MARK for item in pair]
+            found.append((kind, len(pairs)))
+            stack.extend(reversed(pairs))
+        elif kind is list or kind is tuple:
             found.append((kind, len(value)))
-            stack.extend(reversed([item for pair in value.items() for item in pair])
-                         if kind is dict else reversed(value))
+            stack.extend(reversed(value))
         elif hasattr(value, "__dict__"):
             found.append(kind)
             stack.append(vars(value))
@@ -48,8 +61,10 @@ def leaves(message: object) -> list[object]:
 
 
 def digest(message: object) -> str:
-    """A message's fingerprint: its canonical JSON, hashed. Equal messages, equal digests."""
-    text = json.dumps(plain(message), sort_keys=True, ensure_ascii=False, default=str)
+    """A message's fingerprint: its canonical JSON, hashed, its cache marks left out. Equal
+    messages, equal digests."""
+    text = json.dumps(_unmarked(plain(message)), sort_keys=True, ensure_ascii=False,
+                      default=str)
     return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
 
 
@@ -68,6 +83,7 @@ class Reading:
         #: The leaves of each message read, so that an unchanged history is known cheaply.
         self._leaves: list[list[object]] = []
         self.objects: list[object] = []
+        self._called: set[str] = set()  # the ids of every call made so far
 
     def __len__(self) -> int:
         return len(self.views)
@@ -77,6 +93,13 @@ class Reading:
         """The format as the messages so far settle it (a history of user and assistant text
         alone reads as any of several: its first tool call decides)."""
         return FORMAT[self._settled.format]
+
+    @property
+    def provider(self) -> Provider | None:
+        """The format's name; None for an empty history of no given format."""
+        if not self.views and self.options.provider is None:
+            return None
+        return self.format.name
 
     @property
     def shape(self) -> Shape:
@@ -90,6 +113,7 @@ class Reading:
             message = history[index]
             self._settled.add(index, message)
             view = self._viewer.view(index, message)
+            self.shape.check(index, view, self._called)
             flags, tokens = meter.measure(index, view)
             self.views.append(view)
             self.classes.append(flags)

@@ -24,9 +24,11 @@ def copy_of(reading: Reading, plan: Plan, eliser: Eliser, index: int) -> Copy:
     return copy
 
 
-def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser) -> TrimResult[M]:
+def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *,
+           stable: int = 0) -> TrimResult[M]:
     """The prompt of `plan` for `history`: each kept message the very object given, each
-    elided one a copy of the same type with its notices in place."""
+    elided one a copy of the same type with its notices in place. The messages before input
+    index `stable` stay as they are until the next compaction."""
     fmt = reading.format
     messages: list[M] = []
     kept: list[int] = []
@@ -51,7 +53,8 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser) -
     return TrimResult(messages=tuple(messages), kept=tuple(kept), elided=tuple(elided),
                       tokens_before=reading.total(), tokens_after=sum(tokens) + overhead,
                       half_life=reading.options.kernel_half_life,
-                      over_budget=plan.over_budget, provider=fmt.name,
+                      over_budget=plan.over_budget, provider=reading.provider,
                       max_tokens=reading.options.max_tokens, input_tokens=tuple(reading.sizes),
                       message_tokens=tuple(tokens), clamped=tuple(clamped),
-                      overhead_tokens=overhead)
+                      overhead_tokens=overhead,
+                      stable_messages=sum(1 for index in kept if index < stable))

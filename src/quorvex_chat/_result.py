@@ -33,8 +33,9 @@ class TrimResult(Generic[M]):
     half_life: float
     #: True when even the messages that cannot go exceed `max_tokens` (they are returned).
     over_budget: bool
-    #: The format the history was read in and trimmed by.
-    provider: Provider
+    #: The format the history was read in and trimmed by; None for an empty history (of no
+    #: format given).
+    provider: Provider | None
     #: The budget asked for.
     max_tokens: int | None
     #: Tokens of every input message, by input index, and of every output message.
@@ -46,3 +47,7 @@ class TrimResult(Generic[M]):
     #: Tokens billed beside the messages (`system=`, `tools=`), counted against the budget
     #: and included in `tokens_before` and `tokens_after`.
     overhead_tokens: int = 0
+    #: How many leading messages of `messages` stay as they are until the next compaction:
+    #: the stable prefix for `trim`; for a `Conversation`, the prompt its last compaction
+    #: made (where `cache_marks` puts a breakpoint, so that a rewrite reads it back).
+    stable_messages: int = 0

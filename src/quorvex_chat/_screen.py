@@ -7,6 +7,7 @@ import re
 import quorvex_micro
 
 from ._counting import TokenCounter, resolve_counter
+from ._measure import kernel_text
 
 #: What a flood notice keeps, in characters: the text before the flood, one copy of the
 #: repeated phrase, and the text after it.
@@ -32,7 +33,7 @@ def screen(text: str, *, limit: float = 0.5, window: int = 8,
     with its count, and what came after it (the last line of a traceback, say). A flood
     notice is never elided further.
     """
-    score = quorvex_micro.saturation_scan(text, window)
+    score = quorvex_micro.saturation_scan(kernel_text(text), window)
     if not score > limit:
         return text
     tokens = resolve_counter(token_counter)(text)

@@ -70,6 +70,15 @@ class Shape:
         """Start -> end of every call round after `prefix`: a call with its results."""
         raise NotImplementedError
 
+    def check(self, index: int, view: View, called: set[str]) -> None:
+        """Refuse a message no provider takes: a result that answers no call made before it
+        (`called`, which this extends by the message's own calls)."""
+        called.update(ident for ident, _ in self.calls(view))
+        for ident in self.answered(view):
+            if ident not in called:
+                raise ValueError(f"message {index}: a tool result that answers no call made "
+                                 f"before it (id {ident!r})")
+
     def round_can_go(self, views: Sequence[View], start: int, end: int) -> bool:
         return True
 
@@ -128,6 +137,17 @@ class CallShape(Shape):
 
     def answered(self, view: View) -> list[str]:
         return [str(view.get("tool_call_id"))] if view.get("role") == "tool" else []
+
+    def check(self, index: int, view: View, called: set[str]) -> None:
+        if view.get("role") == "tool" and view.get("tool_call_id") is None:
+            raise ValueError(f"message {index}: a tool message without tool_call_id")
+        for call in view.get("tool_calls") or ():
+            function = call.get("function") if isinstance(call, Mapping) else None
+            arguments = function.get("arguments", "") if isinstance(function, Mapping) else ""
+            if not isinstance(arguments, str):
+                raise ValueError(f"message {index}: tool call arguments must be a JSON string, "
+                                 f"not {type(arguments).__name__}")
+        super().check(index, view, called)
 
     def round_end(self, views: Sequence[View], start: int) -> int:
         """Where the round opened at `start` ends: after the tool messages answering it and
@@ -227,13 +247,10 @@ class TurnShape(Shape):
     the `tool_result` blocks opening the next user message."""
 
     def stable_prefix(self, views: Sequence[View]) -> int:
-        """Every message up to the first that carries a cache_control mark (none: no
-        prefix). Later marks are cache hints, not protection: Anthropic's rolling
-        breakpoint on the newest message must not freeze the whole history."""
-        for index, view in enumerate(views):
-            if any(isinstance(part, Mapping) and "cache_control" in part
-                   for part in _parts(view)):
-                return index + 1
+        """None: the system prompt lives beside the messages. A `cache_control` mark is a
+        cache hint, never protection: Anthropic's own recipe moves one to the newest message
+        every call, which would otherwise freeze the whole history (`cache_marks` places
+        the breakpoints on a prompt; `stable_prefix=` protects messages)."""
         return 0
 
     def is_request(self, view: View) -> bool:

@@ -15,15 +15,16 @@ STATE_FORMAT = "quorvex_chat.Conversation/1"
 _FATES = {str(fate): fate for fate in (DROPPED, KEPT, ELIDED, CLAMPED)}
 
 
-def saved_state(options: Options, reading: Reading, plan: Plan, *, provider: Provider,
-                appended: int, calls: int, replans: int, compactions: int) -> dict[str, Any]:
+def saved_state(options: Options, reading: Reading, plan: Plan, *, provider: Provider | None,
+                appended: int, calls: int, frozen: int | None, replans: int,
+                compactions: int) -> dict[str, Any]:
     return {"format": STATE_FORMAT, "options": _as_json(options.state()),
             "provider": provider, "fates": "".join(map(str, plan.fates)),
             "tokens": list(reading.sizes), "classes": list(reading.classes),
             "digests": list(reading.digests),
             "clamps": {str(index): budget for index, budget in plan.clamps.items()},
             "over_budget": plan.over_budget, "appended": appended, "calls": calls,
-            "replans": replans, "compactions": compactions}
+            "frozen": frozen, "replans": replans, "compactions": compactions}
 
 
 def _as_json(value: object) -> Any:
@@ -78,16 +79,20 @@ def _fields(state: Mapping[str, Any]) -> dict[str, Any]:
             fate == str(CLAMPED) for fate in fates) != len(clamps):
         raise _Invalid("'clamps' must give the line budget of each clamped message")
     provider = state["provider"]
-    if provider not in FORMATS:
+    if provider not in FORMATS and not (provider is None and not fates):
         raise _Invalid(f"'provider' must be one of {', '.join(map(repr, FORMATS))}")
     if not isinstance(state["over_budget"], bool):
         raise _Invalid("'over_budget' must be a bool")
+    frozen = state.get("frozen")
+    if frozen is not None and not (isinstance(frozen, int) and not isinstance(frozen, bool)
+                                   and 0 <= frozen <= n):
+        raise _Invalid("'frozen' must be None or the number of messages of a compaction")
     return {"fates": [_FATES[fate] for fate in fates], "provider": provider,
             "tokens": _column(state, "tokens", int, n),
             "classes": _column(state, "classes", int, n),
             "digests": _column(state, "digests", str, n),
             "clamps": {int(key): value for key, value in clamps.items()},
-            "over_budget": state["over_budget"],
+            "over_budget": state["over_budget"], "frozen": frozen,
             **{key: _count(state, key) for key in ("appended", "calls", "replans",
                                                    "compactions")}}
 

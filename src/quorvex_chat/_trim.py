@@ -76,9 +76,10 @@ def trim(
       typically) is replaced by a notice under its own tool call id.
 
     The stable prefix is `stable_prefix` messages, by default the provider's: OpenAI's
-    (and Responses' and LangChain's) leading system/developer messages, Anthropic's messages
-    up to the first cache_control mark (later marks are cache hints, not protection); a
-    Gemini or agent system prompt lives outside the history and is passed as `system`. Tokens are counted by
+    (and Responses' and LangChain's) leading system/developer messages, none for Anthropic,
+    Gemini and agent frameworks, whose system prompt lives outside the history and is
+    passed as `system`. A `cache_control` mark is a cache hint, never protection
+    (`cache_marks` places Anthropic's breakpoints on a prompt). Tokens are counted by
     `token_counter` (a callable text -> int, or an object with a tiktoken-style `encode`;
     default `count_tokens`, which counts high; a counter of messages, such as `len` in
     LangChain's sense, is refused); non-text parts cost `PART_TOKENS` (entries in
@@ -106,4 +107,4 @@ def trim_with(messages: Sequence[M], options: Options) -> TrimResult[M]:
         plan = kept_whole(reading)  # budget first: a history that fits is the prompt
     else:
         plan = compact(reading, eliser, target=options.max_tokens, budget=options.max_tokens)
-    return render(reading, plan, messages, eliser)
+    return render(reading, plan, messages, eliser, stable=reading.stable_prefix())

@@ -142,6 +142,7 @@ def _checked_format(path: Path, system: str, messages: list[Any]) -> Provider:
         raise ReplayError(f"{path}: {str(exc).splitlines()[0]}") from None
     except RecursionError:
         raise ReplayError(f"{path}: a message nested too deeply") from None
+    assert fmt is not None  # the list is not empty
     return fmt
 
 
@@ -175,8 +176,6 @@ def from_bundled(path: Path, data: dict[str, Any]) -> tuple[str, list[Message]]:
             add("user", {"type": "tool_result", "tool_use_id": call, "content": text})
         else:
             raise ReplayError(f"{path}: message {number}: unknown role {role!r}")
-    # The task is the first request: a cache mark makes it part of the stable prefix.
-    messages[0]["content"][0]["cache_control"] = {"type": "ephemeral"}
     return "\n".join(system), messages
 
 
