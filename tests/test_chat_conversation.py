@@ -39,7 +39,7 @@ def test_prompts_valid_within_budget_and_identical_after_a_json_round_trip(
         state = restored.to_dict()
         assert (again.messages, again.kept, again.elided) == (r.messages, r.kept, r.elided)
         check_prompt(part, r, provider)
-        assert r.tokens_after <= budget or r.over_budget
+        assert r.over_budget == (r.tokens_after > budget)
         if r.tokens_before <= budget:
             assert list(r.messages) == part  # budget first: a history that fits is the prompt
         elif previous is not None and live.compactions == compactions:

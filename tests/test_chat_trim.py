@@ -120,7 +120,7 @@ def test_random_histories_trim_valid_exact_and_within_budget(script, provider, w
             p for p in h[request]["content"] if p["type"] == "text"]
     assert newest <= set(r.kept) and set(r.elided) & newest <= set(r.clamped)
     assert set(r.clamped) <= newest
-    assert r.tokens_after <= budget or r.over_budget
+    assert r.over_budget == (r.tokens_after > budget)
     merged = provider == "anthropic" and any(  # a call answered inside a later request
         p["type"] == "tool_result" for i in requests for p in h[i]["content"])
     if r.over_budget and not merged:  # only what may not go is left
@@ -329,3 +329,24 @@ def test_lone_surrogates_and_empty_histories_have_exact_answers():
     assert qc.screen("one \udfff") == "one \udfff"
     assert (qc.trim([]).provider, qc.trim([], provider="gemini").provider) == (None, "gemini")
     assert qc.Conversation(max_tokens=10).prompt([]).provider is None
+
+
+def test_a_long_history_keeps_the_newest_that_fit_past_the_scores_underflow():
+    """At half_life 6 every score underflows to 0 past about 900 messages of age: those go
+    oldest first, not all at once."""
+    h = [{"role": ("user", "assistant")[i % 2], "content": "ok"} for i in range(6001)]
+    r = qc.trim(h, max_tokens=11000)
+    assert r.tokens_before == 12002 and 10990 <= r.tokens_after <= 11000
+    assert r.kept == tuple(range(6001 - len(r.kept), 6001)) and not r.elided
+
+
+@pytest.mark.parametrize("provider", ["openai", "anthropic"])
+def test_without_a_budget_no_answer_outlives_its_question(provider):
+    h = [{"role": "user", "content": "Capital of France?"},
+         {"role": "assistant", "content": "Paris."},
+         {"role": "user", "content": "And of Spain?"}, {"role": "assistant", "content": "Madrid."},
+         {"role": "user", "content": "Thanks! And Italy?"}]
+    r = qc.trim(h, half_life=1.0, provider=provider)
+    said = [m["content"] for m in r.messages]
+    assert "Madrid." in said and "And of Spain?" in said and RULES[provider](r.messages) == []
+    assert qc.trim(h, half_life=1.0, provider="openai").kept == (2, 3, 4)

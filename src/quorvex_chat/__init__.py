@@ -22,7 +22,8 @@ from ._tables import FLAGS, PART_TOKENS
 from ._trim import trim
 
 __all__ = [
-    "Conversation", "HistoryEdited", "Options", "cache_marks", "count_tokens", "trim", "TrimResult", "FLAGS",
-    "PART_TOKENS", "screen", "effort", "Effort", "REASONING_EFFORT", "rewrite_gain",
-    "keep_or_rewrite", "Encoder", "TokenCounter", "Provider", "Tier", "ReasoningEffort",
+    "Conversation", "HistoryEdited", "Options", "cache_marks", "count_tokens", "trim",
+    "TrimResult", "FLAGS", "PART_TOKENS", "screen", "effort", "Effort", "REASONING_EFFORT",
+    "rewrite_gain", "keep_or_rewrite", "Encoder", "TokenCounter", "Provider", "Tier",
+    "ReasoningEffort",
 ]

@@ -48,8 +48,9 @@ class Conversation(Generic[M]):
     compacting pays for itself by `consolidation_gain`: rewriting a budget-sized prefix
     down to T, against reading the whole budget from the cache over the calls that it takes
     the prompt to grow back by the tokens appended per call so far, at `cache_read_ratio`
-    and `cache_write_ratio`; but never below half the budget. Higher targets keep more of the history but compact more often. Only the
-    budget, never the target, makes the newest tool results clamped.
+    and `cache_write_ratio`; but never below half the budget. Higher targets keep more of
+    the history but compact more often. Only the budget, never the target, makes the
+    newest tool results clamped.
 
     State: `to_dict()` is the plan of the prompt last sent, JSON-serializable;
     `Conversation.from_dict(state, **the same options)` restores it, and the restored object

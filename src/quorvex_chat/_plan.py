@@ -28,6 +28,7 @@ DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT
 
 _ABOVE_ONE = struct.unpack("<I", struct.pack("<f", 1.0))[0] + 1  # no weight of a non-durable
 _CLAMP_FLOOR = 64  # tokens a clamped result keeps at least, so the model sees what it asked
+_CLAMP_TRIES = 8
 
 
 def _from_bits(bits: int) -> float:
@@ -147,18 +148,32 @@ class _Trials:
         self.round_of = [-1] * n
         for number, (start, end) in enumerate(form.rounds):
             self.round_of[start:end] = [number] * (end - start)
+        self.top = n + _ABOVE_ONE
+        self._cache: dict[int, list[str]] = {}
 
-    def survivors(self, bits: int) -> list[bool]:
-        if bits == 0:
-            return [True] * len(self.reading)  # every score is >= 0
-        # The kernel decides by position and class alone, so each block's content is its
-        # own index: the texts it returns are exactly the indices of the survivors.
-        kept = quorvex_micro.dehydrate(self.blocks, self.reading.options.half_life,
-                                       _from_bits(bits), self.form.prefix)["kept"]
+    def survivors(self, level: int) -> list[bool]:
+        """Who survives at `level`, 0 (all) to `top` (no non-durable message): above
+        `len(history)` the level is the bits of the kernel's threshold; below, messages
+        whose score underflowed to 0 go oldest first. Past about 150 half-lives every score
+        is 0, and without that order a long history would lose all its old messages at once."""
+        n = len(self.reading)
+        if level == 0:
+            return [True] * n  # every score is >= 0
         alive = self.form.protected[:]
-        for text in kept:
+        for text in self._kept(max(level - n, 1)):
             alive[int(text)] = True
+        if level < n:
+            alive[level:] = [True] * (n - level)
         return alive
+
+    def _kept(self, bits: int) -> list[str]:
+        if bits not in self._cache:
+            # The kernel decides by position and class alone, so each block's content is its
+            # own index: the texts it returns are exactly the indices of the survivors.
+            self._cache[bits] = quorvex_micro.dehydrate(
+                self.blocks, self.reading.options.half_life, _from_bits(bits),
+                self.form.prefix)["kept"]
+        return self._cache[bits]
 
     def _gone(self, staying: list[bool]) -> list[bool]:
         form = self.form
@@ -175,9 +190,11 @@ class _Trials:
             or self.round_of[index] >= 0 and not round_alive[self.round_of[index]])
             for index in range(len(staying))]
 
-    def plan(self, elide_bits: int, drop_bits: int) -> Plan:
-        alive = self.survivors(elide_bits)
-        gone = self._gone(alive if drop_bits == elide_bits else self.survivors(drop_bits))
+    def plan(self, elide_at: int, drop_at: int) -> Plan:
+        """Elide the ballast that falls at level `elide_at`, drop the units gone at
+        `drop_at`."""
+        alive = self.survivors(elide_at)
+        gone = self._gone(alive if drop_at == elide_at else self.survivors(drop_at))
         sizes, views = self.reading.sizes, self.reading.views
         plan = Plan([KEPT] * len(sizes), total=self.reading.options.overhead)
         for index, size in enumerate(sizes):
@@ -195,9 +212,9 @@ class _Trials:
         return plan
 
 
-def _lowest(fits: Callable[[int], Plan], target: int) -> Plan:
-    """The plan at the lowest threshold that fits, given that the highest one does."""
-    low, high = 0, _ABOVE_ONE
+def _lowest(fits: Callable[[int], Plan], top: int, target: int) -> Plan:
+    """The plan at the lowest level that fits, given that the highest one does."""
+    low, high = 0, top
     best = fits(high)
     while high - low > 1:
         middle = (low + high) // 2
@@ -216,19 +233,20 @@ def compact(reading: Reading, eliser: Eliser, *, target: int, budget: int) -> Pl
     target = min(target, budget)
     form = layout(reading)
     trials = _Trials(reading, form, eliser)
+    top = trials.top
     # Elide before dropping: first tool results alone, in the kernel's order; only when
     # every one of them is a notice do whole units go, in the same order.
     best = trials.plan(0, 0)
     if best.total <= target:
         return best
-    if trials.plan(_ABOVE_ONE, 0).total <= target:
-        return _lowest(lambda bits: trials.plan(bits, 0), target)
-    floor = trials.plan(_ABOVE_ONE, _ABOVE_ONE)
+    if trials.plan(top, 0).total <= target:
+        return _lowest(lambda level: trials.plan(level, 0), top, target)
+    floor = trials.plan(top, top)
     if floor.total > budget:
         return _clamped(reading, form, eliser, floor, budget)
     if floor.total > target:  # unreachable: aim halfway between what must stay and the budget
         target = (floor.total + budget) // 2
-    return _lowest(lambda bits: trials.plan(_ABOVE_ONE, bits), target)
+    return _lowest(lambda level: trials.plan(top, level), top, target)
 
 
 def _clamped(reading: Reading, form: Layout, eliser: Eliser, plan: Plan, target: int) -> Plan:
@@ -265,50 +283,58 @@ def _clamped(reading: Reading, form: Layout, eliser: Eliser, plan: Plan, target:
 def _clamp_to(reading: Reading, eliser: Eliser, index: int, others: int,
               target: int) -> tuple[int, Copy]:
     """The line budget that brings message `index` within `target` beside `others` tokens,
-    and its clamped copy. The notice's own lines cost a little beyond the lines it keeps:
-    cut again by the excess, a few times at most."""
+    and the copy clamped to exactly that budget (a restored plan cuts it again from the
+    budget alone). The notice's own lines cost a little beyond the lines it keeps: cut again
+    by the excess, a few times at most."""
     view = reading.views[index]
-    budget = reading.sizes[index] - (others + reading.sizes[index] - target)
-    for _ in range(4):
-        budget = max(budget, _CLAMP_FLOOR)
-        copy = eliser.clamp(index, view, budget)
+    budget = max(target - others, _CLAMP_FLOOR)
+    copy = eliser.clamp(index, view, budget)
+    for _ in range(_CLAMP_TRIES):
         excess = others + copy[1] - target
         if excess <= 0 or budget == _CLAMP_FLOOR:
             break
-        budget -= excess
+        budget = max(budget - excess, _CLAMP_FLOOR)
+        copy = eliser.clamp(index, view, budget)
     return budget, copy
 
 
 def decay(reading: Reading, eliser: Eliser, safe_threshold: float) -> Plan:
     """The plan of the decay law alone: every message survives while its score reaches
-    `safe_threshold`; the stable prefix and the open turn always stay; units go whole, and
+    `safe_threshold`; the stable prefix and the open turn always stay; a request stays while
+    anything it led to does, so that no answer outlives its question; units go whole, and
     in a surviving unit every purged message becomes a notice."""
-    views, sizes, shape = reading.views, reading.sizes, reading.shape
+    views, shape = reading.views, reading.shape
     prefix = reading.stable_prefix()
-    start = max(shape.open_turn(views), prefix)
     blocks = [(str(index), cls) for index, cls in enumerate(reading.classes)]
     survivors = quorvex_micro.dehydrate(blocks, reading.options.kernel_half_life,
                                         safe_threshold, prefix)["kept"]
     alive = [False] * len(views)
     for text in survivors:
         alive[int(text)] = True
+    start = max(shape.open_turn(views), prefix)
     alive[start:] = [True] * (len(views) - start)
+    requests = [index for index in range(prefix, len(views)) if shape.is_request(views[index])]
+    led = [alive[index] and not reading.classes[index] & DURABLE for index in range(len(views))]
+    for request, after in zip(requests, requests[1:] + [len(views)]):
+        alive[request] = alive[request] or any(led[request + 1:after])
     plan = Plan([DROPPED] * len(views))
     for unit in shape.units(views):
-        leader = views[unit[0]].get("role")
-        if not (any(alive[index] for index in unit) or shape.unit_always_stays(views, unit)):
-            continue
-        for index in unit:
-            plan.fates[index] = KEPT
-            if alive[index] or (index == unit[0] and leader == "assistant") or not (
-                    reading.format.writes_any_part or only_results(views[index])):
-                plan.total += sizes[index]
-                continue
-            copy = eliser.purge(index, views[index])
-            if copy[1] < sizes[index]:
-                plan.fates[index] = ELIDED
-                plan.copies[index] = copy
-                plan.total += copy[1]
-            else:
-                plan.total += sizes[index]
+        if any(alive[index] for index in unit) or shape.unit_always_stays(views, unit):
+            for index in unit:
+                _decayed(reading, eliser, plan, index, alive[index] or (
+                    index == unit[0] and shape.makes_calls(views[index])))
     return plan
+
+
+def _decayed(reading: Reading, eliser: Eliser, plan: Plan, index: int, whole: bool) -> None:
+    """Message `index` of a surviving unit: whole, or a notice where one can be written."""
+    view, size = reading.views[index], reading.sizes[index]
+    plan.fates[index] = KEPT
+    if not whole and (reading.format.writes_any_part or only_results(view)):
+        copy = eliser.purge(index, view)
+        if copy[1] < size:
+            plan.fates[index] = ELIDED
+            plan.copies[index] = copy
+            plan.total += copy[1]
+            return
+    plan.total += size
