@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer + UndefinedBehaviorSanitizer and runs
-# the whole pytest suite against it; exits non-zero on a test failure or on any
-# sanitizer report, including reports from child processes.
+# the pytest suite against it; exits non-zero on a test failure or on any
+# sanitizer report, including reports from child processes and from the xdist
+# workers, which inherit the preloaded runtimes.
 #
 # Usage: tools/sanitized_tests.sh [extra pytest arguments]
+#   The selection is pyproject's default (without the `slow` checks) unless the
+#   arguments give another: -m "not slow and not chat" in CI, -m "" for everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
