@@ -37,7 +37,8 @@ def count_tokens(text: str) -> int:
     Latin text and 1.5x on CJK. Pass a real tokenizer as `token_counter` to spend the budget
     exactly.
     """
-    pieces = len(_PIECES.findall(text))
+    # Counted as they are found: a list of every piece would hold several times the text.
+    pieces = sum(1 for _ in _PIECES.finditer(text))
     return pieces + pieces // 10 + 1
 
 

@@ -14,7 +14,7 @@ import hashlib
 import json
 import re
 from collections import Counter
-from typing import Callable
+from typing import Callable, NamedTuple
 
 #: What an elided tool result keeps at most: this many notable lines, of at most this many
 #: tokens together, each cut to `LINE_CHARS` characters. Chosen on the bundled sessions: 8
@@ -33,10 +33,31 @@ _ALERT = re.compile(r"\b(?:error|fail|failed|failure|exception|traceback|fatal|d
                     r"invalid|mismatch|timeout|timed out|panic|refused|not found|warn|"
                     r"warning|critical|abort|aborted|conflict|unauthori[sz]ed|forbidden|"
                     r"rejected|corrupt|flaky|rolled_back)\b", re.IGNORECASE)
+# What every alert word begins with, lowered.
+_ALERT_WORDS = ("error", "fail", "exception", "traceback", "fatal", "denied", "invalid",
+                "mismatch", "timeout", "timed out", "panic", "refused", "not found", "warn",
+                "critical", "abort", "conflict", "unauthori", "forbidden", "rejected",
+                "corrupt", "flaky", "rolled_back")
 # A token that names one thing: letters with digits (ORD-88213, sha 9f3e2a1c...), a long hex
-# run, or a constant in capitals (MAX_RETRIES).
-_NAMES = re.compile(r"\b(?=[\w-]*[A-Za-z])(?=[\w-]*\d)[\w-]{5,}\b|\b[0-9a-f]{8,}\b|"
-                    r"\b[A-Z][A-Z0-9]*_[A-Z0-9_]+\b")
+# run, or a constant in capitals (MAX_RETRIES). Tool output is untrusted: the first form is
+# tried only where a run of word characters and dashes begins, so a run such as "a-a-a-..."
+# is read a few times in all, not once from each of its word boundaries. It finds what
+# `\b(?=[\w-]*[A-Za-z])(?=[\w-]*\d)[\w-]{5,}\b` finds: a run holding an ASCII letter and a
+# digit whose word characters span at least five characters.
+_NAMES = re.compile(r"(?<![\w-])(?=[\w-]*[A-Za-z])(?=[\w-]*\d)-*\w[\w-]{3,}\w|"
+                    r"\b[0-9a-f]{8,}\b|\b[A-Z][A-Z0-9]*_[A-Z0-9_]+\b")
+_SURROGATE = re.compile("[\ud800-\udfff]")
+# What str.splitlines splits at.
+_BREAK = re.compile("\r\n|[\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029]")
+
+#: A notice reads at most this many characters of a result: all of a smaller one, and of a
+#: larger one `_WINDOWS` stretches spread from its head to its tail, plus up to
+#: `_ALERT_LINES` lines with an alert word from between them. A 50 MB log costs the same
+#: notice work as a 256 KB one, and the alert lines anywhere in it are still seen. The
+#: bundled sessions' results are all far smaller.
+_READ_CHARS = 1 << 18
+_WINDOWS = 16
+_ALERT_LINES = 32
 
 
 def result_lines(text: str) -> list[str]:
@@ -45,7 +66,8 @@ def result_lines(text: str) -> list[str]:
     if stripped[:1] in ("[", "{") and len(stripped) > 2:
         try:
             value = json.loads(stripped)
-        except ValueError:
+        except (ValueError, RecursionError):
+            # Nesting beyond the interpreter's depth is as unreadable as broken JSON.
             value = None
         rows = _json_rows(value)
         if rows:
@@ -54,6 +76,17 @@ def result_lines(text: str) -> list[str]:
 
 
 def _json_rows(value: object) -> list[str]:
+    try:
+        rows = _rows_of(value)
+    except RecursionError:
+        return []
+    # A "\ud800" escape decodes to a lone surrogate, which no UTF-8 request body can carry:
+    # such a row is written back with the escape it came with.
+    return [row.encode("utf-8", "backslashreplace").decode("utf-8")
+            if _SURROGATE.search(row) else row for row in rows]
+
+
+def _rows_of(value: object) -> list[str]:
     if isinstance(value, list):
         return [json.dumps(item, ensure_ascii=False) for item in value]
     if isinstance(value, dict):
@@ -65,6 +98,97 @@ def _json_rows(value: object) -> list[str]:
                 rows.append(f"{key}: {json.dumps(item, ensure_ascii=False)}")
         return rows
     return []
+
+
+class _View(NamedTuple):
+    """The lines a notice reads of a result, and how many it skips before each and after."""
+
+    lines: list[str]
+    skipped: list[int]
+
+
+def _view(text: str) -> _View:
+    if len(text) <= _READ_CHARS:
+        every = result_lines(text)
+        return _View(every, [0] * (len(every) + 1))
+    width = _READ_CHARS // _WINDOWS
+    step = (len(text) - width) / (_WINDOWS - 1)
+    lowered = text.lower()
+    # Positions in the lowered copy are the text's only while no character lowers to two.
+    finder = _AlertFinder(lowered if len(lowered) == len(text) else "", text, width)
+    spans: list[tuple[int, int]] = []
+    previous = 0
+    for window in range(_WINDOWS):
+        begin = round(window * step)
+        if spans:
+            spans += finder.spans(previous, begin)
+            previous = spans[-1][1]
+        end = min(begin + width, len(text))
+        start = _line_start(text, max(begin, previous), end)
+        if start < end:
+            spans.append((start, end))
+            previous = end
+    lines: list[str] = []
+    skipped: list[int] = []
+    previous, pending, cut_short = 0, 0, False
+    for start, end in spans:
+        read = [line for line in text[start:end].splitlines() if line.strip()]
+        last = text.rfind("\n", start, end - 1)
+        after = _BREAK.match(text, end)
+        if after is not None:
+            end = after.end()  # the break ends a line read, not one of the gap's
+        whole = end == len(text) or _BREAK.match(text, end - 1) is not None
+        if not whole and len(read) > 1 and last >= 0:
+            read.pop()  # a line cut by the end of its stretch would look unlike the rest
+            end, whole = last + 1, True
+        # Lines not read are counted by their newlines, less the rest of a line read in part.
+        pending += max(text.count("\n", previous, start) - cut_short, 0)
+        if read:
+            skipped += [pending] + [0] * (len(read) - 1)
+            lines += read
+            pending = 0
+        previous, cut_short = end, not whole
+    pending += max(text.count("\n", previous) - cut_short, 0)
+    return _View(lines, skipped + [pending])
+
+
+def _line_start(text: str, pos: int, end: int) -> int:
+    if pos == 0:
+        return 0
+    found = _BREAK.search(text, pos - 1, end)
+    return found.end() if found else end
+
+
+class _AlertFinder:
+    """Up to `_ALERT_LINES` lines with an alert word in the stretches a view does not read.
+
+    Each word is looked for with str.find in the lowered text, a pass over it per word, and
+    each line found is confirmed with `_ALERT`: scanning 50 MB with `_ALERT` itself would
+    take most of a minute."""
+
+    def __init__(self, lowered: str, text: str, width: int) -> None:
+        self.lowered, self.text, self.width = lowered, text, width
+        self.left = _ALERT_LINES if lowered else 0
+        self.scanned = 0
+
+    def spans(self, begin: int, end: int) -> list[tuple[int, int]]:
+        # Stretches that read no line leave a gap that the next call would look through again.
+        begin, self.scanned = max(begin, self.scanned), max(end, self.scanned)
+        starts: set[int] = set()
+        for word in _ALERT_WORDS if self.left else ():
+            at, tries = self.lowered.find(word, begin, end), 4 * _ALERT_LINES
+            while at >= 0 and tries and len(starts) < 4 * _ALERT_LINES:
+                starts.add(max(self.text.rfind("\n", begin, at) + 1, begin))
+                at, tries = self.lowered.find(word, at + len(word), end), tries - 1
+        spans: list[tuple[int, int]] = []
+        for start in sorted(starts):
+            stop = self.text.find("\n", start, end)
+            stop = min(end if stop < 0 else stop, start + self.width)
+            if self.left and (not spans or start >= spans[-1][1]) \
+                    and _ALERT.search(self.text, start, stop) is not None:
+                spans.append((start, stop))
+                self.left -= 1
+        return spans
 
 
 def _shingles(line: str) -> set[tuple[str, str]]:
@@ -143,13 +267,14 @@ def elision_notice(text: str, tokens: int, count: Callable[[str], int],
 
 
 def _make_notice(text: str, tokens: int, count: Callable[[str], int]) -> str:
-    lines = result_lines(text)
+    lines, skipped = _view(text)
     keep = notable_lines(lines, count)
     if not keep:
         return f"[tool result elided: {tokens:,} tokens]"
     noun = "line" if len(keep) == 1 else "lines"
     return "\n".join([f"[tool result elided: {tokens:,} tokens; {len(keep)} notable {noun} "
-                      f"of {len(lines):,} kept]", *(cut(lines[index]) for index in keep)])
+                      f"of {len(lines) + sum(skipped):,} kept]",
+                      *(cut(lines[index]) for index in keep)])
 
 
 def clamp_notice(text: str, tokens: int, budget: int, count: Callable[[str], int]) -> str:
@@ -159,7 +284,7 @@ def clamp_notice(text: str, tokens: int, budget: int, count: Callable[[str], int
     one: as many head and tail lines as `budget` tokens allow, with the notable lines of the
     middle, and a notice of what was cut.
     """
-    lines = result_lines(text)
+    lines, skipped = _view(text)
     keep = set(notable_lines(lines, count, max_lines=4 * NOTABLE_LINES,
                              max_tokens=max(budget // 4, 0)))
     spent = sum(count(cut(lines[index])) for index in keep)
@@ -177,15 +302,21 @@ def clamp_notice(text: str, tokens: int, budget: int, count: Callable[[str], int
             tail -= 1
         turn += 1
     shown = sorted(set(range(head)) | set(range(tail, len(lines))) | keep)
-    cut_lines = len(lines) - len(shown)
+    # Lines not read count as cut: before[i] is how many precede line i unread.
+    before = [0]
+    for gap in skipped:
+        before.append(before[-1] + gap)
+    total = len(lines) + before[-1]
     out = [f"[tool result clamped to fit the prompt budget: {tokens:,} tokens, "
-           f"{cut_lines:,} of {len(lines):,} lines cut; head, notable lines and tail kept]"]
+           f"{total - len(shown):,} of {total:,} lines cut; head, notable lines and tail kept]"]
     previous = -1
     for index in shown:
-        if index != previous + 1:
-            out.append(f"[… {index - previous - 1:,} lines cut …]")
+        missing = index - previous - 1 + before[index + 1] - before[previous + 1]
+        if missing:
+            out.append(f"[… {missing:,} lines cut …]")
         out.append(cut(lines[index]))
         previous = index
-    if previous != len(lines) - 1:
-        out.append(f"[… {len(lines) - 1 - previous:,} lines cut …]")
+    missing = len(lines) - 1 - previous + before[-1] - before[previous + 1]
+    if missing:
+        out.append(f"[… {missing:,} lines cut …]")
     return "\n".join(out)
