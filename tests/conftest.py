@@ -59,6 +59,8 @@ SLOW = {
     "tests/test_chat_trim.py::test_thirty_turns_of_shard_status_stay_valid_under_6000_tokens"
     "[o200k_base]":
         "counts every prompt of the thirty turns with the o200k tokenizer",
+    "tests/test_binder_compile.py::test_the_binder_refuses":
+        "compiles a binding against the real headers for each case, seconds apiece",
 }
 
 # Tests that exercise only the pure-Python quorvex_chat (the example drives it too). Its

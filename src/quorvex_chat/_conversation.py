@@ -21,7 +21,7 @@ from ._formats import Provider
 from ._options import Options
 from ._plan import DROPPED, KEPT, Plan, compact
 from ._reading import Reading
-from ._render import copy_of, render
+from ._render import copy_of, extended, render
 from ._result import TrimResult
 from ._state import check_plan, restored_plan, saved_state
 
@@ -108,6 +108,7 @@ class Conversation(Generic[M]):
         self.compactions = 0
         self._appended = 0  # tokens appended to the history over all calls
         self._calls = 0
+        self._length = 0  # messages in the history of the last call
         self._reset()
 
     def _reset(self) -> None:
@@ -115,6 +116,8 @@ class Conversation(Generic[M]):
         self._eliser = Eliser(self.options.meter)
         self._plan = Plan([], total=self.options.overhead)
         self._frozen: int | None = None  # the messages read at the last compaction
+        self._live: list[int] = []  # the messages the plan does not drop
+        self._last: TrimResult[Any] | None = None  # the prompt last returned
         #: A state restored by `from_dict`, checked against the history at the next call.
         self._saved: dict[str, Any] | None = None
 
@@ -160,30 +163,58 @@ class Conversation(Generic[M]):
             self._lock.release()
 
     def _prompt(self, history: Sequence[M]) -> TrimResult[M]:
+        # Between compactions only the prompt's own messages are fingerprinted each call;
+        # a compaction, which reads every message, checks them all first.
         edited = self._adopt(history) if self._saved is not None else \
-            self._reading.first_edit(history)
+            self._reading.first_edit(history, self._live)
         if edited is not None:
-            if self.options.on_edit == "raise":
-                raise HistoryEdited(
-                    f"message {edited}: the history changed other than by appending since "
-                    f"the last prompt (a message changed, removed or reordered)")
-            self.replans += 1
-            self._reset()
-        appended = self._reading.extend(history)
-        plan = self._plan
-        plan.fates += [KEPT] * (len(history) - len(plan.fates))
-        plan.total += appended
-        self._appended += appended
+            self._edited(edited)
+        self._grow(history)
+        self._appended += sum(self._reading.sizes[self._length:])
+        self._length = len(history)
         self._calls += 1
-        if plan.total > self.max_tokens:
-            self._plan = compact(self._reading, self._eliser, target=self.target(),
-                                 budget=self.max_tokens)
-            self.compactions += 1
-            self._frozen = len(history)
-        else:
-            plan.over_budget = False
+        if self._plan.total <= self.max_tokens:
+            self._plan.over_budget = False
+            return self._render(history)
+        edited = self._reading.first_edit(history)
+        if edited is not None:
+            self._edited(edited)
+            self._grow(history)
+        self._plan = compact(self._reading, self._eliser, target=self.target(),
+                             budget=self.max_tokens)
+        self.compactions += 1
+        self._frozen = len(history)
+        self._live = [index for index, fate in enumerate(self._plan.fates) if fate != DROPPED]
+        self._last = None
+        return self._render(history)
+
+    def _edited(self, index: int) -> None:
+        if self.options.on_edit == "raise":
+            raise HistoryEdited(
+                f"message {index}: the history changed other than by appending since the "
+                f"last prompt (a message changed, removed or reordered)")
+        self.replans += 1
+        self._reset()
+
+    def _grow(self, history: Sequence[M]) -> None:
+        """Read the messages appended since the last call; the plan keeps them whole."""
+        plan = self._plan
+        start = len(plan.fates)
+        plan.total += self._reading.extend(history)
+        plan.fates += [KEPT] * (len(history) - start)
+        self._live += range(start, len(history))
+
+    def _render(self, history: Sequence[M]) -> TrimResult[M]:
+        """The prompt: the last one extended by what was appended, while nothing else moved
+        (an append-only call costs what it appends), else rendered from the plan."""
         stable = self._reading.stable_prefix() if self._frozen is None else self._frozen
-        return render(self._reading, self._plan, history, self._eliser, stable=stable)
+        last = self._last
+        if last is None or self._reading.swapped or last.provider != self._reading.provider:
+            result = render(self._reading, self._plan, history, self._eliser, stable=stable)
+        else:
+            result = extended(last, self._reading, history, stable)
+        self._last = result
+        return result
 
     def _adopt(self, history: Sequence[M]) -> int | None:
         """Take up a restored plan for `history`: the first message the state does not
@@ -211,6 +242,8 @@ class Conversation(Generic[M]):
             for index, fate in enumerate(fates) if fate != DROPPED)
         check_plan(reading, plan)
         self._plan = plan
+        self._live = [index for index, fate in enumerate(fates) if fate != DROPPED]
+        self._length = len(fates)
         return None
 
     def target(self) -> int:

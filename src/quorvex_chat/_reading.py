@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import hashlib
 import json
+import operator
 from itertools import islice
-from typing import Any, Sequence
+from typing import Any, Iterable, Sequence
 
 from ._formats import FORMAT, Format, Provider, Settled, Viewer, plain
 from ._options import Options
@@ -37,27 +38,37 @@ def leaves(message: object) -> list[object]:
     leaves, whatever its identity. An object that keeps no `__dict__` is held whole and so
     falls back to its fingerprint."""
     found: list[object] = []
-    stack: list[Any] = [message]
-    while stack:
-        value = stack.pop()
-        kind = type(value)
-        if kind is str:
-            found.append(value)
-        elif kind in _ATOMS:
-            found.append((kind, value))  # True == 1 == 1.0, but they are not one content
-        elif kind is dict:
-            pairs = [item for pair in value.items() if pair[0] != CACHE_MARK for item in pair]
-            found.append((kind, len(pairs)))
-            stack.extend(reversed(pairs))
-        elif kind is list or kind is tuple:
-            found.append((kind, len(value)))
-            stack.extend(reversed(value))
-        elif hasattr(value, "__dict__"):
-            found.append(kind)
-            stack.append(vars(value))
-        else:
-            found.append(digest(value))
+    _walk(message, found)
     return found
+
+
+def _walk(value: Any, found: list[object]) -> None:
+    kind = type(value)
+    if kind is str:
+        found.append(value)
+    elif kind is dict:
+        found.append(len(value))
+        for key, item in value.items():
+            if key != CACHE_MARK:
+                found.append(key)
+                if type(item) is str:
+                    found.append(item)
+                else:
+                    _walk(item, found)
+    elif kind is list or kind is tuple:
+        found.append((kind, len(value)))
+        for item in value:
+            if type(item) is str:
+                found.append(item)
+            else:
+                _walk(item, found)
+    elif kind in _ATOMS:
+        found.append((kind, value))  # True == 1 == 1.0, but they are not one content
+    elif hasattr(value, "__dict__"):
+        found.append(kind)
+        _walk(vars(value), found)
+    else:
+        found.append(digest(value))
 
 
 def digest(message: object) -> str:
@@ -84,6 +95,8 @@ class Reading:
         self._leaves: list[list[object]] = []
         self.objects: list[object] = []
         self._called: set[str] = set()  # the ids of every call made so far
+        #: The last `first_edit` took an equal copy in place of an object read.
+        self.swapped = False
 
     def __len__(self) -> int:
         return len(self.views)
@@ -125,23 +138,33 @@ class Reading:
             added += tokens
         return added
 
-    def first_edit(self, history: Sequence[Any]) -> int | None:
+    def first_edit(self, history: Sequence[Any],
+                   among: Iterable[int] | None = None) -> int | None:
         """The first message read whose content `history` no longer holds, or None.
 
         Content, not identity, decides: a message changed in place is an edit (its tokens
         and notice are stale), and an equal copy is not (it is taken in place of the object
-        read, so the prompt holds the caller's own)."""
+        read, so the prompt holds the caller's own; `swapped` says so). Every other object
+        is checked, and of the same objects those `among` (default: all)."""
         known = len(self.views)
+        self.swapped = False
         if len(history) < known:
             return len(history)
-        for index, now in enumerate(islice(history, known)):
-            found = leaves(now)
-            if found == self._leaves[index]:
-                self.objects[index] = now
+        same = list(map(operator.is_, islice(history, known), self.objects))
+        suspects = set(range(known) if among is None else among)
+        if not all(same):
+            suspects.update(index for index, alike in enumerate(same) if not alike)
+        for index in sorted(suspects):
+            if index >= known:
                 continue
-            if digest(now) != self.digests[index]:
-                return index
-            self.objects[index], self._leaves[index] = now, found
+            now = history[index]
+            found = leaves(now)
+            if found != self._leaves[index]:
+                if digest(now) != self.digests[index]:
+                    return index
+                self._leaves[index] = found
+            if now is not self.objects[index]:
+                self.objects[index], self.swapped = now, True
         return None
 
     def stable_prefix(self) -> int:

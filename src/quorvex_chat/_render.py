@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from bisect import bisect_left
 from typing import Sequence, TypeVar, cast
 
 from ._elision import Copy, Eliser
@@ -56,5 +57,20 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *
                       over_budget=plan.over_budget, provider=reading.provider,
                       max_tokens=reading.options.max_tokens, input_tokens=tuple(reading.sizes),
                       message_tokens=tuple(tokens), clamped=tuple(clamped),
-                      overhead_tokens=overhead,
-                      stable_messages=sum(1 for index in kept if index < stable))
+                      overhead_tokens=overhead, stable_messages=bisect_left(kept, stable))
+
+
+def extended(last: TrimResult[M], reading: Reading, history: Sequence[M],
+             stable: int) -> TrimResult[M]:
+    """`last`, the prompt of the same plan, with the messages appended since kept whole."""
+    start = len(last.input_tokens)
+    added = tuple(reading.sizes[start:])
+    kept = last.kept + tuple(range(start, len(history)))
+    return TrimResult(messages=last.messages + tuple(history[start:]), kept=kept,
+                      elided=last.elided, tokens_before=reading.total(),
+                      tokens_after=last.tokens_after + sum(added),
+                      half_life=last.half_life, over_budget=False, provider=last.provider,
+                      max_tokens=last.max_tokens, input_tokens=tuple(reading.sizes),
+                      message_tokens=last.message_tokens + added, clamped=last.clamped,
+                      overhead_tokens=last.overhead_tokens,
+                      stable_messages=bisect_left(kept, stable))
