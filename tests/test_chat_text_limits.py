@@ -78,3 +78,56 @@ def test_large_result_work_and_memory_stay_bounded():
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     assert peak < 2 * len(large)
+
+
+def _kinds():
+    import base64
+    import random
+    import urllib.parse
+
+    r = random.Random(5)
+    blob = r.randbytes(3000)
+    pick = lambda chars, n: "".join(r.choice(chars) for _ in range(n))  # noqa: E731
+    words = lambda low, high, n: " ".join(pick([chr(c) for c in range(low, high)], r.randrange(2, 9))  # noqa: E731
+                                          for _ in range(n))
+    alnum = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+    return {
+        "english": " ".join(r.choice("the quick brown fox jumps over a lazy dog while budgets grow"
+                                     .split()) for _ in range(600)),
+        "base64": base64.b64encode(blob).decode(), "hex": blob.hex(),
+        "base64url": base64.urlsafe_b64encode(blob).decode(),
+        "urlencoded": urllib.parse.quote(pick("aé中 /?&=ü", 800)),
+        "emoji": pick("😀🎉🚀👍🔥", 600), "zwj": "👩‍👩‍👧‍👦👨‍💻🏳️‍🌈" * 150, "flags": "🇺🇸🇯🇵🇫🇷🇩🇪🇧🇷" * 100,
+        "cjk": pick([chr(c) for c in range(0x4E00, 0x9FFF)], 1500),
+        "cyrillic": words(0x430, 0x44F, 400), "arabic": words(0x627, 0x64A, 400),
+        "devanagari": words(0x915, 0x939, 400), "cuneiform": words(0x12000, 0x12399, 200),
+        "linear_b": words(0x10000, 0x1005D, 200), "ol_chiki": words(0x1C5A, 0x1C7D, 300),
+        "accented": " ".join(r.choice(["café", "naïve", "Ærøskøbing", "Łódź", "crème"])
+                             for _ in range(500)),
+        "code": "def f(x):\n    return [i * 2 for i in range(x) if i % 3]\n\n" * 60,
+        "json": json.dumps([{"id": i, "name": f"item{i}", "v": r.random()} for i in range(150)]),
+        "log": "\n".join(f"2024-05-01T12:00:{i % 60:02d}Z INFO svc-{i % 7} id=req-"
+                         f"{r.randrange(10**9)} took={r.randrange(900)}ms" for i in range(150)),
+        "whitespace": " " * 3000 + "\t" * 500 + "\n" * 500 + " \n" * 500 + "\r\n" * 300,
+        "nul": "\x00" * 2000 + "a\x00b" * 300, "combining": ("a" + "\u0301" * 3) * 600,
+        "alnum_run": pick(alnum, 4000), "lower_run": pick(alnum[:26], 4000),
+        "upper_runs": " ".join(pick(alnum[26:52], 12) for _ in range(200)),
+        "punctuation": pick("!@#$%^&*()[]{};:'\",.<>/?\\|`~-=+_", 3000),
+    }
+
+
+KINDS = _kinds()
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+def test_count_tokens_counts_high_against_o200k(kind):
+    o200k = pytest.importorskip("bpe_openai").get_encoding("o200k_base").encode_ordinary
+    exact, counted = len(o200k(KINDS[kind])), count_tokens(KINDS[kind])
+    assert counted >= exact
+    if kind in ("english", "code", "json", "log"):
+        assert counted <= 1.35 * exact
+
+
+def test_count_tokens_grows_linearly():
+    text = "".join(KINDS.values()) * 4
+    assert _seconds(count_tokens, text * 8) < 16 * _seconds(count_tokens, text)
