@@ -17,11 +17,6 @@ class Encoder(Protocol):
 TokenCounter = Union[Callable[[str], int], Encoder]
 
 
-def estimate_tokens(text: str) -> int:
-    """The library's estimate: UTF-8 bytes // 4 + 1 (the empty text costs 1)."""
-    return len(text.encode("utf-8", "surrogatepass")) // 4 + 1
-
-
 # Pieces no BPE vocabulary merges across, each read by its kind: a run of eight or more
 # ASCII letters and digits (a blob when it is long or changes case or class every few
 # characters), any other non-ASCII run, a word (capitals then small letters, as o200k splits
