@@ -31,7 +31,7 @@ def screen(text: str, *, limit: float = 0.5, window: int = 8,
     notice collapses the repetition and keeps what matters, each part at most
     `FLOOD_KEEPS` characters: what came before the flood, one copy of the repeated phrase
     with its count, and what came after it (the last line of a traceback, say). A flood
-    notice is never elided further.
+    notice is never elided further, and never longer than the flood: a short one stays.
     """
     score = quorvex_micro.saturation_scan(kernel_text(text), window)
     if not score > limit:
@@ -65,4 +65,5 @@ def screen(text: str, *, limit: float = 0.5, window: int = 8,
         lines.append(f"[flood collapsed: {tokens:,} tokens, saturation {score:.2f}; its head "
                      f"and tail kept]")
         lines += [_clip(text), _clip(text, tail=True)]
-    return "\n".join(lines)
+    notice = "\n".join(lines)
+    return notice if len(notice) < len(text) else text  # a short flood is cheaper as it is
