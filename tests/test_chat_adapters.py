@@ -145,9 +145,16 @@ def test_openai_agents_filter_trims_the_input_of_a_run():
     before = copy.deepcopy(items)
     trimmer = TrimInput(max_tokens=BUDGET)
     config = RunConfig(call_model_input_filter=trimmer, tracing_disabled=True)
-    run = asyncio.run(Runner.run(Agent(name="a", instructions=SYSTEM, model=Fake()), items,
-                                 run_config=config))
+    agent = Agent(name="a", instructions=SYSTEM, model=Fake())
+    with pytest.raises(ValueError, match="^TrimInput cannot tell this run's conversation"):
+        asyncio.run(Runner.run(agent, items, run_config=config))
+    run = asyncio.run(Runner.run(agent, items, run_config=config,
+                                 context={"conversation_id": "c-1"}))
     instructions, sent = seen[-1]
     assert instructions == SYSTEM and sent == list(trimmer.last.messages)
     assert len(sent) < len(items) and trimmer.last.tokens_after <= BUDGET
     assert trimmer.last.overhead_tokens > 0 and items == before and run.final_output == "done"
+    # Another conversation that opens with the same items has a plan of its own.
+    asyncio.run(Runner.run(agent, items[:1], run_config=config,
+                           context={"conversation_id": "c-2"}))
+    assert trimmer.conversation("c-2") is not trimmer.conversation("c-1") is not None

@@ -14,8 +14,10 @@ schemas of the agent's own function tools and handoffs as `tools=` (tools from M
 are resolved later and not seen here). The SDK keeps its items; only the call is trimmed.
 
 The filter sees neither a thread nor a session id, so conversations are told apart by
-`key(data)`: by default the first input item (its content), which every call of one
-conversation shares. Give `key=` when the run context knows better, e.g.
+`key(data)`: by default the run context's `conversation_id`, `session_id` or `thread_id`
+(`context_key`); a call whose context has none is refused with a message saying how to give
+one, since conversations that open alike (with the same "hi") would otherwise share one plan.
+Give `key=` when the run context names its conversation otherwise, e.g.
 `key=lambda data: data.context.user_id`. The `max_conversations` most recently used keys
 are remembered.
 
@@ -28,8 +30,6 @@ Importing this module imports agents; `quorvex_chat` itself does not.
 
 from __future__ import annotations
 
-import hashlib
-import json
 from typing import Any, Callable, Hashable
 
 from agents.run_config import CallModelData, ModelInputData
@@ -37,16 +37,27 @@ from agents.run_config import CallModelData, ModelInputData
 from ._conversation import Conversation
 from ._keyed import Adapter
 
-__all__ = ["TrimInput", "first_item"]
+__all__ = ["TrimInput", "context_key"]
 
 
-def first_item(data: CallModelData[Any]) -> Hashable:
-    """The default conversation key: a fingerprint of the first input item (None: no items)."""
-    items = data.model_data.input
-    if not items:
-        return None
-    text = json.dumps(items[0], sort_keys=True, ensure_ascii=False, default=str)
-    return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=16).hexdigest()
+#: The attributes (or keys) of a run context that name its conversation, in this order.
+CONTEXT_KEYS = ("conversation_id", "session_id", "thread_id")
+
+
+def context_key(data: CallModelData[Any]) -> Hashable:
+    """The default conversation key: the run context's `conversation_id`, `session_id` or
+    `thread_id` (an attribute, or a key of a dict context). ValueError when it has none:
+    two conversations that open alike must not share one plan, and nothing in the items
+    tells them apart."""
+    context = data.context
+    for name in CONTEXT_KEYS:
+        value = context.get(name) if isinstance(context, dict) else getattr(context, name, None)
+        if value is not None:
+            return str(value)
+    raise ValueError("TrimInput cannot tell this run's conversation: the input filter sees no "
+                     "session or thread id. Give the run context a conversation_id (or "
+                     "session_id or thread_id), or pass TrimInput(key=lambda data: ...) that "
+                     "returns your conversation's id")
 
 
 def _tool_schemas(agent: Any) -> list[dict[str, Any]] | None:
@@ -70,13 +81,13 @@ class TrimInput(Adapter):
     `max_tokens` is the budget of the items with the instructions and tool schemas.
     `token_counter` counts text (a callable text -> int, or a tiktoken-style encoder; by
     default `count_tokens`, which counts high). `key(data)` names the conversation a call
-    belongs to (default `first_item`). Any other keyword (`target`, `half_life`, `pin`,
+    belongs to (default `context_key`). Any other keyword (`target`, `half_life`, `pin`,
     `exclude_tools`, `keep_recent_results`, ...) is passed to each `Conversation`.
     """
 
     provider = "responses"
 
-    def __init__(self, *, key: Callable[[CallModelData[Any]], Hashable] = first_item,
+    def __init__(self, *, key: Callable[[CallModelData[Any]], Hashable] = context_key,
                  **options: Any) -> None:
         super().__init__(**options)
         self.key = key
