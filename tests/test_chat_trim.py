@@ -146,9 +146,11 @@ def test_flag_table_costs_and_counters():
     h += [{"role": "assistant" if i % 2 else "user", "content": "word " * 10} for i in range(12)]
     assert qc.trim(h).kept == (1, *range(5, 15))  # developer is SYSTEM: durable
     assert qc.trim(h, flags={"developer": 0}).kept == tuple(range(5, 15))
-    assert qc.trim(h[:3], token_counter=lambda text: len(text)).input_tokens == (96, 17, 4 + 1600)
+    # Content, and 4 tokens of framing a message.
+    assert qc.trim(h[:3], token_counter=lambda text: len(text)).input_tokens == (
+        100, 21, 8 + 1600)
     assert qc.trim(h[:3], token_counter=Tokenizer(),
-                   part_tokens={"image_url": 85}).input_tokens == (16, 3, 1 + 85)
+                   part_tokens={"image_url": 85}).input_tokens == (20, 7, 5 + 85)
     with pytest.raises(TypeError, match="token_counter must be a callable"):
         qc.trim(h, token_counter=42)
     with pytest.raises(TypeError, match="message 1: 'content' must be a str"):
@@ -183,7 +185,10 @@ def test_screen_effort_and_cache_helpers():
     sent, fresh = qc.trim(h[:-2]), qc.trim(h)
     with pytest.deprecated_call(match="^rewrite_gain is deprecated"):
         gain = qc.rewrite_gain(sent, fresh)  # the rewrite purges the oldest answer and request
-    answer, request = qc.count_tokens("a" * 40), qc.count_tokens("q0")
+    def size(text):  # a message: its text and its framing
+        return qc.count_tokens(text) + 4
+
+    answer, request = size("a" * 40), size("q0")
     p, r = sent.tokens_after, sent.tokens_after - answer - request
     assert (gain["cost_keep"], gain["cost_consolidate"]) == (
         (p * 8.0) * 0.1, (7.0 * r) * 0.1 + 1.25 * r)
@@ -191,7 +196,7 @@ def test_screen_effort_and_cache_helpers():
         chosen = qc.keep_or_rewrite(sent, fresh, h)
     assert (chosen.kept, chosen.messages, chosen.tokens_after) == (
         sent.kept + (len(h) - 2, len(h) - 1), (*sent.messages, *h[-2:]),
-        p + answer + qc.count_tokens("q13"))
+        p + answer + size("q13"))
     with pytest.deprecated_call():
         assert qc.keep_or_rewrite(sent, fresh, h, calls_ahead=10_000) is fresh
         assert qc.keep_or_rewrite(None, fresh, h) is fresh
@@ -335,8 +340,8 @@ def test_a_long_history_keeps_the_newest_that_fit_past_the_scores_underflow():
     """At half_life 6 every score underflows to 0 past about 900 messages of age: those go
     oldest first, not all at once."""
     h = [{"role": ("user", "assistant")[i % 2], "content": "ok"} for i in range(6001)]
-    r = qc.trim(h, max_tokens=11000)
-    assert r.tokens_before == 12002 and 10990 <= r.tokens_after <= 11000
+    r = qc.trim(h, max_tokens=33000)  # 6 tokens a message, its framing with it
+    assert r.tokens_before == 36006 and 32988 <= r.tokens_after <= 33000
     assert r.kept == tuple(range(6001 - len(r.kept), 6001)) and not r.elided
 
 

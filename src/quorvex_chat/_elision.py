@@ -50,14 +50,14 @@ class Eliser:
     def elide(self, index: int, view: View) -> Copy:
         """Its tool results as notices with their notable lines."""
         if index not in self._elided:
-            self._elided[index] = self._copy(view, None)
+            self._elided[index] = self._framed(self._copy(view, None))
         return self._elided[index]
 
     def clamp(self, index: int, view: View, budget: int) -> Copy:
         """Its tool results cut to about `budget` tokens together."""
         key = (index, budget)
         if key not in self._clamped:
-            self._clamped[key] = self._copy(view, budget)
+            self._clamped[key] = self._framed(self._copy(view, budget))
         return self._clamped[key]
 
     def _notice(self, content: object, budget: int | None) -> str | None:
@@ -100,8 +100,12 @@ class Eliser:
         """Every payload as a notice of its size: tool results keep their ids and place, so
         the call they answer stays answered; other parts collapse into one text after them."""
         if index not in self._purged:
-            self._purged[index] = self._purged_copy(view)
+            self._purged[index] = self._framed(self._purged_copy(view))
         return self._purged[index]
+
+    def _framed(self, copy: Copy) -> Copy:
+        """A copy's tokens of content, with what it is billed beside them."""
+        return copy[0], copy[1] + self.meter.framing(copy[0])
 
     def _purged_copy(self, view: View) -> Copy:
         meter = self.meter

@@ -8,6 +8,14 @@ from typing import Any, Callable, Mapping
 
 Message = Mapping[str, Any]
 
+#: Tokens a provider bills around each message beyond its content (its role and the
+#: separators of the chat format: about 3 in o200k's Chat Completions framing, rounded up),
+#: for a `name`, and around each tool call. Counted for every format alike, so that a prompt
+#: of many short messages stays within its budget as billed.
+MESSAGE_FRAMING = 4
+NAME_FRAMING = 1
+CALL_FRAMING = 4
+
 
 def kernel_text(text: str) -> str:
     """`text` as the native kernels take it: a lone surrogate (which `json.loads` gives for
@@ -56,6 +64,20 @@ class Meter:
         elif content is not None:
             raise TypeError(f"message {index}: 'content' must be a str, a list of parts or "
                             f"None, got {type(content).__name__}")
+        calls = message.get("tool_calls") or ()
+        if calls:
+            flags, parts = flags | role_flags, parts + len(calls)
+        return (flags if parts else role_flags), tokens + self.framing(message)
+
+    def framing(self, message: Message) -> int:
+        """What a message is billed beside its content: `MESSAGE_FRAMING` for its role and
+        separators, `NAME_FRAMING` for a name, and for each tool call `CALL_FRAMING` with
+        its name and arguments where they stand outside the content (`tool_calls`)."""
+        tokens = MESSAGE_FRAMING + (NAME_FRAMING if message.get("name") else 0)
+        content = message.get("content")
+        for part in content if isinstance(content, list) else ():
+            if isinstance(part, Mapping) and part.get("type") == "tool_use":
+                tokens += CALL_FRAMING
         for call in message.get("tool_calls") or ():
             function = call.get("function") if isinstance(call, Mapping) else None
             if isinstance(function, Mapping):
@@ -63,9 +85,8 @@ class Meter:
                            + self.counted(str(function.get("arguments", ""))))
             else:
                 tokens += self.counted(to_json(call))
-            flags |= role_flags
-            parts += 1
-        return (flags if parts else role_flags), tokens
+            tokens += CALL_FRAMING
+        return tokens
 
     def part_cost(self, part: Mapping[str, Any]) -> int:
         """Tokens of one content part (or of a tool result's nested content)."""

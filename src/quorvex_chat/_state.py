@@ -11,7 +11,7 @@ from ._options import Options
 from ._plan import CLAMPED, DROPPED, ELIDED, KEPT, Plan, layout
 from ._reading import Reading
 
-STATE_FORMAT = "quorvex_chat.Conversation/1"
+STATE_FORMAT = "quorvex_chat.Conversation/2"  # 2: tokens count framing
 _FATES = {str(fate): fate for fate in (DROPPED, KEPT, ELIDED, CLAMPED)}
 
 

@@ -84,6 +84,8 @@ def trim(
     default `count_tokens`, which counts high; a counter of messages, such as `len` in
     LangChain's sense, is refused); non-text parts cost `PART_TOKENS` (entries in
     `part_tokens` replace the defaults) and encrypted reasoning a token per 4 characters.
+    The budget is the prompt as billed: every message also costs 4 tokens of framing, a
+    `name` 1 more and each tool call 4 more.
     The input list and its messages are never modified. An option the chosen mode would
     ignore is refused: `safe_threshold` with `max_tokens`, and `system`, `tools`, `pin`,
     `exclude_tools` or `keep_recent_results` without it.
