@@ -355,3 +355,15 @@ def test_without_a_budget_no_answer_outlives_its_question(provider):
     said = [m["content"] for m in r.messages]
     assert "Madrid." in said and "And of Spain?" in said and RULES[provider](r.messages) == []
     assert qc.trim(h, half_life=1.0, provider="openai").kept == (2, 3, 4)
+
+
+@pytest.mark.parametrize("provider", ["openai", "anthropic"])
+def test_many_short_messages_stay_within_the_budget_as_billed(provider):
+    """Billed: each message's content in o200k tokens and 4 tokens of framing."""
+    encoding = pytest.importorskip("bpe_openai").get_encoding("o200k_base")
+    h = [{"role": ("user", "assistant")[i % 2], "content": f"ok {i}"} for i in range(801)]
+    for r in (qc.trim(h, max_tokens=3000, token_counter=encoding, provider=provider),
+              qc.Conversation(max_tokens=3000, token_counter=encoding,
+                              provider=provider).prompt(h)):
+        billed = sum(len(encoding.encode_ordinary(m["content"])) + 4 for m in r.messages)
+        assert billed == r.tokens_after <= 3000 and len(r.messages) > 200
