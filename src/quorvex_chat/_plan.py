@@ -28,7 +28,7 @@ DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT
 
 _ABOVE_ONE = struct.unpack("<I", struct.pack("<f", 1.0))[0] + 1  # no weight of a non-durable
 _CLAMP_FLOOR = 64  # tokens a clamped result keeps at least, so the model sees what it asked
-_CLAMP_TRIES = 8
+_CLAMP_TRIES = 12
 
 
 def _from_bits(bits: int) -> float:
@@ -289,11 +289,13 @@ def _clamp_to(reading: Reading, eliser: Eliser, index: int, others: int,
     view = reading.views[index]
     budget = max(target - others, _CLAMP_FLOOR)
     copy = eliser.clamp(index, view, budget)
-    for _ in range(_CLAMP_TRIES):
+    for tries in range(_CLAMP_TRIES):
         excess = others + copy[1] - target
         if excess <= 0 or budget == _CLAMP_FLOOR:
             break
-        budget = max(budget - excess, _CLAMP_FLOOR)
+        # Cutting more lines adds markers of its own, so a cut by the excess alone can
+        # fall short again and again: the later cuts grow until the copy fits.
+        budget = max(budget - (excess << max(tries - 3, 0)), _CLAMP_FLOOR)
         copy = eliser.clamp(index, view, budget)
     return budget, copy
 
