@@ -69,7 +69,7 @@ class Eliser:
         if text.startswith(FLOOD_NOTICE):
             return None  # already as small as it should get
         if budget is None:
-            return elision_notice(text, tokens, meter.counted, meter.count)
+            return elision_notice(text, tokens, meter.counted, meter.identity)
         return clamp_notice(text, tokens, budget, meter.counted)
 
     def _copy(self, view: View, budget: int | None) -> Copy:

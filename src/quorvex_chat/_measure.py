@@ -4,7 +4,7 @@ the flag table."""
 from __future__ import annotations
 
 import json
-from typing import Any, Callable, Mapping
+from typing import Any, Callable, Hashable, Mapping
 
 Message = Mapping[str, Any]
 
@@ -36,10 +36,13 @@ class Meter:
     """Class flags and token costs of views, by one flag table, cost table and counter."""
 
     def __init__(self, flags: Mapping[str, int], part_tokens: Mapping[str, int],
-                 count: Callable[[str], int]) -> None:
+                 count: Callable[[str], int], identity: Hashable = None) -> None:
         self.flags = flags
         self.part_tokens = part_tokens
         self.count = count
+        #: What the counting is known by across calls: the caller's own counter (an encoder
+        #: is wrapped anew each time), so that notices made once are found again.
+        self.identity: Hashable = count if identity is None else identity
 
     def measure(self, index: int, message: Message) -> tuple[int, int]:
         """(class flags, tokens) of one message's view; TypeError names it when malformed."""

@@ -14,7 +14,7 @@ import hashlib
 import json
 import re
 from collections import Counter
-from typing import Callable, NamedTuple
+from typing import Callable, Hashable, NamedTuple
 
 #: What an elided tool result keeps at most: this many notable lines, of at most this many
 #: tokens together, each cut to `LINE_CHARS` characters. Chosen on the bundled sessions: 8
@@ -243,12 +243,12 @@ def cut(line: str) -> str:
 
 # Notices already made, by a digest of their text: a stateless trim of a growing history
 # elides the same results call after call. Bounded, and holding no caller text.
-_NOTICES: dict[tuple[bytes, int, Callable[[str], int]], str] = {}
+_NOTICES: dict[tuple[bytes, int, Hashable], str] = {}
 _NOTICES_HELD = 4096
 
 
 def elision_notice(text: str, tokens: int, count: Callable[[str], int],
-                   counter: Callable[[str], int] | None = None) -> str:
+                   counter: Hashable | None = None) -> str:
     """The notice that replaces an elided tool result: its size and its notable lines.
 
     `counter` is the caller's own token counter behind `count`: notices are kept per

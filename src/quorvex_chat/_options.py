@@ -9,7 +9,7 @@ from __future__ import annotations
 import ctypes
 import math
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterable, Mapping
+from typing import Any, Callable, Hashable, Iterable, Mapping
 
 from ._counting import TokenCounter, resolve_counter
 from ._formats import FORMATS, Provider
@@ -50,6 +50,15 @@ def _table(name: str, given: Mapping[str, int] | None, defaults: Mapping[str, in
             raise ValueError(f"{name}[{key!r}] must be an int from 0 to {limit - 1:,}, "
                              f"not {value!r}")
     return {**defaults, **given}
+
+
+def _identity(counter: object) -> Hashable:
+    """The caller's counter, where it can key a cache (None: the wrapper does)."""
+    try:
+        hash(counter)
+    except TypeError:
+        return None
+    return counter
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)
@@ -101,7 +110,7 @@ class Options:
             raise ValueError(f"on_edit must be 'replan' or 'raise', not {self.on_edit!r}")
         meter = Meter(_table("flags", self.flags, FLAGS, _FLAG_LIMIT),
                       _table("part_tokens", self.part_tokens, PART_TOKENS, _FLAG_LIMIT),
-                      resolve_counter(self.token_counter))
+                      resolve_counter(self.token_counter), _identity(self.token_counter))
         object.__setattr__(self, "meter", meter)
         object.__setattr__(self, "overhead", meter.beside(self.system, self.tools))
 
