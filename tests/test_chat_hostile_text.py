@@ -240,4 +240,4 @@ def test_trim_time_grows_about_linearly_with_a_hostile_line(kind):
     for round_ in range(3):  # interleaved, so that a busy moment slows both alike
         small.append(best(8 * 1024, round_))
         large.append(best(64 * 1024, round_))
-    assert min(large) / min(small) < 20, (min(small), min(large))
+    assert min(large) / min(small) < 28, (min(small), min(large))  # linear 8x, quadratic 64x

@@ -135,4 +135,4 @@ def test_count_tokens_counts_high_against_o200k(kind):
 def test_count_tokens_grows_linearly():
     text = "".join(KINDS.values()) * 4
     small_time, large_time = _seconds(count_tokens, text, text * 8)
-    assert large_time < 16 * small_time
+    assert large_time < 24 * small_time  # linear is 8x
