@@ -47,6 +47,16 @@ class Plan:
     #: The line budget each clamped message was cut to, so the cut can be made again.
     clamps: dict[int, int] = field(default_factory=dict)
 
+    def include(self, index: int, size: int, copy: Copy | None = None) -> None:
+        """Message `index` in the prompt: as its elided `copy` where that is smaller."""
+        if copy is not None and copy[1] < size:
+            self.fates[index] = ELIDED
+            self.copies[index] = copy
+            self.total += copy[1]
+        else:
+            self.fates[index] = KEPT
+            self.total += size
+
 
 def kept_whole(reading: Reading) -> Plan:
     """Every message as it is."""
@@ -200,15 +210,10 @@ class _Trials:
         for index, size in enumerate(sizes):
             if gone[index]:
                 plan.fates[index] = DROPPED
-                continue
-            if not alive[index] and self.form.ballast[index]:
-                copy = self.eliser.elide(index, views[index])
-                if copy[1] < size:
-                    plan.fates[index] = ELIDED
-                    plan.copies[index] = copy
-                    plan.total += copy[1]
-                    continue
-            plan.total += size
+            else:
+                elided = not alive[index] and self.form.ballast[index]
+                plan.include(index, size,
+                             self.eliser.elide(index, views[index]) if elided else None)
         return plan
 
 
@@ -330,13 +335,6 @@ def decay(reading: Reading, eliser: Eliser, safe_threshold: float) -> Plan:
 
 def _decayed(reading: Reading, eliser: Eliser, plan: Plan, index: int, whole: bool) -> None:
     """Message `index` of a surviving unit: whole, or a notice where one can be written."""
-    view, size = reading.views[index], reading.sizes[index]
-    plan.fates[index] = KEPT
-    if not whole and (reading.format.writes_any_part or only_results(view)):
-        copy = eliser.purge(index, view)
-        if copy[1] < size:
-            plan.fates[index] = ELIDED
-            plan.copies[index] = copy
-            plan.total += copy[1]
-            return
-    plan.total += size
+    view = reading.views[index]
+    elided = not whole and (reading.format.writes_any_part or only_results(view))
+    plan.include(index, reading.sizes[index], eliser.purge(index, view) if elided else None)
