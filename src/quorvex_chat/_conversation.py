@@ -59,10 +59,11 @@ class Conversation(Generic[M]):
     A history edited rather than appended to (a message before the planned part changed,
     removed or reordered) is detected by each message's fingerprint: the conversation then
     starts a fresh plan (`on_edit="replan"`, the default, counted in `replans`) or raises
-    `HistoryEdited` (`on_edit="raise"`). Messages are compared by identity first and by
-    content when the object differs; a message mutated in place is sent as it now is, but
-    its elided notice is not made again. The prompt holds the objects of the history given
-    to this call.
+    `HistoryEdited` (`on_edit="raise"`). Content, not identity, decides: a message changed
+    in place (grown, redacted) is an edit, and an equal copy is not. Between compactions the
+    prompt's own messages are compared by content every call and the others by identity; a
+    compaction compares them all. The prompt holds the objects of the history given to this
+    call.
 
     `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`,
     which also says which formats a history may be in.

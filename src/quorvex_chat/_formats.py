@@ -215,13 +215,6 @@ def _names(formats: frozenset[str]) -> str:
     return " or ".join(NAMES[name] for name in PREFERENCE if name in formats)
 
 
-def detect(messages: Sequence[object]) -> Provider:
-    settled = Settled()
-    for index, message in enumerate(messages):
-        settled.add(index, message)
-    return settled.format
-
-
 # -- views ---------------------------------------------------------------------------------
 
 

@@ -70,7 +70,6 @@ PRICES: dict[str, tuple[float, float]] = {"anthropic": (0.1, 1.25), "openai": (0
 MIN_CACHED = 1024
 #: The results the provider-style policy keeps whole.
 CLEAR_KEEP = 3
-POLICIES = ("none", "last-N", "clear-tools", "trim", "Conversation")
 
 
 class ReplayError(Exception):
