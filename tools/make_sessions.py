@@ -1,6 +1,7 @@
 """Writes the four sessions bundled with `python -m quorvex_chat.replay`, with their facts.
 
     python tools/make_sessions.py        # rewrites src/quorvex_chat/sessions/*.json
+    python tools/make_sessions.py --seed 1000 --out /tmp/held_out   # sessions of other seeds
 
 Each session is an OpenAI Chat Completions history (the replay converts it to Anthropic
 Messages too) of a kind of agent people run, with facts (ids, codes, constants, an order
@@ -11,11 +12,15 @@ constant in a file, a number the person typed. Seeded: running it again writes t
 
 from __future__ import annotations
 
+import argparse
 import json
 import random
 from pathlib import Path
 
 OUT = Path(__file__).resolve().parent.parent / "src" / "quorvex_chat" / "sessions"
+#: Added to every session's seed: sessions of the same kinds with other contents, for a
+#: replay on sessions the defaults were not chosen on.
+SEED_OFFSET = 0
 WORDS = ("the request path retries once then falls back to the replica pool while the "
          "scheduler drains the queue and the cache warms from the last snapshot before "
          "traffic shifts back to the primary region").split()
@@ -23,7 +28,7 @@ WORDS = ("the request path retries once then falls back to the replica pool whil
 
 class Session:
     def __init__(self, name: str, system: str, seed: int) -> None:
-        self.name, self.rng, self.calls = name, random.Random(seed), 0
+        self.name, self.rng, self.calls = name, random.Random(seed + SEED_OFFSET), 0
         self.messages: list[dict[str, object]] = [{"role": "system", "content": system}]
         self.facts: list[tuple[str, int]] = []
         self.pending: list[str] = []
@@ -57,11 +62,11 @@ class Session:
         self.facts += [(fact, len(self.messages) - 1) for fact in facts or self.pending]
         self.pending = [] if facts is None else self.pending
 
-    def write(self) -> None:
-        OUT.mkdir(parents=True, exist_ok=True)
-        (OUT / f"{self.name}.json").write_text(
+    def write(self, out: Path = OUT) -> None:
+        out.mkdir(parents=True, exist_ok=True)
+        (out / f"{self.name}.json").write_text(
             json.dumps(self.messages, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
-        (OUT / f"{self.name}.facts.txt").write_text(
+        (out / f"{self.name}.facts.txt").write_text(
             "".join(f"{fact}\t{where}\n" for fact, where in self.facts), encoding="utf-8")
 
 
@@ -218,6 +223,12 @@ def autonomous() -> Session:
 
 
 if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    parser.add_argument("--seed", type=int, default=0, help="added to every session's seed")
+    parser.add_argument("--out", type=Path, default=OUT, help="where to write (default: the "
+                        "bundled sessions)")
+    args = parser.parse_args()
+    SEED_OFFSET = args.seed
     for session in (ops(), coding(), support(), autonomous()):
-        session.write()
+        session.write(args.out)
         print(f"{session.name}: {len(session.messages)} messages, {len(session.facts)} facts")

@@ -150,10 +150,10 @@ class Reading:
         self.swapped = False
         if len(history) < known:
             return len(history)
-        same = list(map(operator.is_, islice(history, known), self.objects))
         suspects = set(range(known) if among is None else among)
-        if not all(same):
-            suspects.update(index for index, alike in enumerate(same) if not alike)
+        if not all(map(operator.is_, islice(history, known), self.objects)):
+            suspects.update(index for index, (now, then) in enumerate(
+                zip(islice(history, known), self.objects)) if now is not then)
         for index in sorted(suspects):
             if index >= known:
                 continue
