@@ -16,8 +16,10 @@ from ._counting import Encoder, TokenCounter, count_tokens
 from ._effort import REASONING_EFFORT, Effort, ReasoningEffort, Tier, effort
 from ._formats import Provider
 from ._options import Options
+from ._recall import HANDLE_PATTERN
 from ._result import TrimResult
 from ._screen import screen
+from ._store import MemoryStore, SQLiteStore
 from ._tables import FLAGS, PART_TOKENS
 from ._trim import trim
 
@@ -25,5 +27,5 @@ __all__ = [
     "Conversation", "HistoryEdited", "Options", "cache_marks", "count_tokens", "trim",
     "TrimResult", "FLAGS", "PART_TOKENS", "screen", "effort", "Effort", "REASONING_EFFORT",
     "rewrite_gain", "keep_or_rewrite", "Encoder", "TokenCounter", "Provider", "Tier",
-    "ReasoningEffort",
+    "ReasoningEffort", "HANDLE_PATTERN", "MemoryStore", "SQLiteStore",
 ]

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 import threading
-from typing import Any, Callable, Generic, Iterable, Mapping, Sequence, TypeVar
+from typing import Any, Callable, Generic, Iterable, Mapping, MutableMapping, Sequence, TypeVar
 
 import quorvex_micro
 
@@ -19,11 +19,14 @@ from ._counting import TokenCounter
 from ._elision import Eliser
 from ._formats import Provider
 from ._options import Options
-from ._plan import DROPPED, KEPT, Plan, compact
+from ._plan import DROPPED, KEPT, Plan, compact, note_drops, requests_of
 from ._reading import Reading
+from ._measure import to_json
+from ._recall import HANDLE_PATTERN, Originals, answer, call_of, recall_tool
 from ._render import copy_of, extended, render
 from ._result import TrimResult
 from ._state import check_plan, restored_plan, saved_state
+from ._store import StoreLike, store_of
 
 M = TypeVar("M")
 
@@ -65,6 +68,11 @@ class Conversation(Generic[M]):
     compaction compares them all. The prompt holds the objects of the history given to this
     call.
 
+    Nothing leaves beyond recall: every notice names a handle (`HANDLE_PATTERN`) under
+    which `store` keeps the original text, by default in memory; a SQLite path or any
+    mutable mapping of handle to text keeps it elsewhere. `recall(handle)` returns it; offer
+    the model `recall_tool()` and answer its calls with `answer_recall(call)`.
+
     `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`,
     which also says which formats a history may be in.
 
@@ -80,7 +88,8 @@ class Conversation(Generic[M]):
                  tools: object = None, target: float | None = None,
                  cache_read_ratio: float = 0.1, cache_write_ratio: float = 1.25,
                  on_edit: str = "replan", pin: Callable[[Any], bool] | None = None,
-                 exclude_tools: Iterable[str] = (), keep_recent_results: int = 0) -> None:
+                 exclude_tools: Iterable[str] = (), keep_recent_results: int = 0,
+                 store: StoreLike = None) -> None:
         if max_tokens is None:  # a Conversation exists to keep a budget
             raise ValueError("max_tokens must be a non-negative int, not None")
         self._start(Options(
@@ -89,7 +98,7 @@ class Conversation(Generic[M]):
             part_tokens=part_tokens, system=system, tools=tools, target=target,
             cache_read_ratio=cache_read_ratio, cache_write_ratio=cache_write_ratio,
             on_edit=on_edit, pin=pin, exclude_tools=exclude_tools,
-            keep_recent_results=keep_recent_results))
+            keep_recent_results=keep_recent_results, store=store))
 
     @classmethod
     def with_options(cls, options: Options) -> Conversation[Any]:
@@ -100,6 +109,7 @@ class Conversation(Generic[M]):
 
     def _start(self, options: Options) -> None:
         self.options = options.for_conversation()
+        self._originals = Originals(store_of(options.store))  # type: ignore[arg-type]
         self.max_tokens: int = options.max_tokens  # type: ignore[assignment]
         self.half_life = options.half_life
         self._lock = threading.Lock()
@@ -114,7 +124,8 @@ class Conversation(Generic[M]):
 
     def _reset(self) -> None:
         self._reading = Reading(self.options, fingerprints=True)
-        self._eliser = Eliser(self.options.meter)
+        self._eliser = Eliser(self.options.meter, self._originals,
+                              max(self.max_tokens // 4, 1))
         self._plan = Plan([], total=self.options.overhead)
         self._frozen: int | None = None  # the messages read at the last compaction
         self._live: list[int] = []  # the messages the plan does not drop
@@ -130,7 +141,21 @@ class Conversation(Generic[M]):
             return dict(self._saved["state"])
         return saved_state(self.options, self._reading, self._plan, provider=self.provider,
                            appended=self._appended, calls=self._calls, frozen=self._frozen,
-                           replans=self.replans, compactions=self.compactions)
+                           replans=self.replans, compactions=self.compactions,
+                           handles=self._handles())
+
+    def _handles(self) -> list[str]:
+        """The handles the prompt last sent names, in its order."""
+        last = self._last
+        if last is None:
+            return []
+        found = HANDLE_PATTERN.findall(to_json([self._reading.views[index]
+                                                if index not in self._plan.copies else
+                                                self._plan.copies[index][0]
+                                                for index in last.elided]))
+        for request, gone in self._plan.notes.items():
+            found += HANDLE_PATTERN.findall(self._eliser.kept_note(gone, request < gone[0])[0])
+        return list(dict.fromkeys(found))
 
     @classmethod
     def from_dict(cls, state: Mapping[str, Any], **options: Any) -> Conversation[Any]:
@@ -148,6 +173,43 @@ class Conversation(Generic[M]):
         if self._saved is not None:
             return self._saved["provider"]  # type: ignore[no-any-return]
         return self._reading.provider
+
+    # -- recall -------------------------------------------------------------------------
+
+    @property
+    def store(self) -> MutableMapping[str, str]:
+        """The originals of what the prompts elide, by handle."""
+        return self._originals.store
+
+    def recall(self, handle: str) -> str:
+        """The original text that a notice's `handle` names; KeyError for a handle that
+        is not stored (never made, or forgotten by a bounded store)."""
+        return self._originals.recall(handle)
+
+    def recall_tool(self, provider: Provider | None = None) -> dict[str, Any]:
+        """The schema of the recall tool to offer the model beside the others, in the
+        tool shape of `provider` (by default the history's): Chat Completions, Responses,
+        Anthropic or Gemini."""
+        return recall_tool(self._format_for(provider))
+
+    def answer_recall(self, call: Mapping[str, Any],
+                      provider: Provider | None = None) -> dict[str, Any]:
+        """The tool result message that answers the model's recall `call` (a tool call of
+        the history's format) with the original: append it to the history and prompt
+        again. An unknown handle is answered with a result saying so, for the model."""
+        fmt = self._format_for(provider)
+        _, handle, _ = call_of(call)
+        try:
+            text = self.recall(handle if isinstance(handle, str) else "")
+        except KeyError as error:
+            text = f"[recall failed: {error.args[0]}]"
+        return answer(fmt, call, text)
+
+    def _format_for(self, provider: Provider | None) -> str:
+        chosen = provider or self.provider or self.options.provider
+        if chosen is None:
+            raise ValueError("no format yet: pass provider=, or prompt a history first")
+        return chosen
 
     # -- prompts ------------------------------------------------------------------------
 
@@ -243,6 +305,10 @@ class Conversation(Generic[M]):
             reading.sizes[index] if fate == KEPT else copy_of(reading, plan, self._eliser,
                                                               index)[1]
             for index, fate in enumerate(fates) if fate != DROPPED)
+        # The notes were placed when the plan was made, among the messages read then.
+        frozen = len(fates) if self._frozen is None else self._frozen
+        note_drops(reading, self._eliser, plan,
+                   [index for index in requests_of(reading) if index < frozen])
         check_plan(reading, plan)
         self._plan = plan
         self._live = [index for index, fate in enumerate(fates) if fate != DROPPED]

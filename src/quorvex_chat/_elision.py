@@ -8,10 +8,11 @@ size, so that what stays reads as the conversation it was.
 
 from __future__ import annotations
 
-from typing import Any, Mapping
+from typing import Any, Mapping, Sequence
 
-from ._measure import Meter
+from ._measure import Meter, to_json
 from ._notable import KEEP_WHOLE_TOKENS, clamp_notice, elision_notice
+from ._recall import Originals, handle_for, with_handle
 from ._shapes import View
 
 FLOOD_NOTICE = "[flood collapsed: "  # how `screen` begins its notices
@@ -38,14 +39,48 @@ def _without_content(part: Mapping[str, Any], notice: str) -> dict[str, Any]:
             if key not in ("content", "cache_control")} | {"content": notice}
 
 
-class Eliser:
-    """Elided and clamped copies of one history's views, by the history's meter."""
+def _shown(view: View) -> str:
+    """A view as a line or more of plain text, for the transcript of what was dropped."""
+    content = view.get("content")
+    shown: list[str] = []
+    for part in [{"type": "text", "text": content}] if isinstance(content, str) else \
+            content if isinstance(content, list) else ():
+        kind = part.get("type") if isinstance(part, Mapping) else None
+        if kind == "tool_result":
+            result = part.get("content")
+            shown.append(f"(result) {_text_of(result) or to_json(result)}")
+        elif kind == "tool_use":
+            shown.append(f"(call {part.get('name')}) {to_json(part.get('input'))}")
+        elif kind == "thinking":
+            shown.append(f"(thinking) {part.get('thinking')}")
+        elif isinstance(part, Mapping) and isinstance(part.get("text"), str):
+            shown.append(part["text"])
+        else:
+            shown.append(to_json(part))
+    for call in view.get("tool_calls") or ():
+        function = call.get("function") if isinstance(call, Mapping) else None
+        if isinstance(function, Mapping):
+            shown.append(f"(call {function.get('name')}) {function.get('arguments')}")
+    return f"{view.get('role')}: " + "\n".join(shown)
 
-    def __init__(self, meter: Meter) -> None:
+
+Note = tuple[list[str], str, int]  # the transcript's parts, the notice, its tokens
+NOTE_PARTS = 16
+
+
+class Eliser:
+    """Elided and clamped copies of one history's views, by the history's meter. With
+    `originals`, every notice names the handle its original is kept under."""
+
+    def __init__(self, meter: Meter, originals: Originals | None = None,
+                 part_tokens: int = 0) -> None:
         self.meter = meter
+        self.originals = originals
+        self.part_tokens = part_tokens  # the most a recalled part of dropped messages holds
         self._elided: dict[int, Copy] = {}
         self._clamped: dict[tuple[int, int], Copy] = {}
         self._purged: dict[int, Copy] = {}
+        self._notes: dict[tuple[tuple[int, ...], bool], Note] = {}
 
     def elide(self, index: int, view: View) -> Copy:
         """Its tool results as notices with their notable lines."""
@@ -69,8 +104,15 @@ class Eliser:
         if text.startswith(FLOOD_NOTICE):
             return None  # already as small as it should get
         if budget is None:
-            return elision_notice(text, tokens, meter.counted, meter.identity)
-        return clamp_notice(text, tokens, budget, meter.counted)
+            notice = elision_notice(text, tokens, meter.counted, meter.identity)
+        else:
+            notice = clamp_notice(text, tokens, budget, meter.counted)
+        return self._named(notice, text)
+
+    def _named(self, notice: str, text: str) -> str:
+        if self.originals is None:
+            return notice
+        return with_handle(notice, self.originals.keep(text))
 
     def _copy(self, view: View, budget: int | None) -> Copy:
         meter = self.meter
@@ -96,6 +138,46 @@ class Eliser:
             tokens += meter.content_cost([part])
         return {**view, "content": parts}, tokens
 
+    def note(self, gone: tuple[int, ...], views: Sequence[View], sizes: Sequence[int],
+             later: bool) -> Note:
+        """The notice that stands for the dropped messages `gone` in the request after them
+        (`later`: before them). Their transcript is cut into parts of a quarter of the
+        budget each, so that a part recalled fits the prompt, or into `NOTE_PARTS` larger
+        ones where that would take more. Each part's handle is its digest; the part is
+        stored only when a prompt shows the notice (`kept_note`)."""
+        note = self._notes.get((gone, later))
+        if note is None:
+            tokens = sum(sizes[index] for index in gone)
+            limit = max(self.part_tokens, -(-tokens // NOTE_PARTS))
+            parts: list[list[str]] = [[]]
+            held = 0
+            for index in gone:
+                if parts[-1] and held + sizes[index] > limit:
+                    parts.append([])
+                    held = 0
+                parts[-1].append(_shown(views[index]))
+                held += sizes[index]
+            texts = ["\n\n".join(part) for part in parts]
+            noun = "message" if len(gone) == 1 else "messages"
+            split = f" in {len(texts)} parts, oldest first" if len(texts) > 1 else ""
+            notice = (f"[{len(gone):,} {'later' if later else 'earlier'} {noun} elided: "
+                      f"{tokens:,} tokens{split}; recall "
+                      f"{', '.join(handle_for(text) for text in texts)}]")
+            note = self._notes[gone, later] = (texts, notice, self.meter.counted(notice))
+        return note
+
+    def kept_note(self, gone: tuple[int, ...], later: bool) -> tuple[str, int]:
+        """The notice of `gone` with its parts stored, and its tokens (the same unless a
+        short handle was taken by another text, which lengthens it)."""
+        texts, notice, tokens = self._notes[gone, later]
+        assert self.originals is not None
+        for text in texts:
+            planned, handle = handle_for(text), self.originals.keep(text)
+            if handle != planned:
+                notice = notice.replace(planned, handle)
+        return notice, tokens if notice == self._notes[gone, later][1] \
+            else self.meter.counted(notice)
+
     def purge(self, index: int, view: View) -> Copy:
         """Every payload as a notice of its size: tool results keep their ids and place, so
         the call they answer stays answered; other parts collapse into one text after them."""
@@ -112,19 +194,23 @@ class Eliser:
         content = view.get("content")
         if not isinstance(content, list):
             what = "tool result elided" if view.get("role") in ("tool", "function") else "elided"
-            notice = f"[{what}: {meter.content_cost(content):,} tokens]"
+            notice = self._named(f"[{what}: {meter.content_cost(content):,} tokens]",
+                                 _text_of(content))
             return {**view, "content": notice}, meter.counted(notice)
         parts: list[dict[str, Any]] = []
         tokens, rest = 0, 0
         for part in content:
             if _is_result(part):
-                notice = f"[tool result elided: {meter.content_cost(part.get('content')):,} tokens]"
+                notice = self._named(
+                    f"[tool result elided: {meter.content_cost(part.get('content')):,} tokens]",
+                    _text_of(part.get("content")))
                 parts.append(_without_content(part, notice))
                 tokens += meter.counted(notice)
             else:
                 rest += meter.content_cost([part])
         if len(parts) < len(content):
-            notice = f"[elided: {rest:,} tokens]"
+            notice = self._named(f"[elided: {rest:,} tokens]", _text_of(
+                [part for part in content if not _is_result(part)]))
             parts.append({"type": "text", "text": notice})
             tokens += meter.counted(notice)
         return {**view, "content": parts}, tokens

@@ -436,6 +436,52 @@ def _gemini_result(part: Any, notice: str) -> Any:
         update={"response": {"output": notice}})})
 
 
+def _is_answer(part: Any) -> bool:
+    if isinstance(part, Mapping):
+        return part.get("type") == "tool_result" or "functionResponse" in part \
+            or "function_response" in part
+    return getattr(part, "function_response", None) is not None \
+        or getattr(part, "part_kind", "") in ("tool-return", "retry-prompt")
+
+
+def _noted(parts: Sequence[Any], note: Any) -> list[Any]:
+    """`note` after the tool results a message opens with: providers want those first."""
+    at = 0
+    while at < len(parts) and _is_answer(parts[at]):
+        at += 1
+    return [*parts[:at], note, *parts[at:]]
+
+
+def _noted_content(content: Any, part: Mapping[str, Any]) -> list[Any]:
+    if isinstance(content, str):  # the text becomes a part of its own, after the notice
+        return [part, {**part, "text": content}]
+    return _noted(list(content or ()), part)
+
+
+def _note_parts(original: Any, notice: str) -> Any:
+    """A request (Chat Completions, Anthropic, LangChain) with `notice` as a text part."""
+    return _updated(original, content=_noted_content(_field(original, "content"),
+                                                     {"type": "text", "text": notice}))
+
+
+def _note_item(original: Any, notice: str) -> Any:
+    return _updated(original, content=_noted_content(_field(original, "content"),
+                                                     {"type": "input_text", "text": notice}))
+
+
+def _note_gemini(original: Any, notice: str) -> Any:
+    parts = list(_field(original, "parts") or ())
+    if isinstance(original, Mapping):
+        return _updated(original, parts=_noted(parts, {"text": notice}))
+    return _updated(original, parts=_noted(parts, type(parts[0])(text=notice)))
+
+
+def _note_pydantic_ai(original: Any, notice: str) -> Any:
+    parts = list(original.parts)
+    prompt = next(part for part in parts if getattr(part, "part_kind", "") == "user-prompt")
+    return _updated(original, parts=_noted(parts, dataclasses.replace(prompt, content=notice)))
+
+
 _UNMARKABLE = frozenset({"thinking", "redacted_thinking"})  # Anthropic refuses a mark there
 
 
@@ -475,22 +521,26 @@ class Format:
     #: dicts are. Other formats elide only the messages that hold nothing but results.
     writes_any_part: bool
     validate: Callable[[Sequence[View]], list[str]]
+    #: A request with a notice as its first text, for what was dropped around it.
+    write_note: Callable[[Any, str], Any]
     #: The messages with prompt-cache breakpoints at the given indices and none elsewhere,
     #: for a provider whose cache takes them from the messages.
     mark_cache: Callable[[Sequence[Any], set[int]], list[Any]] | None = None
 
 
 FORMAT: Mapping[str, Format] = MappingProxyType({
-    "openai": Format("openai", NAMES["openai"], CALLS, _write_parts, True, CALLS.validate),
+    "openai": Format("openai", NAMES["openai"], CALLS, _write_parts, True, CALLS.validate,
+                     _note_parts),
     "anthropic": Format("anthropic", NAMES["anthropic"], TURNS, _write_parts, True,
-                        TURNS.validate, _mark_anthropic),
+                        TURNS.validate, _note_parts, _mark_anthropic),
     "responses": Format("responses", NAMES["responses"], CALLS, _write_item, False,
-                        validate_items),
-    "gemini": Format("gemini", NAMES["gemini"], TURNS, _write_gemini, False, TURNS.validate),
+                        validate_items, _note_item),
+    "gemini": Format("gemini", NAMES["gemini"], TURNS, _write_gemini, False, TURNS.validate,
+                     _note_gemini),
     "langchain": Format("langchain", NAMES["langchain"], CALLS, _write_parts, False,
-                        CALLS.validate),
+                        CALLS.validate, _note_parts),
     "pydantic_ai": Format("pydantic_ai", NAMES["pydantic_ai"], TURNS, _write_pydantic_ai,
-                          False, TURNS.validate),
+                          False, TURNS.validate, _note_pydantic_ai),
 })
 
 

@@ -17,7 +17,9 @@ from typing import Any, Hashable, Sequence
 from ._conversation import Conversation
 from ._counting import TokenCounter
 from ._options import Options
+from ._recall import RECALL, RECALL_DESCRIPTION, Originals
 from ._result import TrimResult
+from ._store import store_of
 
 #: How many conversations an adapter remembers; the least recently prompted goes first.
 DEFAULT_LIMIT = 4096
@@ -44,7 +46,10 @@ class Conversations:
     def __init__(self, options: Options, limit: int = DEFAULT_LIMIT) -> None:
         if not isinstance(limit, int) or isinstance(limit, bool) or limit < 1:
             raise ValueError(f"max_conversations must be a positive int, not {limit!r}")
-        self.options = options.for_conversation()
+        # One store for every conversation of the adapter: handles name texts by their digest,
+        # so a recall needs no key, and whichever conversation elided a text finds it.
+        self.store = store_of(options.store)  # type: ignore[arg-type]
+        self.options = dataclasses.replace(options.for_conversation(), store=self.store)
         self.limit = limit
         self._entries: OrderedDict[Hashable, _Entry] = OrderedDict()
         self._lock = threading.Lock()
@@ -83,9 +88,17 @@ class Adapter:
     #: The format the adapter's framework hands over.
     provider: str
 
+    #: The recall tool's name and what it tells the model.
+    recall_name, recall_description = RECALL, RECALL_DESCRIPTION
+
     def __init__(self, *, max_tokens: int, token_counter: TokenCounter | None = None,
-                 max_conversations: int = DEFAULT_LIMIT, **options: Any) -> None:
+                 max_conversations: int = DEFAULT_LIMIT, recall: bool = False,
+                 **options: Any) -> None:
         super().__init__()  # the framework's own base class, after this one
+        if not isinstance(recall, bool):
+            raise TypeError(f"recall must be a bool, not {type(recall).__name__}")
+        #: Whether the adapter offers the model its recall tool.
+        self.offers_recall = recall
         for reserved in ("system", "tools"):
             if reserved in options:
                 raise TypeError(f"{reserved}= is read from the framework on every call; "
@@ -98,3 +111,19 @@ class Adapter:
             max_conversations)
         #: The result of the last trim (of whichever conversation called last).
         self.last: TrimResult[Any] | None = None
+        self._originals = Originals(self.conversations.store)
+        if recall:
+            self._offer_recall()
+
+    def _offer_recall(self) -> None:
+        """Make the framework's recall tool (each adapter registers its own)."""
+        raise NotImplementedError
+
+    def recall(self, handle: str) -> str:
+        """The original text a notice's handle names, from any of the conversations; the
+        recall tool's answer. An unknown handle is answered with a text saying so, which
+        is what the model should see."""
+        try:
+            return self._originals.recall(handle)
+        except (KeyError, TypeError) as error:
+            return f"[recall failed: {error.args[0]}]"

@@ -8,8 +8,9 @@ from __future__ import annotations
 
 import ctypes
 import math
+import os
 from dataclasses import dataclass, field
-from typing import Any, Callable, Hashable, Iterable, Mapping
+from typing import Any, Callable, Hashable, Iterable, Mapping, MutableMapping
 
 from ._counting import TokenCounter, resolve_counter
 from ._formats import FORMATS, Provider
@@ -19,7 +20,7 @@ from ._tables import FLAGS, PART_TOKENS
 #: The options that only a budget gives a meaning to.
 BUDGET_ONLY = ("pin", "exclude_tools", "keep_recent_results", "system", "tools")
 #: The options of a `Conversation` alone: how it prices and plans its rewrites.
-CONVERSATION_ONLY = ("target", "cache_read_ratio", "cache_write_ratio", "on_edit")
+CONVERSATION_ONLY = ("target", "cache_read_ratio", "cache_write_ratio", "on_edit", "store")
 
 
 def _float32(value: float) -> float:
@@ -85,6 +86,9 @@ class Options:
     cache_read_ratio: float = 0.1
     cache_write_ratio: float = 1.25
     on_edit: str = "replan"
+    #: Where a `Conversation` keeps the originals its notices name: a mutable mapping of
+    #: handle to text, the path of a SQLite file, or None for one in memory.
+    store: object = field(default=None, compare=False)
 
     meter: Meter = field(init=False, repr=False, compare=False)
     #: Tokens the provider bills beside the messages, by `meter`.
@@ -106,6 +110,10 @@ class Options:
         if not all(isinstance(name, str) for name in names):
             raise TypeError("exclude_tools must hold tool names (str)")
         object.__setattr__(self, "exclude_tools", names)
+        if self.store is not None and not isinstance(self.store, (MutableMapping, str,
+                                                                  os.PathLike)):
+            raise TypeError(f"store must be a mutable mapping of handle to text or the path "
+                            f"of a SQLite file, not {type(self.store).__name__}")
         if self.on_edit not in ("replan", "raise"):
             raise ValueError(f"on_edit must be 'replan' or 'raise', not {self.on_edit!r}")
         meter = Meter(_table("flags", self.flags, FLAGS, _FLAG_LIMIT),

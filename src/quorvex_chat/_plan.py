@@ -23,7 +23,7 @@ from ._elision import Copy, Eliser
 from ._reading import Reading
 from ._shapes import holds_results, only_results
 
-DROPPED, KEPT, ELIDED, CLAMPED = 0, 1, 2, 3
+DROPPED, KEPT, ELIDED, CLAMPED, SHRUNK = 0, 1, 2, 3, 4  # SHRUNK: a notice of its handle alone
 DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT
 
 _ABOVE_ONE = struct.unpack("<I", struct.pack("<f", 1.0))[0] + 1  # no weight of a non-durable
@@ -46,16 +46,50 @@ class Plan:
     over_budget: bool = False
     #: The line budget each clamped message was cut to, so the cut can be made again.
     clamps: dict[int, int] = field(default_factory=dict)
+    #: The requests that carry the notice of dropped messages, with those messages.
+    notes: dict[int, tuple[int, ...]] = field(default_factory=dict)
 
-    def include(self, index: int, size: int, copy: Copy | None = None) -> None:
+    def include(self, index: int, size: int, copy: Copy | None = None,
+                fate: int = ELIDED) -> None:
         """Message `index` in the prompt: as its elided `copy` where that is smaller."""
         if copy is not None and copy[1] < size:
-            self.fates[index] = ELIDED
+            self.fates[index] = fate
             self.copies[index] = copy
             self.total += copy[1]
         else:
             self.fates[index] = KEPT
             self.total += size
+
+
+def requests_of(reading: Reading) -> list[int]:
+    """The messages a person sent, after the stable prefix."""
+    views, shape = reading.views, reading.shape
+    return [index for index in range(reading.stable_prefix(), len(views))
+            if shape.is_request(views[index])]
+
+
+def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]) -> None:
+    """Where the conversation keeps originals, nothing leaves without a trace: the dropped
+    messages before each surviving request leave a notice in it naming their transcript's
+    handle (those after the last one, in it too)."""
+    if eliser.originals is None:
+        return
+    fates = plan.fates
+    kept = [index for index in requests if fates[index] != DROPPED]
+    if not kept:
+        return
+    groups: dict[int, list[int]] = {}
+    at = 0
+    for index, fate in enumerate(fates):
+        while at < len(kept) and kept[at] < index:
+            at += 1
+        if fate == DROPPED:
+            groups.setdefault(kept[at] if at < len(kept) else kept[-1], []).append(index)
+    for request, gone in groups.items():
+        indices = tuple(gone)
+        plan.notes[request] = indices
+        plan.total += eliser.note(indices, reading.views, reading.sizes,
+                                  later=request < indices[0])[2]
 
 
 def kept_whole(reading: Reading) -> Plan:
@@ -160,6 +194,7 @@ class _Trials:
             self.round_of[start:end] = [number] * (end - start)
         self.top = n + _ABOVE_ONE
         self._cache: dict[int, list[str]] = {}
+        self.requests = requests_of(reading)
 
     def survivors(self, level: int) -> list[bool]:
         """Who survives at `level`, 0 (all) to `top` (no non-durable message): above
@@ -200,20 +235,24 @@ class _Trials:
             or self.round_of[index] >= 0 and not round_alive[self.round_of[index]])
             for index in range(len(staying))]
 
-    def plan(self, elide_at: int, drop_at: int) -> Plan:
-        """Elide the ballast that falls at level `elide_at`, drop the units gone at
-        `drop_at`."""
+    def plan(self, elide_at: int, drop_at: int, shrink_at: int = 0) -> Plan:
+        """Elide the ballast that falls at level `elide_at`, shrink to their handles the
+        notices of results that fall at `shrink_at`, drop the units gone at `drop_at`."""
         alive = self.survivors(elide_at)
         gone = self._gone(alive if drop_at == elide_at else self.survivors(drop_at))
-        sizes, views = self.reading.sizes, self.reading.views
+        kept = alive if shrink_at == elide_at else self.survivors(shrink_at)
+        sizes, views, eliser = self.reading.sizes, self.reading.views, self.eliser
         plan = Plan([KEPT] * len(sizes), total=self.reading.options.overhead)
         for index, size in enumerate(sizes):
             if gone[index]:
                 plan.fates[index] = DROPPED
+            elif alive[index] or not self.form.ballast[index]:
+                plan.include(index, size)
+            elif kept[index] or not only_results(views[index]):
+                plan.include(index, size, eliser.elide(index, views[index]))
             else:
-                elided = not alive[index] and self.form.ballast[index]
-                plan.include(index, size,
-                             self.eliser.elide(index, views[index]) if elided else None)
+                plan.include(index, size, eliser.purge(index, views[index]), SHRUNK)
+        note_drops(self.reading, eliser, plan, self.requests)
         return plan
 
 
@@ -239,19 +278,35 @@ def compact(reading: Reading, eliser: Eliser, *, target: int, budget: int) -> Pl
     form = layout(reading)
     trials = _Trials(reading, form, eliser)
     top = trials.top
-    # Elide before dropping: first tool results alone, in the kernel's order; only when
-    # every one of them is a notice do whole units go, in the same order.
+    # The gentlest cut first: tool results become notices with their notable lines, in the
+    # kernel's order; then whole units go, oldest first, each leaving its handle in a
+    # notice where the originals are kept; only then do notices shrink to their handles.
+    # (Shrinking before dropping keeps more messages but far fewer of the facts that later
+    # calls need: the notable lines are where those sit.)
+    stages: list[Callable[[int], Plan]] = [lambda level: trials.plan(level, 0),
+                                           lambda level: trials.plan(top, level)]
+    if eliser.originals is not None:
+        stages.append(lambda level: trials.plan(top, top, level))
+
+    def gentlest(aim: int) -> Plan | None:
+        for stage in stages:
+            if stage(top).total <= aim:
+                return _lowest(stage, top, aim)
+        return None
+
     best = trials.plan(0, 0)
     if best.total <= target:
         return best
-    if trials.plan(top, 0).total <= target:
-        return _lowest(lambda level: trials.plan(level, 0), top, target)
-    floor = trials.plan(top, top)
+    found = gentlest(target)
+    if found is not None:
+        return found
+    floor = stages[-1](top)
     if floor.total > budget:
         return _clamped(reading, form, eliser, floor, budget)
-    if floor.total > target:  # unreachable: aim halfway between what must stay and the budget
-        target = (floor.total + budget) // 2
-    return _lowest(lambda level: trials.plan(top, level), top, target)
+    # The target is out of reach: aim halfway between what must stay and the budget.
+    found = gentlest((floor.total + budget) // 2)
+    assert found is not None  # the floor itself is within that aim
+    return found
 
 
 def _clamped(reading: Reading, form: Layout, eliser: Eliser, plan: Plan, target: int) -> Plan:

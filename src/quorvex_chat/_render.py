@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 from bisect import bisect_left
-from typing import Sequence, TypeVar, cast
+from typing import Any, Sequence, TypeVar, cast
 
 from ._elision import Copy, Eliser
-from ._plan import CLAMPED, DROPPED, KEPT, Plan
+from ._plan import CLAMPED, DROPPED, KEPT, SHRUNK, Plan
 from ._reading import Reading
 from ._result import TrimResult
 
@@ -19,8 +19,9 @@ def copy_of(reading: Reading, plan: Plan, eliser: Eliser, index: int) -> Copy:
     copy = plan.copies.get(index)
     if copy is None:
         view = reading.views[index]
-        copy = (eliser.clamp(index, view, plan.clamps[index]) if plan.fates[index] == CLAMPED
-                else eliser.elide(index, view))
+        fate = plan.fates[index]
+        copy = (eliser.clamp(index, view, plan.clamps[index]) if fate == CLAMPED
+                else eliser.purge(index, view) if fate == SHRUNK else eliser.elide(index, view))
         plan.copies[index] = copy
     return copy
 
@@ -40,15 +41,20 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *
         if fate == DROPPED:
             continue
         kept.append(index)
+        message: Any
         if fate == KEPT:
-            messages.append(history[index])
-            tokens.append(reading.sizes[index])
-            continue
-        elided.append(index)
-        if fate == CLAMPED:
-            clamped.append(index)
-        view, cost = copy_of(reading, plan, eliser, index)
-        messages.append(cast(M, fmt.write_back(history[index], reading.views[index], view)))
+            message, cost = history[index], reading.sizes[index]
+        else:
+            if fate == CLAMPED:
+                clamped.append(index)
+            view, cost = copy_of(reading, plan, eliser, index)
+            message = fmt.write_back(history[index], reading.views[index], view)
+        if index in plan.notes:
+            notice, extra = eliser.kept_note(plan.notes[index], index < plan.notes[index][0])
+            message, cost = fmt.write_note(message, notice), cost + extra
+        if message is not history[index]:
+            elided.append(index)
+        messages.append(cast(M, message))
         tokens.append(cost)
     overhead = reading.options.overhead
     return TrimResult(messages=tuple(messages), kept=tuple(kept), elided=tuple(elided),

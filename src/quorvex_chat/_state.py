@@ -8,23 +8,26 @@ from typing import Any, Mapping
 
 from ._formats import FORMATS, Provider
 from ._options import Options
-from ._plan import CLAMPED, DROPPED, ELIDED, KEPT, Plan, layout
+from ._plan import CLAMPED, DROPPED, ELIDED, KEPT, SHRUNK, Plan, layout
 from ._reading import Reading
+from ._recall import HANDLE_PATTERN
+from ._shapes import only_results
 
-STATE_FORMAT = "quorvex_chat.Conversation/2"  # 2: tokens count framing
-_FATES = {str(fate): fate for fate in (DROPPED, KEPT, ELIDED, CLAMPED)}
+STATE_FORMAT = "quorvex_chat.Conversation/3"  # 2: tokens count framing; 3: notices name handles
+_FATES = {str(fate): fate for fate in (DROPPED, KEPT, ELIDED, CLAMPED, SHRUNK)}
 
 
 def saved_state(options: Options, reading: Reading, plan: Plan, *, provider: Provider | None,
                 appended: int, calls: int, frozen: int | None, replans: int,
-                compactions: int) -> dict[str, Any]:
+                compactions: int, handles: list[str]) -> dict[str, Any]:
     return {"format": STATE_FORMAT, "options": _as_json(options.state()),
             "provider": provider, "fates": "".join(map(str, plan.fates)),
             "tokens": list(reading.sizes), "classes": list(reading.classes),
             "digests": list(reading.digests),
             "clamps": {str(index): budget for index, budget in plan.clamps.items()},
             "over_budget": plan.over_budget, "appended": appended, "calls": calls,
-            "frozen": frozen, "replans": replans, "compactions": compactions}
+            "frozen": frozen, "replans": replans, "compactions": compactions,
+            "handles": handles}
 
 
 def _as_json(value: object) -> Any:
@@ -69,7 +72,7 @@ def restored_plan(state: Mapping[str, Any], options: Options) -> dict[str, Any]:
 def _fields(state: Mapping[str, Any]) -> dict[str, Any]:
     fates = state["fates"]
     if not isinstance(fates, str) or any(fate not in _FATES for fate in fates):
-        raise _Invalid("'fates' must be a string of the digits 0 to 3")
+        raise _Invalid("'fates' must be a string of the digits 0 to 4")
     n = len(fates)
     clamps = state["clamps"]
     if not isinstance(clamps, Mapping) or any(
@@ -87,6 +90,10 @@ def _fields(state: Mapping[str, Any]) -> dict[str, Any]:
     if frozen is not None and not (isinstance(frozen, int) and not isinstance(frozen, bool)
                                    and 0 <= frozen <= n):
         raise _Invalid("'frozen' must be None or the number of messages of a compaction")
+    handles = state["handles"]
+    if not isinstance(handles, list) or not all(
+            isinstance(handle, str) and HANDLE_PATTERN.fullmatch(handle) for handle in handles):
+        raise _Invalid("'handles' must be a list of the handles the prompt names")
     return {"fates": [_FATES[fate] for fate in fates], "provider": provider,
             "tokens": _column(state, "tokens", int, n),
             "classes": _column(state, "classes", int, n),
@@ -106,6 +113,11 @@ def check_plan(reading: Reading, plan: Plan) -> None:
     if lost is not None:
         raise ValueError(f"not a valid Conversation state: it drops message {lost}, which "
                          f"every plan keeps")
+    shrunk = next((index for index, fate in enumerate(plan.fates)
+                   if fate == SHRUNK and not only_results(reading.views[index])), None)
+    if shrunk is not None:
+        raise ValueError(f"not a valid Conversation state: it shrinks message {shrunk}, "
+                         f"which holds more than tool results")
     views = [plan.copies[index][0] if index in plan.copies else reading.views[index]
              for index, fate in enumerate(plan.fates) if fate != DROPPED]
     errors = reading.format.validate(views)

@@ -34,6 +34,7 @@ from typing import Any, Awaitable, Callable, Sequence
 from langchain.agents.middleware import AgentMiddleware, AgentState, ModelRequest, ModelResponse
 from langchain.agents.middleware.types import ExtendedModelResponse
 from langchain_core.messages import AIMessage, AnyMessage, BaseMessage
+from langchain_core.tools import BaseTool, StructuredTool
 from langchain_core.utils.function_calling import convert_to_openai_tool
 
 from ._conversation import Conversation
@@ -52,10 +53,21 @@ class TrimMiddleware(
     `max_tokens` is the budget of the whole prompt: messages, system prompt and tool schemas.
     `token_counter` counts text (a callable text -> int, or a tiktoken-style encoder; by
     default `count_tokens`, which counts high). Any other keyword (`target`, `half_life`,
-    `pin`, `exclude_tools`, `keep_recent_results`, ...) is passed to each `Conversation`.
+    `pin`, `exclude_tools`, `keep_recent_results`, `store`, ...) is passed to each
+    `Conversation`. With `recall=True` the middleware adds the recall tool to the agent, so
+    the model can fetch back what a notice names.
     """
 
     provider = "langchain"
+    #: The recall tool with `recall=True`, which `create_agent` adds to the agent's tools.
+    tools: list[BaseTool] = []
+
+    def _offer_recall(self) -> None:
+        def recall(handle: str) -> str:
+            return self.recall(handle)
+
+        self.tools = [StructuredTool.from_function(recall, name=self.recall_name,
+                                                   description=self.recall_description)]
 
     def conversation(self, thread_id: object = None) -> Conversation[Any] | None:
         """The `Conversation` of a thread (None: runs without a thread id), if remembered."""

@@ -82,10 +82,23 @@ class TrimInput(Adapter):
     `token_counter` counts text (a callable text -> int, or a tiktoken-style encoder; by
     default `count_tokens`, which counts high). `key(data)` names the conversation a call
     belongs to (default `context_key`). Any other keyword (`target`, `half_life`, `pin`,
-    `exclude_tools`, `keep_recent_results`, ...) is passed to each `Conversation`.
+    `exclude_tools`, `keep_recent_results`, `store`, ...) is passed to each `Conversation`.
+    With `recall=True`, `tool` is the recall tool: give it to the agent,
+    `Agent(..., tools=[..., trim.tool])` (a filter cannot add tools to a call itself).
     """
 
     provider = "responses"
+    #: The recall tool, with `recall=True`.
+    tool: Any = None
+
+    def _offer_recall(self) -> None:
+        from agents import function_tool
+
+        def recall(handle: str) -> str:
+            return self.recall(handle)
+
+        self.tool = function_tool(recall, name_override=self.recall_name,
+                                  description_override=self.recall_description)
 
     def __init__(self, *, key: Callable[[CallModelData[Any]], Hashable] = context_key,
                  **options: Any) -> None:

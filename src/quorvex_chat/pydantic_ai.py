@@ -59,11 +59,28 @@ class TrimHistory(Adapter, AbstractCapability[Any]):  # type: ignore[misc,unused
     `max_tokens` is the budget of the messages with the instructions. `token_counter`
     counts text (a callable text -> int, or a tiktoken-style encoder; by default
     `count_tokens`, which counts high). Any other keyword (`target`, `half_life`, `pin`,
-    `exclude_tools`, `keep_recent_results`, ...) is passed to each `Conversation`. The
-    `max_conversations` most recently used conversations are remembered.
+    `exclude_tools`, `keep_recent_results`, `store`, ...) is passed to each `Conversation`.
+    The `max_conversations` most recently used conversations are remembered. With
+    `recall=True` the capability gives the agent the recall tool, so the model can fetch
+    back what a notice names (as a history processor, pass `Tool(trim.recall)` yourself).
     """
 
     provider = "pydantic_ai"
+    _toolset: Any = None
+
+    def _offer_recall(self) -> None:
+        from pydantic_ai.tools import Tool
+        from pydantic_ai.toolsets import FunctionToolset
+
+        def recall(handle: str) -> str:
+            return self.recall(handle)
+
+        self._toolset = FunctionToolset([Tool(recall, name=self.recall_name,
+                                              description=self.recall_description)])
+
+    def get_toolset(self) -> Any:
+        """With `recall=True`, the recall tool, which the agent registers."""
+        return self._toolset
 
     def __repr__(self) -> str:
         return f"TrimHistory(max_tokens={self.conversations.options.max_tokens})"

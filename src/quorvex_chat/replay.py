@@ -51,6 +51,7 @@ from ._counting import count_tokens
 from ._formats import FORMAT, Provider, plain, prompt_errors, views_of
 from ._measure import Meter
 from ._reading import digest
+from ._recall import HANDLE_PATTERN
 from ._tables import FLAGS, PART_TOKENS
 from ._trim import trim
 
@@ -407,12 +408,17 @@ class Score:
     invalid: int = 0
     facts_needed: int = 0
     facts_present: int = 0
+    #: Facts not in the prompt but in an original that a handle in it names.
+    facts_recallable: int = 0
+    #: Tokens of those originals, the smallest holding each such fact: what the recall
+    #: rounds add to the prompt.
+    recall_tokens: int = 0
     modified: int = 0
     missed: list[str] = field(default_factory=list)
 
     def add(self, other: Score) -> None:
         for name in ("calls", "sent", "reused", "over", "invalid", "facts_needed",
-                     "facts_present", "modified"):
+                     "facts_present", "facts_recallable", "recall_tokens", "modified"):
             setattr(self, name, getattr(self, name) + getattr(other, name))
         for provider in self.cost:
             self.cost[provider] += other.cost[provider]
@@ -451,8 +457,10 @@ def needed_at(facts: Sequence[tuple[str, int | None]], points: Sequence[int]
             for text, where in facts]
 
 
-def policies(system: str, fmt: str, budget: int) -> dict[str, Policy]:
-    """Every policy replayed in `fmt`, each counting with the library's default counter."""
+def policies(system: str, fmt: str, budget: int
+             ) -> tuple[dict[str, Policy], dict[str, Callable[[str], str]]]:
+    """Every policy replayed in `fmt`, each counting with the library's default counter,
+    and the recall of those whose notices name originals."""
     count = functools.lru_cache(maxsize=None)(count_tokens)
     size = message_sizes(count)
     overhead = count(system) if system else 0
@@ -465,16 +473,17 @@ def policies(system: str, fmt: str, budget: int) -> dict[str, Policy]:
     chosen["trim"] = lambda history: list(trim(history, max_tokens=budget, token_counter=count,
                                                **options).messages)
     chosen["Conversation"] = lambda history: list(conversation.prompt(history).messages)
-    return chosen
+    return chosen, {"Conversation": conversation.recall}
 
 
 class _Scorer:
     """One policy's score, call by call, in measured tokens."""
 
     def __init__(self, system: str, fmt: str, budget: int, size: Callable[[Message], int],
-                 overhead: int) -> None:
+                 overhead: int, count: Callable[[str], int],
+                 recall: Callable[[str], str] | None = None) -> None:
         self.system, self.fmt, self.budget = system, fmt, budget
-        self.size, self.overhead = size, overhead
+        self.size, self.overhead, self.count, self.recall = size, overhead, count, recall
         self.score = Score()
         self.previous: Prompt = []
 
@@ -500,8 +509,30 @@ class _Scorer:
             present = [text in body for text in needed]
             score.facts_needed += len(needed)
             score.facts_present += sum(present)
-            score.missed += [text for text, ok in zip(needed, present) if not ok]
+            missed = [text for text, ok in zip(needed, present) if not ok]
+            found = self._recallable(body, missed)
+            score.facts_recallable += len(found)
+            score.recall_tokens += sum(found.values())
+            score.missed += [text for text in missed if text not in found]
         self.previous = prompt
+
+    def _recallable(self, body: str, missed: list[str]) -> dict[str, int]:
+        """The missed facts that an original named in the prompt holds, with the tokens of
+        the smallest such original."""
+        if self.recall is None or not missed:
+            return {}
+        originals = []
+        for handle in dict.fromkeys(HANDLE_PATTERN.findall(body)):
+            try:
+                originals.append(self.recall(handle))
+            except KeyError:
+                continue
+        found: dict[str, int] = {}
+        for text in missed:
+            holding = [self.count(original) for original in originals if text in original]
+            if holding:
+                found[text] = min(holding)
+        return found
 
 
 def replay(system: str, messages: list[Message], fmt: str, budget: int,
@@ -510,8 +541,9 @@ def replay(system: str, messages: list[Message], fmt: str, budget: int,
     """Every policy's figures for one transcript in one format at one budget."""
     measure = functools.lru_cache(maxsize=None)(measure)
     size, overhead = message_sizes(measure), measure(system) if system else 0
-    chosen = policies(system, fmt, budget)
-    scorers = {name: _Scorer(system, fmt, budget, size, overhead) for name in chosen}
+    chosen, recalls = policies(system, fmt, budget)
+    scorers = {name: _Scorer(system, fmt, budget, size, overhead, measure, recalls.get(name))
+               for name in chosen}
     points = calls(messages)
     wanted = needed_at(facts, points)
     before = [digest(message) for message in messages]
@@ -551,7 +583,7 @@ def report(results: dict[int, dict[str, dict[str, Score]]], unit: str,
            markdown: bool = False) -> str:
     lines: list[str] = []
     head = ("policy", "tokens sent", "prefix reused", "cost A", "cost O", "over budget",
-            "invalid", "facts")
+            "invalid", "facts", "or recall", "recall round")
     for budget, table in results.items():
         for where, scores in table.items():
             base = scores["none"]
@@ -561,20 +593,27 @@ def report(results: dict[int, dict[str, dict[str, Score]]], unit: str,
                 lines += ["", "| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
             else:
                 lines.append(f"  {head[0]:<13}{head[1]:>12}{head[2]:>15}{head[3]:>8}"
-                             f"{head[4]:>8}{head[5]:>13}{head[6]:>9}{head[7]:>13}")
+                             f"{head[4]:>8}{head[5]:>13}{head[6]:>9}{head[7]:>13}"
+                             f"{head[8]:>11}{head[9]:>14}")
             for name, score in scores.items():
                 facts = (f"{score.facts_present}/{score.facts_needed} "
                          f"({score.facts_present / score.facts_needed:.0%})"
                          if score.facts_needed else "-")
+                reach = score.facts_present + score.facts_recallable
+                recall = (f"{reach / score.facts_needed:.0%}" if score.facts_needed else "-")
+                round_ = (f"{score.recall_tokens // score.facts_recallable:,} tokens"
+                          if score.facts_recallable else "-")
                 row = (name, f"{score.sent:,}", f"{score.reused / max(score.sent, 1):.0%}",
                        f"{score.cost['anthropic'] / max(base.cost['anthropic'], 1e-9):.2f}",
                        f"{score.cost['openai'] / max(base.cost['openai'], 1e-9):.2f}",
-                       f"{score.over} of {score.calls}", str(score.invalid), facts)
+                       f"{score.over} of {score.calls}", str(score.invalid), facts, recall,
+                       round_)
                 if markdown:
                     lines.append("| " + " | ".join(row) + " |")
                 else:
                     lines.append(f"  {row[0]:<13}{row[1]:>12}{row[2]:>15}{row[3]:>8}"
-                                 f"{row[4]:>8}{row[5]:>13}{row[6]:>9}{row[7]:>13}")
+                                 f"{row[4]:>8}{row[5]:>13}{row[6]:>9}{row[7]:>13}"
+                                 f"{row[8]:>11}{row[9]:>14}")
                 if score.modified:
                     lines.append(f"  !! {name}: {score.modified} input messages modified")
     return "\n".join(lines)

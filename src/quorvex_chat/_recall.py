@@ -1,0 +1,145 @@
+"""Handles: what a notice names so that the model can fetch the original back.
+
+A handle is a digest of the original text, so the same text gets the same handle in every
+process and on every worker, and a store shared between them needs no coordination. Two
+texts whose short digests collide (a tool result crafted to, say) do not share a handle: the
+later one takes a longer prefix of its digest, so a recall never returns another's text.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import json
+import re
+from typing import Any, Mapping, MutableMapping
+
+#: A handle inside a notice.
+HANDLE_PATTERN = re.compile(r"qv:[a-z2-7]{10,52}(?![a-z2-7])")
+
+#: The name of the tool that fetches an original back.
+RECALL = "recall"
+_SHORT = 10  # base32 characters: 50 bits
+RECALL_DESCRIPTION = ("Fetch the full original text of a tool result or of earlier messages "
+                      "that the conversation shortened. Call it with a handle shown in a "
+                      "notice, like qv:abcdefghij, when you need more than the notice shows.")
+_PARAMETERS = {"type": "object",
+               "properties": {"handle": {"type": "string",
+                                         "description": "The handle shown in the notice."}},
+               "required": ["handle"], "additionalProperties": False}
+
+
+def _digest(text: str) -> str:
+    raw = hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=32).digest()
+    return base64.b32encode(raw).decode("ascii").rstrip("=").lower()
+
+
+def handle_for(text: str) -> str:
+    """The handle `text` is stored under unless a colliding text took it first."""
+    return "qv:" + _digest(text)[:_SHORT]
+
+
+def with_handle(notice: str, handle: str) -> str:
+    """`notice` naming `handle` at the end of its first line, inside its bracket."""
+    first, newline, rest = notice.partition("\n")
+    return f"{first[:-1]}; recall {handle}]{newline}{rest}"
+
+
+class Originals:
+    """A store of originals, written by handle."""
+
+    def __init__(self, store: MutableMapping[str, str]) -> None:
+        self.store = store
+
+    def keep(self, text: str) -> str:
+        """Store `text`; its handle."""
+        digest = _digest(text)
+        for length in range(_SHORT, len(digest) + 1):
+            handle = "qv:" + digest[:length]
+            held = self.store.get(handle)
+            if held is None:
+                self.store[handle] = text
+                return handle
+            if held == text:
+                return handle
+        raise RuntimeError("every prefix of this text's digest names another text")
+
+    def recall(self, handle: str) -> str:
+        if not isinstance(handle, str):
+            raise TypeError(f"handle must be a str, not {type(handle).__name__}")
+        text = self.store.get(handle.strip())
+        if text is None:
+            raise KeyError(f"unknown handle {handle!r}: no original is stored under it "
+                           f"(a handle looks like qv:abcdefghij)")
+        return text
+
+
+def recall_tool(provider: str) -> dict[str, Any]:
+    """The recall tool's schema in `provider`'s shape of a tool definition."""
+    parameters = json.loads(json.dumps(_PARAMETERS))
+    if provider == "openai":
+        return {"type": "function", "function": {
+            "name": RECALL, "description": RECALL_DESCRIPTION, "parameters": parameters}}
+    if provider == "responses":
+        return {"type": "function", "name": RECALL, "description": RECALL_DESCRIPTION,
+                "parameters": parameters}
+    if provider == "anthropic":
+        return {"name": RECALL, "description": RECALL_DESCRIPTION, "input_schema": parameters}
+    if provider == "gemini":
+        del parameters["additionalProperties"]  # not in Gemini's schema subset
+        return {"function_declarations": [{"name": RECALL, "description": RECALL_DESCRIPTION,
+                                           "parameters": parameters}]}
+    raise ValueError(f"the recall tool is written for 'openai', 'responses', 'anthropic' "
+                     f"and 'gemini'; the adapters register their own, not {provider!r}")
+
+
+def _arguments(value: object) -> Mapping[str, Any]:
+    if isinstance(value, str):
+        try:
+            value = json.loads(value)
+        except ValueError:
+            return {}
+    return value if isinstance(value, Mapping) else {}
+
+
+def call_of(call: Mapping[str, Any]) -> tuple[str, object, str | None]:
+    """(id, handle, name) of one tool call: a Chat Completions tool call, an Anthropic
+    tool_use block, a Responses function_call item or a Gemini function_call part."""
+    if not isinstance(call, Mapping):
+        raise TypeError(f"call must be a tool call dict, not {type(call).__name__}")
+    if "function" in call and isinstance(call["function"], Mapping):  # Chat Completions
+        function = call["function"]
+        return str(call.get("id", "")), _arguments(function.get("arguments")).get(
+            "handle"), function.get("name")
+    if call.get("type") == "tool_use":
+        return str(call.get("id", "")), _arguments(call.get("input")).get("handle"), \
+            call.get("name")
+    if call.get("type") == "function_call":
+        return str(call.get("call_id", "")), _arguments(call.get("arguments")).get(
+            "handle"), call.get("name")
+    inner = call.get("function_call", call.get("functionCall"))
+    if isinstance(inner, Mapping):  # Gemini
+        return str(inner.get("id", "")), _arguments(inner.get("args")).get("handle"), \
+            inner.get("name")
+    raise ValueError("call is not a tool call of a format the recall tool answers "
+                     "(Chat Completions, Responses, Anthropic or Gemini)")
+
+
+def answer(provider: str, call: Mapping[str, Any], text: str) -> dict[str, Any]:
+    """The tool result message that answers `call` with `text`, in `provider`'s format."""
+    ident, _, _ = call_of(call)
+    if provider == "openai":
+        return {"role": "tool", "tool_call_id": ident, "content": text}
+    if provider == "responses":
+        return {"type": "function_call_output", "call_id": ident, "output": text}
+    if provider == "anthropic":
+        return {"role": "user", "content": [{"type": "tool_result", "tool_use_id": ident,
+                                             "content": text}]}
+    if provider == "gemini":
+        response: dict[str, Any] = {"name": RECALL, "response": {"text": text}}
+        if ident:
+            response["id"] = ident
+        key = "functionResponse" if "functionCall" in call else "function_response"
+        return {"role": "user", "parts": [{key: response}]}
+    raise ValueError(f"recall results are written for 'openai', 'responses', 'anthropic' "
+                     f"and 'gemini', not {provider!r}")

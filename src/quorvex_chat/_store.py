@@ -1,0 +1,156 @@
+"""Where a conversation keeps the originals of what its prompts elide, by handle.
+
+A store is any mutable mapping from handle to text. Two come with the library: one in
+memory, the default, and one in a SQLite file for originals that outlive the process or
+are shared by several workers. Both are bounded, forgetting their oldest texts first; a
+forgotten handle is one the model can no longer recall, never a wrong text.
+"""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import threading
+from collections import OrderedDict
+from typing import Iterator, MutableMapping, Union
+
+#: What `store=` takes: a mapping of handle to text, or the path of a SQLite file.
+StoreLike = Union[MutableMapping[str, str], str, "os.PathLike[str]", None]
+
+DEFAULT_MEMORY_CHARS = 64 << 20
+DEFAULT_FILE_BYTES = 1 << 30
+
+
+def _bound(name: str, value: int) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or value < 1:
+        raise ValueError(f"{name} must be a positive int, not {value!r}")
+    return value
+
+
+class MemoryStore(MutableMapping[str, str]):
+    """Originals in this process, the oldest forgotten once they hold over `max_chars`."""
+
+    def __init__(self, max_chars: int = DEFAULT_MEMORY_CHARS) -> None:
+        self.max_chars = _bound("max_chars", max_chars)
+        self._texts: OrderedDict[str, str] = OrderedDict()
+        self._chars = 0
+        self._lock = threading.Lock()
+
+    def __getitem__(self, handle: str) -> str:
+        return self._texts[handle]
+
+    def __setitem__(self, handle: str, text: str) -> None:
+        with self._lock:
+            old = self._texts.pop(handle, None)
+            self._chars += len(text) - (0 if old is None else len(old))
+            self._texts[handle] = text
+            while self._chars > self.max_chars and len(self._texts) > 1:
+                self._chars -= len(self._texts.popitem(last=False)[1])
+
+    def __delitem__(self, handle: str) -> None:
+        with self._lock:
+            self._chars -= len(self._texts.pop(handle))
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(list(self._texts))
+
+    def __len__(self) -> int:
+        return len(self._texts)
+
+
+class SQLiteStore(MutableMapping[str, str]):
+    """Originals in a SQLite file, under `key` (one conversation, or one application's).
+
+    Several processes may open the same file: SQLite serialises their writes. The texts of
+    one key are bounded by `max_bytes` of UTF-8, the oldest deleted first.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], *, key: str = "",
+                 max_bytes: int = DEFAULT_FILE_BYTES) -> None:
+        if not isinstance(key, str):
+            raise TypeError(f"key must be a str, not {type(key).__name__}")
+        self.path, self.key = os.fspath(path), key
+        self.max_bytes = _bound("max_bytes", max_bytes)
+        self._lock = threading.Lock()
+        self._db = sqlite3.connect(self.path, timeout=30.0, check_same_thread=False,
+                                   isolation_level=None)
+        with self._lock:
+            self._db.execute("PRAGMA journal_mode=WAL")
+            self._db.execute(
+                "CREATE TABLE IF NOT EXISTS quorvex_originals (seq INTEGER PRIMARY KEY, "
+                "key TEXT NOT NULL, handle TEXT NOT NULL, text TEXT NOT NULL, "
+                "bytes INTEGER NOT NULL, UNIQUE (key, handle))")
+
+    def __getitem__(self, handle: str) -> str:
+        with self._lock:
+            row = self._db.execute("SELECT text FROM quorvex_originals WHERE key = ? AND "
+                                   "handle = ?", (self.key, handle)).fetchone()
+        if row is None:
+            raise KeyError(handle)
+        return str(row[0])
+
+    def __setitem__(self, handle: str, text: str) -> None:
+        size = len(text.encode("utf-8", "surrogatepass"))
+        with self._lock:
+            self._db.execute("BEGIN IMMEDIATE")
+            try:
+                self._db.execute("INSERT OR REPLACE INTO quorvex_originals (key, handle, text, "
+                                 "bytes) VALUES (?, ?, ?, ?)", (self.key, handle, text, size))
+                self._forget_oldest()
+                self._db.execute("COMMIT")
+            except BaseException:
+                self._db.execute("ROLLBACK")
+                raise
+
+    def _forget_oldest(self) -> None:
+        (held,) = self._db.execute("SELECT COALESCE(SUM(bytes), 0) FROM quorvex_originals "
+                                   "WHERE key = ?", (self.key,)).fetchone()
+        if held <= self.max_bytes:
+            return
+        rows = self._db.execute("SELECT seq, bytes FROM quorvex_originals WHERE key = ? "
+                                "ORDER BY seq", (self.key,))
+        last = None
+        for seq, size in rows.fetchall()[:-1]:  # the text just written stays
+            if held <= self.max_bytes:
+                break
+            held -= size
+            last = seq
+        if last is not None:
+            self._db.execute("DELETE FROM quorvex_originals WHERE key = ? AND seq <= ?",
+                             (self.key, last))
+
+    def __delitem__(self, handle: str) -> None:
+        with self._lock:
+            gone = self._db.execute("DELETE FROM quorvex_originals WHERE key = ? AND "
+                                    "handle = ?", (self.key, handle)).rowcount
+        if not gone:
+            raise KeyError(handle)
+
+    def __iter__(self) -> Iterator[str]:
+        with self._lock:
+            rows = self._db.execute("SELECT handle FROM quorvex_originals WHERE key = ? "
+                                    "ORDER BY seq", (self.key,)).fetchall()
+        return iter([str(row[0]) for row in rows])
+
+    def __len__(self) -> int:
+        with self._lock:
+            (count,) = self._db.execute("SELECT COUNT(*) FROM quorvex_originals WHERE "
+                                        "key = ?", (self.key,)).fetchone()
+        return int(count)
+
+    def close(self) -> None:
+        with self._lock:
+            self._db.close()
+
+
+def store_of(store: StoreLike) -> MutableMapping[str, str]:
+    """The store `store=` names: a fresh `MemoryStore` for None, a `SQLiteStore` for a
+    path, and any mutable mapping as it is."""
+    if store is None:
+        return MemoryStore()
+    if isinstance(store, (str, os.PathLike)):
+        return SQLiteStore(store)
+    if isinstance(store, MutableMapping):
+        return store
+    raise TypeError(f"store must be a mutable mapping of handle to text or the path of a "
+                    f"SQLite file, not {type(store).__name__}")

@@ -1,0 +1,158 @@
+"""Nothing leaves beyond recall: every notice names a handle, and the handle gives back the
+original, in every format and with every kind of store."""
+import json
+import re
+
+import pytest
+
+import quorvex_chat as qc
+from quorvex_chat import _recall
+from quorvex_chat._formats import prompt_errors
+from support.chat_formats import FORMATS
+from test_chat_trim import history
+
+HANDLE = re.compile(r"qv:[a-z2-7]{10}")
+
+
+def fleet(provider, turns=8):
+    """A history whose every tool result is its own text, many lines long."""
+    base = "openai" if provider == "openai" else "anthropic"
+    if provider in FORMATS:
+        base = FORMATS[provider][0]
+    h = history(base, [(40, [[1]], True)] * turns, 99)
+    results = []
+    for message in h:
+        parts = [message] if message["role"] == "tool" else [
+            p for p in message["content"] if isinstance(p, dict) and p["type"] == "tool_result"
+        ] if isinstance(message["content"], list) else []
+        for part in parts:
+            part["content"] = "".join(f"row {len(results)}.{n} ok\n" for n in range(300))
+            results.append(part["content"])
+    if provider in FORMATS:
+        h = FORMATS[provider][1](h)
+    return h, results
+
+
+def stores(kind, tmp_path):
+    return {"memory": None, "sqlite": tmp_path / "originals.db", "dict": {}}[kind]
+
+
+@pytest.mark.parametrize("kind", ["memory", "sqlite", "dict"])
+@pytest.mark.parametrize("provider", ["openai", "anthropic", *FORMATS])
+def test_every_elided_result_comes_back_whole(provider, kind, tmp_path):
+    h, results = fleet(provider)
+    conversation = qc.Conversation(max_tokens=900, store=stores(kind, tmp_path))
+    for end in range(1, len(h) + 1):
+        r = conversation.prompt(h[:end])
+    assert conversation.compactions >= 1 and not r.over_budget
+    shown = repr(r.messages)
+    handles = set(qc.HANDLE_PATTERN.findall(shown))
+    recalled = [conversation.recall(handle) for handle in handles]
+    assert handles and set(HANDLE.findall(shown)) == handles
+    # Each result is whole in the prompt, or exactly what one handle gives back, or (its
+    # turn dropped) inside the transcript another gives back.
+    for text in results:
+        assert text in shown.replace("\\n", "\n") or text in recalled or any(
+            text in original for original in recalled), text[:20]
+    assert any(text in recalled for text in results)  # elided, not only dropped
+    if kind == "sqlite":  # another worker on the same file finds them too
+        other = qc.SQLiteStore(tmp_path / "originals.db")
+        assert {handle: other[handle] for handle in handles} == dict(zip(handles, recalled))
+    restored = qc.Conversation.from_dict(json.loads(json.dumps(conversation.to_dict())),
+                                         max_tokens=900, store=stores(kind, tmp_path))
+    assert restored.to_dict()["handles"] == conversation.to_dict()["handles"]
+    assert set(conversation.to_dict()["handles"]) == handles
+
+
+CALLS = {
+    "openai": lambda handle: ({"role": "assistant", "content": None, "tool_calls": [
+        {"id": "call_r", "type": "function", "function": {
+            "name": "recall", "arguments": json.dumps({"handle": handle})}}]}, None),
+    "anthropic": lambda handle: ({"role": "assistant", "content": [
+        {"type": "tool_use", "id": "toolu_r", "name": "recall", "input": {"handle": handle}}]},
+        None),
+    "responses": lambda handle: ({"type": "function_call", "call_id": "call_r",
+                                  "name": "recall",
+                                  "arguments": json.dumps({"handle": handle})}, None),
+    "gemini": lambda handle: ({"role": "model", "parts": [
+        {"function_call": {"name": "recall", "args": {"handle": handle}}}]}, 0),
+}
+ASK = {"openai": {"role": "user", "content": "Which row was it?"},
+       "anthropic": {"role": "user", "content": "Which row was it?"},
+       "responses": {"role": "user", "content": "Which row was it?"},
+       "gemini": {"role": "user", "parts": [{"text": "Which row was it?"}]}}
+TOOL_KEYS = {"openai": {"type", "function"}, "responses": {"type", "name", "description",
+                                                           "parameters"},
+             "anthropic": {"name", "description", "input_schema"},
+             "gemini": {"function_declarations"}}
+
+
+@pytest.mark.parametrize("provider", list(CALLS))
+def test_the_model_recalls_through_its_own_tool_call(provider):
+    h, results = fleet(provider)
+    conversation = qc.Conversation(max_tokens=900)
+    r = conversation.prompt(h)
+    handle = qc.HANDLE_PATTERN.findall(repr(r.messages))[-1]
+    assert set(conversation.recall_tool()) == TOOL_KEYS[provider]
+    message, part = CALLS[provider](handle)
+    call = message if part is None and provider == "responses" else \
+        message["tool_calls"][0] if provider == "openai" else \
+        message["content"][0] if provider == "anthropic" else message["parts"][part]
+    answer = conversation.answer_recall(call)
+    grown = [*h, ASK[provider], message, answer]
+    again = conversation.prompt(grown)
+    assert prompt_errors(list(again.messages), provider) == []
+    assert conversation.recall(handle) in repr(answer).replace("\\n", "\n") or \
+        conversation.recall(handle) in json.dumps(answer, ensure_ascii=False)
+
+
+def test_unknown_handles_and_colliding_digests(monkeypatch):
+    conversation = qc.Conversation(max_tokens=100)
+    with pytest.raises(KeyError, match="unknown handle 'qv:aaaaaaaaaa'"):
+        conversation.recall("qv:aaaaaaaaaa")
+    call = {"id": "c", "type": "function", "function": {"name": "recall",
+                                                        "arguments": '{"handle": "qv:zz"}'}}
+    said = conversation.answer_recall(call, provider="openai")
+    assert said["tool_call_id"] == "c" and said["content"].startswith("[recall failed: unknown")
+    # A text crafted to share another's short digest gets a longer handle, never its text.
+    monkeypatch.setattr(_recall, "_digest", lambda text: "a" * 10 + ("b" if "x" in text
+                                                                   else "c") * 42)
+    originals = _recall.Originals({})
+    first, second = originals.keep("x"), originals.keep("y")
+    assert (first, second) == ("qv:" + "a" * 10, "qv:" + "a" * 10 + "c")
+    assert (originals.recall(first), originals.recall(second)) == ("x", "y")
+    assert originals.keep("y") == second
+
+
+def test_stores_are_bounded_oldest_first(tmp_path):
+    memory = qc.MemoryStore(max_chars=10)
+    for key in "abc":
+        memory[key] = key * 4
+    assert list(memory) == ["b", "c"]
+    sqlite = qc.SQLiteStore(tmp_path / "s.db", key="thread-1", max_bytes=10)
+    other = qc.SQLiteStore(tmp_path / "s.db", key="thread-2")
+    for key in "abc":
+        sqlite[key] = key * 4
+    other["a"] = "kept apart"
+    assert list(sqlite) == ["b", "c"] and sqlite["c"] == "cccc" and other["a"] == "kept apart"
+    del sqlite["b"]
+    with pytest.raises(KeyError):
+        sqlite["b"]
+    with pytest.raises(TypeError, match="store must be a mutable mapping"):
+        qc.Conversation(max_tokens=10, store=42)
+
+
+def test_adapters_offer_the_recall_tool():
+    langchain = pytest.importorskip("quorvex_chat.langchain")
+    pydantic_ai = pytest.importorskip("quorvex_chat.pydantic_ai")
+    agents = pytest.importorskip("quorvex_chat.openai_agents")
+    store = {"qv:abcdefghij": "the original"}
+    middleware = langchain.TrimMiddleware(max_tokens=500, recall=True, store=store)
+    assert middleware.tools[0].invoke({"handle": "qv:abcdefghij"}) == "the original"
+    assert langchain.TrimMiddleware(max_tokens=500).tools == []
+    capability = pydantic_ai.TrimHistory(max_tokens=500, recall=True, store=store)
+    assert capability.get_toolset() is not None
+    assert pydantic_ai.TrimHistory(max_tokens=500).get_toolset() is None
+    trim_input = agents.TrimInput(max_tokens=500, recall=True, store=store)
+    assert trim_input.tool.name == "recall"
+    assert trim_input.recall("qv:nothing").startswith("[recall failed")
