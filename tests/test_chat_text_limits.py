@@ -21,7 +21,7 @@ def _seconds(call, *texts):
     return best
 
 
-@pytest.mark.parametrize("unit", ["a-", "1-", "A_", "9f", "x1-", "-a "])
+@pytest.mark.parametrize("unit", ["a-", "1-", "A_", "9f", "x1-", "-a ", "x=1 ", "1.1"])
 def test_notable_lines_grow_linearly_on_hostile_lines(unit):
     def notice(text):
         return _notable.elision_notice(text, 10_000, count_tokens)

@@ -19,7 +19,7 @@ from ._counting import TokenCounter
 from ._elision import Eliser
 from ._formats import Provider
 from ._options import Options
-from ._plan import DROPPED, KEPT, Plan, compact, note_drops, requests_of
+from ._plan import DROPPED, KEPT, Plan, compact, layout, note_drops, requests_of
 from ._reading import Reading
 from ._measure import to_json
 from ._recall import HANDLE_PATTERN, Originals, answer, call_of, recall_tool
@@ -308,7 +308,8 @@ class Conversation(Generic[M]):
         # The notes were placed when the plan was made, among the messages read then.
         frozen = len(fates) if self._frozen is None else self._frozen
         note_drops(reading, self._eliser, plan,
-                   [index for index in requests_of(reading) if index < frozen])
+                   [index for index in requests_of(reading) if index < frozen],
+                   layout(reading).bare)
         check_plan(reading, plan)
         self._plan = plan
         self._live = [index for index, fate in enumerate(fates) if fate != DROPPED]

@@ -11,9 +11,10 @@ from __future__ import annotations
 from typing import Any, Mapping, Sequence
 
 from ._measure import Meter, to_json
-from ._notable import KEEP_WHOLE_TOKENS, clamp_notice, elision_notice
+from ._notable import (KEEP_WHOLE_TOKENS, NOTABLE_LINES, NOTABLE_TOKENS, clamp_notice, cut,
+                       elision_notice, notable_lines)
 from ._recall import Originals, handle_for, with_handle
-from ._shapes import View
+from ._shapes import View, holds_results
 
 FLOOD_NOTICE = "[flood collapsed: "  # how `screen` begins its notices
 
@@ -66,6 +67,18 @@ def _shown(view: View) -> str:
 
 Note = tuple[list[str], str, int]  # the transcript's parts, the notice, its tokens
 NOTE_PARTS = 16
+#: What the notice of dropped messages keeps of what they said, at most.
+DIGEST_LINES = 2 * NOTABLE_LINES
+DIGEST_TOKENS = 2 * NOTABLE_TOKENS
+
+
+def _notices(view: View) -> list[str]:
+    """The notices of an elided copy's results."""
+    content = view.get("content")
+    if isinstance(content, str):
+        return [content]
+    return [str(part.get("content")) for part in content or ()
+            if isinstance(part, Mapping) and part.get("type") == "tool_result"]
 
 
 class Eliser:
@@ -148,7 +161,8 @@ class Eliser:
         note = self._notes.get((gone, later))
         if note is None:
             tokens = sum(sizes[index] for index in gone)
-            limit = max(self.part_tokens, -(-tokens // NOTE_PARTS))
+            # Each part and the next hold over `limit` together: no more than NOTE_PARTS.
+            limit = max(self.part_tokens, -(-2 * tokens // NOTE_PARTS))
             parts: list[list[str]] = [[]]
             held = 0
             for index in gone:
@@ -160,11 +174,30 @@ class Eliser:
             texts = ["\n\n".join(part) for part in parts]
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(texts)} parts, oldest first" if len(texts) > 1 else ""
-            notice = (f"[{len(gone):,} {'later' if later else 'earlier'} {noun} elided: "
-                      f"{tokens:,} tokens{split}; recall "
-                      f"{', '.join(handle_for(text) for text in texts)}]")
+            lines = self._digest(gone, views)
+            notice = "\n".join([
+                f"[{len(gone):,} {'later' if later else 'earlier'} {noun} elided: "
+                f"{tokens:,} tokens{split}; recall "
+                f"{', '.join(handle_for(text) for text in texts)}"
+                f"{'; their notable lines follow' if lines else ''}]", *lines])
             note = self._notes[gone, later] = (texts, notice, self.meter.counted(notice))
         return note
+
+    def _digest(self, gone: tuple[int, ...], views: Sequence[View]) -> list[str]:
+        """The most notable of what the dropped messages said, within a notice's allowance:
+        the lines their results' notices kept, and the lines of the rest, chosen again
+        among all of them."""
+        lines: list[str] = []
+        for index in gone:
+            view = views[index]
+            if holds_results(view):
+                copy = self.elide(index, view)[0]
+                for notice in _notices(copy):
+                    lines += notice.split("\n")[1:]
+            else:
+                lines += [cut(line) for line in _shown(view).splitlines() if line.strip()]
+        return [lines[index] for index in notable_lines(
+            lines, self.meter.counted, max_lines=DIGEST_LINES, max_tokens=DIGEST_TOKENS)]
 
     def kept_note(self, gone: tuple[int, ...], later: bool) -> tuple[str, int]:
         """The notice of `gone` with its parts stored, and its tokens (the same unless a

@@ -191,6 +191,53 @@ class _AlertFinder:
         return spans
 
 
+# A line read as words, numbers and single other characters, for the field each number is
+# a value of: the word just before it ("lag_ms": 4210, latency=9123ms), or, in a table
+# without names, its place among the line's numbers. One pass over the line.
+_PIECES = re.compile(r"([A-Za-z_][\w-]*)|((?<![\w.])-?\d{1,15}(?:\.\d{1,15})?(?![\d.]))|\S")
+# A name given a literal value once: a constant defined in a file, a setting in a config.
+_DEFINES = re.compile(r"\s*(?:(?:export|const|final|static|let|var|def|public|private)\s+)*"
+                      r"[A-Za-z_][\w.]*\s*(?::\s*[\w\[\], ]{1,30})?\s*(?:=|:)\s*"
+                      r"(?:-?\d|\"|')")
+_FIELD_LINES = 5  # a field needs this many values before one of them can stand out
+_FAR = 8.0  # how many typical deviations from the field's median make a value stand out
+
+
+def _median(values: list[float]) -> float:
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+
+
+def _outliers(lines: list[str]) -> list[bool]:
+    """The lines holding a number far outside the other values of its field: far from the
+    field's median by `_FAR` times its median absolute deviation (any other value, where
+    the field holds one value on most lines)."""
+    fields: dict[tuple[str, int], list[tuple[int, float]]] = {}
+    for index, line in enumerate(lines):
+        word, gap, place = "", 0, 0
+        for found in _PIECES.finditer(line, 0, LINE_CHARS * 4):
+            if found.group(1) is not None:
+                word, gap = found.group(1), 0
+            elif found.group(2) is not None:
+                key = (word, 0) if word and gap <= 3 else ("", place)
+                fields.setdefault(key, []).append((index, float(found.group(2))))
+                word, place = "", place + 1
+            else:
+                gap += 1
+    far = [False] * len(lines)
+    for values in fields.values():
+        if len(values) < _FIELD_LINES:
+            continue
+        numbers = [value for _, value in values]
+        middle = _median(numbers)
+        spread = _median([abs(value - middle) for value in numbers])
+        for index, value in values:
+            if abs(value - middle) > _FAR * spread and (spread > 0 or value != middle):
+                far[index] = True
+    return far
+
+
 def _shingles(line: str) -> set[tuple[str, str]]:
     tokens = _TOKENS.findall(_DIGITS.sub("0", line))
     if len(tokens) == 1:
@@ -203,9 +250,11 @@ def notable_lines(lines: list[str], count: Callable[[str], int], *,
     """Indices, ascending, of the most notable lines that fit the allowance.
 
     A line's notability is the share of its shingles that no other line has, plus one for an
-    alert word (error, failed, denied, ...) and a half for a name (an identifier with digits,
-    a long hex run, a constant in capitals), each only while at most a quarter of the lines
-    have one: where every row names a host, a name is no sign. Lines of notability 0 are
+    alert word (error, failed, denied, ...), one for a number far outside the other values
+    of its field, three quarters for a name given a literal value (a constant defined), and
+    a half for a name (an identifier with digits, a long hex run, a constant in capitals),
+    each only while at most a quarter of the lines have one: where every row names a host,
+    a name is no sign. Lines of notability 0 are
     never chosen; ties go to the earlier line. Linear in the lines.
     """
     shingles = [_shingles(line) for line in lines]
@@ -214,12 +263,17 @@ def notable_lines(lines: list[str], count: Callable[[str], int], *,
         seen.update(own)
     alerts = [_ALERT.search(line) is not None for line in lines]
     names = [_NAMES.search(line) is not None for line in lines]
+    far = _outliers(lines)
+    defines = [_DEFINES.match(line[:LINE_CHARS * 4]) is not None for line in lines]
     alert_bonus = 1.0 if 4 * sum(alerts) <= len(lines) else 0.0
     name_bonus = 0.5 if 4 * sum(names) <= len(lines) else 0.0
+    far_bonus = 1.0 if 4 * sum(far) <= len(lines) else 0.0
+    define_bonus = 0.75 if 4 * sum(defines) <= len(lines) else 0.0
     scored: list[tuple[float, int]] = []
     for index, own in enumerate(shingles):
         unique = sum(1 for shingle in own if seen[shingle] == 1) / len(own) if own else 0.0
-        score = unique + alert_bonus * alerts[index] + name_bonus * names[index]
+        score = (unique + alert_bonus * alerts[index] + name_bonus * names[index]
+                 + far_bonus * far[index] + define_bonus * defines[index])
         if score > 0.0:
             scored.append((-score, index))
     scored.sort()

@@ -29,6 +29,7 @@ DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT
 _ABOVE_ONE = struct.unpack("<I", struct.pack("<f", 1.0))[0] + 1  # no weight of a non-durable
 _CLAMP_FLOOR = 64  # tokens a clamped result keeps at least, so the model sees what it asked
 _CLAMP_TRIES = 12
+BARE_TOKENS = 400  # the largest request that stays when its turn goes
 
 
 def _from_bits(bits: int) -> float:
@@ -68,14 +69,19 @@ def requests_of(reading: Reading) -> list[int]:
             if shape.is_request(views[index])]
 
 
-def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]) -> None:
+def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int],
+               bare: list[bool] | None = None) -> None:
     """Where the conversation keeps originals, nothing leaves without a trace: the dropped
     messages before each surviving request leave a notice in it naming their transcript's
-    handle (those after the last one, in it too)."""
+    handle (those after the last one, in it too). A request left bare by its turn carries
+    none: the notice goes on to the next whole turn, one for all of them."""
     if eliser.originals is None:
         return
-    fates = plan.fates
+    fates, n = plan.fates, len(plan.fates)
     kept = [index for index in requests if fates[index] != DROPPED]
+    kept = [index for index in kept if not (
+        bare is not None and bare[index] and index + 1 < n and fates[index + 1] == DROPPED)
+    ] or kept
     if not kept:
         return
     groups: dict[int, list[int]] = {}
@@ -107,6 +113,9 @@ class Layout:
     rounds: list[tuple[int, int]]  # (start, end) of every droppable call round
     ballast: list[bool]  # carries a tool result that an elision can shorten
     alone: list[bool]  # durable messages that stay in place when their unit goes
+    #: Requests that may stay when the turn they began goes, until the kernel's order takes
+    #: them too: they are small, and they hold what the person typed (ids, numbers, limits).
+    bare: list[bool] = field(default_factory=list)
     newest: range = range(0)  # the newest call round: the only results that may be clamped
 
 
@@ -176,7 +185,11 @@ def layout(reading: Reading) -> Layout:
              if free(start, end) and shape.turn_can_go(views, start, end)]
     ballast = [holds_results(view) for view in views]
     last_round = range(calls[-1], ends[calls[-1]]) if calls else range(0)
-    return Layout(prefix, protected, turns, rounds, ballast, alone, last_round)
+    bare = [False] * n  # by the request alone, so that a restored plan finds the same
+    if shape.requests_stay_alone:
+        for index in requests:
+            bare[index] = reading.sizes[index] <= BARE_TOKENS
+    return Layout(prefix, protected, turns, rounds, ballast, alone, bare, last_round)
 
 
 class _Trials:
@@ -220,26 +233,30 @@ class _Trials:
                 self.form.prefix)["kept"]
         return self._cache[bits]
 
-    def _gone(self, staying: list[bool]) -> list[bool]:
+    def _gone(self, staying: list[bool], asking: list[bool]) -> list[bool]:
+        """Who goes with a unit of which nothing survives in `staying`: a bare request goes
+        only when it does not survive in `asking` either."""
         form = self.form
         turn_alive = [False] * len(form.turns)
         round_alive = [False] * len(form.rounds)
         for index, stays in enumerate(staying):
-            if stays and not form.alone[index]:
+            if stays and not form.alone[index] and not form.bare[index]:
                 if self.turn_of[index] >= 0:
                     turn_alive[self.turn_of[index]] = True
                 if self.round_of[index] >= 0:
                     round_alive[self.round_of[index]] = True
-        return [not form.alone[index] and (
+        return [not form.alone[index] and not (form.bare[index] and asking[index]) and (
             self.turn_of[index] >= 0 and not turn_alive[self.turn_of[index]]
             or self.round_of[index] >= 0 and not round_alive[self.round_of[index]])
             for index in range(len(staying))]
 
-    def plan(self, elide_at: int, drop_at: int, shrink_at: int = 0) -> Plan:
-        """Elide the ballast that falls at level `elide_at`, shrink to their handles the
-        notices of results that fall at `shrink_at`, drop the units gone at `drop_at`."""
+    def plan(self, elide_at: int, drop_at: int, ask_at: int = 0, shrink_at: int = 0) -> Plan:
+        """Elide the ballast that falls at level `elide_at`, drop the units gone at
+        `drop_at` but for their bare requests, which go at `ask_at`, and shrink to their
+        handles the notices of results that fall at `shrink_at`."""
         alive = self.survivors(elide_at)
-        gone = self._gone(alive if drop_at == elide_at else self.survivors(drop_at))
+        gone = self._gone(alive if drop_at == elide_at else self.survivors(drop_at),
+                          self.survivors(ask_at))
         kept = alive if shrink_at == elide_at else self.survivors(shrink_at)
         sizes, views, eliser = self.reading.sizes, self.reading.views, self.eliser
         plan = Plan([KEPT] * len(sizes), total=self.reading.options.overhead)
@@ -252,7 +269,7 @@ class _Trials:
                 plan.include(index, size, eliser.elide(index, views[index]))
             else:
                 plan.include(index, size, eliser.purge(index, views[index]), SHRUNK)
-        note_drops(self.reading, eliser, plan, self.requests)
+        note_drops(self.reading, eliser, plan, self.requests, self.form.bare)
         return plan
 
 
@@ -280,13 +297,15 @@ def compact(reading: Reading, eliser: Eliser, *, target: int, budget: int) -> Pl
     top = trials.top
     # The gentlest cut first: tool results become notices with their notable lines, in the
     # kernel's order; then whole units go, oldest first, each leaving its handle in a
-    # notice where the originals are kept; only then do notices shrink to their handles.
+    # notice where the originals are kept, but for their requests, which go last of all
+    # where the format lets a request stand alone; only then do notices shrink to handles.
     # (Shrinking before dropping keeps more messages but far fewer of the facts that later
     # calls need: the notable lines are where those sit.)
     stages: list[Callable[[int], Plan]] = [lambda level: trials.plan(level, 0),
-                                           lambda level: trials.plan(top, level)]
+                                           lambda level: trials.plan(top, level),
+                                           lambda level: trials.plan(top, top, level)]
     if eliser.originals is not None:
-        stages.append(lambda level: trials.plan(top, top, level))
+        stages.append(lambda level: trials.plan(top, top, top, level))
 
     def gentlest(aim: int) -> Plan | None:
         for stage in stages:

@@ -42,6 +42,9 @@ class Shape:
     #: Durable messages stay where they are when their unit goes (Chat Completions takes a
     #: system or developer message anywhere, so one need not hold its turn back).
     durable_stays_alone = False
+    #: A person's request may stand without the answer it led to, before the next one
+    #: (Chat Completions takes two user messages in a row; alternating formats do not).
+    requests_stay_alone = False
 
     def stable_prefix(self, views: Sequence[View]) -> int:
         raise NotImplementedError
@@ -109,6 +112,7 @@ class CallShape(Shape):
     """Chat Completions: calls in `tool_calls`, each answered by a `tool` message."""
 
     durable_stays_alone = True
+    requests_stay_alone = True
 
     def stable_prefix(self, views: Sequence[View]) -> int:
         """The leading system and developer messages."""

@@ -513,7 +513,7 @@ class _Scorer:
             found = self._recallable(body, missed)
             score.facts_recallable += len(found)
             score.recall_tokens += sum(found.values())
-            score.missed += [text for text in missed if text not in found]
+            score.missed += missed
         self.previous = prompt
 
     def _recallable(self, body: str, missed: list[str]) -> dict[str, int]:

@@ -1,0 +1,52 @@
+"""Notable lines are the ones unlike the rest in structure or in value, whatever the output."""
+import json
+import random
+
+import pytest
+
+from quorvex_chat import _notable
+from quorvex_chat._counting import count_tokens
+
+rng = random.Random(7)
+LATENCIES = [rng.randint(20, 140) for _ in range(120)]
+
+
+def _json_rows(value):
+    rows = [{"host": f"web-{i:03d}", "latency_ms": ms, "errors": i % 3}
+            for i, ms in enumerate(LATENCIES)]
+    rows[77]["latency_ms"] = value
+    return _notable.result_lines(json.dumps(rows))
+
+
+def _log(value):
+    return [f"2026-12-09T10:{i // 60:02d}:{i % 60:02d} GET /api/items 200 {ms}ms"
+            for i, ms in enumerate(LATENCIES[:77] + [value] + LATENCIES[78:])]
+
+
+def _csv(value):
+    return ["id,region,latency,errors"] + [
+        f"{i},eu-west-1,{value if i == 77 else ms},{i % 3}" for i, ms in enumerate(LATENCIES)]
+
+
+def _source(value):
+    lines = [f"    total_{i} = merge(total_{i - 1}, part[{i}])  # fold in shard {i} "
+             f"of {rng.random():.6f}" for i in range(120)]
+    lines[77] = f"RETRY_BUDGET_MS = {value}  # how long a client keeps retrying"
+    return lines
+
+
+@pytest.mark.parametrize("lines", [_json_rows, _log, _csv, _source])
+def test_a_value_far_outside_its_field_or_a_constant_defined_once_is_kept(lines):
+    chosen = _notable.notable_lines(lines(9123), count_tokens)
+    assert any("9123" in lines(9123)[index] for index in chosen)
+
+
+@pytest.mark.parametrize("lines", [_json_rows, _log, _csv])
+def test_a_value_like_the_others_is_no_sign(lines):
+    text = lines(LATENCIES[77])
+    assert not any(_notable._outliers(text))
+
+
+def test_a_field_holding_one_value_marks_any_other():
+    codes = [f"GET /api/items {code} 12ms" for code in [200] * 60 + [503] + [200] * 60]
+    assert [i for i, far in enumerate(_notable._outliers(codes)) if far] == [60]
