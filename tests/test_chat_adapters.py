@@ -115,6 +115,21 @@ def test_pydantic_ai_trims_each_request(wiring):
     assert (len(run.all_messages()) == len(history) + 2) == (wiring == "capability")
 
 
+def test_a_pydantic_ai_history_read_back_from_json_is_no_edit():
+    pytest.importorskip("pydantic_ai")
+    from pydantic_ai import Agent
+    from pydantic_ai.messages import ModelMessagesTypeAdapter as Messages
+    from pydantic_ai.models.test import TestModel
+    from quorvex_chat import Conversation
+    history = Agent(TestModel(call_tools=[])).run_sync("hi").all_messages()
+    conversation = Conversation(max_tokens=BUDGET)
+    conversation.prompt(history)
+    # Read back as another worker reads it: its timestamps and floats come back as other
+    # objects, equal to the first.
+    conversation.prompt(Messages.validate_json(Messages.dump_json(history)))
+    assert conversation.replans == 0
+
+
 def test_openai_agents_filter_trims_the_input_of_a_run():
     pytest.importorskip("agents")
     from agents import Agent, RunConfig, Runner

@@ -7,6 +7,7 @@ many calls it takes part in.
 
 from __future__ import annotations
 
+import dataclasses
 import hashlib
 import json
 import operator
@@ -71,11 +72,33 @@ def _walk(value: Any, found: list[object]) -> None:
         found.append(digest(value))
 
 
+def _canonical(value: object) -> object:
+    """A value JSON has no form for, by its content: a dataclass (a Pydantic AI message) by
+    its fields, anything else by its text. Not by its repr, nor by whether a whole number is
+    a float, which differ between equal messages (one read back from JSON names its UTC
+    another way, and its float fields come back as 0.0), so that a history stored and read
+    back, as every worker of a fleet reads it, is no edit."""
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return {"": type(value).__name__, **{field.name: _fields(getattr(value, field.name))
+                                             for field in dataclasses.fields(value)}}
+    return str(value)
+
+
+def _fields(value: object) -> object:
+    if isinstance(value, float) and value.is_integer():
+        return int(value)
+    if isinstance(value, dict):
+        return {key: _fields(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_fields(item) for item in value]
+    return _canonical(value) if dataclasses.is_dataclass(value) else value
+
+
 def digest(message: object) -> str:
     """A message's fingerprint: its canonical JSON, hashed, its cache marks left out. Equal
     messages, equal digests."""
     text = json.dumps(_unmarked(plain(message)), sort_keys=True, ensure_ascii=False,
-                      default=str)
+                      default=_canonical)
     return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
 
 
