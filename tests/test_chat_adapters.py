@@ -1,13 +1,16 @@
 """The framework adapters, each driven by its framework's own objects with a fake model."""
 import asyncio
 import copy
+import json
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import pytest
 
-from quorvex_chat import Options
+from quorvex_chat import Options, SQLiteStore
 from quorvex_chat._keyed import Conversations
+from quorvex_chat._store import STATES_TABLE
 
 BUDGET, ROUNDS, SYSTEM = 1500, 8, "You are terse. Answer from the tool results."
 RESULT = "\n".join(f"row {n}: status ok, latency {n * 7} ms" for n in range(120))
@@ -29,6 +32,42 @@ def test_conversations_are_bounded_and_billed_anew_when_the_system_prompt_change
     assert conversations.prompt("a", [{"role": "user", "content": "a"}],
                                 system="Be brief.").overhead_tokens > 0
     assert conversations.get("a") is not first and len(conversations) == 2
+
+
+def test_conversations_sharing_a_state_store_prompt_as_one_and_survive_other_options(tmp_path):
+    alone, history, rows = Conversations(Options(max_tokens=BUDGET)), [], RESULT.split("\n")
+    workers = [Conversations(Options(max_tokens=BUDGET, store=tmp_path / "originals.db"),
+                             states=tmp_path / "states.db") for _ in range(2)]
+    for n in range(12):  # results small enough that the plan grows between compactions
+        history += [{"role": "user", "content": f"question {n}"},
+                    {"role": "assistant", "content": None, "tool_calls": [{
+                        "id": f"c{n}", "type": "function",
+                        "function": {"name": "probe", "arguments": "{}"}}]},
+                    {"role": "tool", "tool_call_id": f"c{n}",
+                     "content": "\n".join(rows[n:n + 30])}]
+        sent = workers[n % 2].prompt("c", history)
+        assert sent.messages == alone.prompt("c", history).messages
+    assert alone.get("c").compactions > 1 and sent.elided
+    kept = json.loads(SQLiteStore(tmp_path / "states.db", table=STATES_TABLE)["c"])
+    assert kept["conversation"]["calls"] == 12
+    # A plan made under other options is set aside for a fresh one, not sent nor raised.
+    other = Conversations(Options(max_tokens=2 * BUDGET), states=tmp_path / "states.db")
+    assert other.prompt("c", history).tokens_after <= 2 * BUDGET
+
+
+def test_a_call_that_names_no_conversation_is_refused():
+    for framework in ("langchain", "pydantic_ai", "agents"):
+        pytest.importorskip(framework)
+    from quorvex_chat.langchain import TrimMiddleware
+    from quorvex_chat.openai_agents import TrimInput
+    from quorvex_chat.pydantic_ai import TrimHistory
+    with pytest.raises(ValueError, match="Pass conversation_id= to agent.run"):
+        TrimHistory(max_tokens=BUDGET)(SimpleNamespace(conversation_id=None), [])
+    data = SimpleNamespace(model_data=SimpleNamespace(input=[], instructions=None), agent=None)
+    with pytest.raises(ValueError, match=r"TrimInput\(key=...\) returned None"):
+        TrimInput(max_tokens=BUDGET, key=lambda data: None)(data)
+    with pytest.raises(TypeError, match="the checkpointer persists it"):
+        TrimMiddleware(max_tokens=BUDGET, state_store={})
 
 
 def langchain_history():

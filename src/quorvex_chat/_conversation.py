@@ -161,11 +161,21 @@ class Conversation(Generic[M]):
     def from_dict(cls, state: Mapping[str, Any], **options: Any) -> Conversation[Any]:
         """A conversation restored from `to_dict()`, made with the same options."""
         conversation: Conversation[Any] = cls(**options)
-        saved = restored_plan(state, conversation.options)
-        conversation._saved = saved
-        conversation._appended, conversation._calls = saved["appended"], saved["calls"]
-        conversation.replans, conversation.compactions = saved["replans"], saved["compactions"]
+        conversation._restore(state)
         return conversation
+
+    @classmethod
+    def restored(cls, state: Mapping[str, Any], options: Options) -> Conversation[Any]:
+        """`from_dict` by options already made (the adapters restore with theirs)."""
+        conversation = cls.with_options(options)
+        conversation._restore(state)
+        return conversation
+
+    def _restore(self, state: Mapping[str, Any]) -> None:
+        saved = restored_plan(state, self.options)
+        self._saved = saved
+        self._appended, self._calls = saved["appended"], saved["calls"]
+        self.replans, self.compactions = saved["replans"], saved["compactions"]
 
     @property
     def provider(self) -> Provider | None:

@@ -9,6 +9,7 @@ forgotten handle is one the model can no longer recall, never a wrong text.
 from __future__ import annotations
 
 import os
+import re
 import sqlite3
 import threading
 from collections import OrderedDict
@@ -58,18 +59,28 @@ class MemoryStore(MutableMapping[str, str]):
         return len(self._texts)
 
 
+#: The table of a `SQLiteStore` of originals, and that of the adapters' conversation states.
+ORIGINALS_TABLE, STATES_TABLE = "quorvex_originals", "quorvex_conversations"
+_TABLE_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]{0,62}")
+
+
 class SQLiteStore(MutableMapping[str, str]):
     """Originals in a SQLite file, under `key` (one conversation, or one application's).
 
     Several processes may open the same file: SQLite serialises their writes. The texts of
-    one key are bounded by `max_bytes` of UTF-8, the oldest deleted first.
+    one key are bounded by `max_bytes` of UTF-8, the oldest written deleted first. `table`
+    names the table, so that one file can hold the originals and the adapters' conversation
+    states side by side.
     """
 
     def __init__(self, path: str | os.PathLike[str], *, key: str = "",
-                 max_bytes: int = DEFAULT_FILE_BYTES) -> None:
+                 max_bytes: int = DEFAULT_FILE_BYTES, table: str = ORIGINALS_TABLE) -> None:
         if not isinstance(key, str):
             raise TypeError(f"key must be a str, not {type(key).__name__}")
-        self.path, self.key = os.fspath(path), key
+        if not isinstance(table, str) or not _TABLE_NAME.fullmatch(table):
+            raise ValueError(f"table must be an SQL name of letters, digits and underscores, "
+                             f"not {table!r}")
+        self.path, self.key, self.table = os.fspath(path), key, table
         self.max_bytes = _bound("max_bytes", max_bytes)
         self._lock = threading.Lock()
         self._db = sqlite3.connect(self.path, timeout=30.0, check_same_thread=False,
@@ -77,13 +88,13 @@ class SQLiteStore(MutableMapping[str, str]):
         with self._lock:
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute(
-                "CREATE TABLE IF NOT EXISTS quorvex_originals (seq INTEGER PRIMARY KEY, "
+                f"CREATE TABLE IF NOT EXISTS {table} (seq INTEGER PRIMARY KEY, "
                 "key TEXT NOT NULL, handle TEXT NOT NULL, text TEXT NOT NULL, "
                 "bytes INTEGER NOT NULL, UNIQUE (key, handle))")
 
     def __getitem__(self, handle: str) -> str:
         with self._lock:
-            row = self._db.execute("SELECT text FROM quorvex_originals WHERE key = ? AND "
+            row = self._db.execute(f"SELECT text FROM {self.table} WHERE key = ? AND "
                                    "handle = ?", (self.key, handle)).fetchone()
         if row is None:
             raise KeyError(handle)
@@ -94,7 +105,7 @@ class SQLiteStore(MutableMapping[str, str]):
         with self._lock:
             self._db.execute("BEGIN IMMEDIATE")
             try:
-                self._db.execute("INSERT OR REPLACE INTO quorvex_originals (key, handle, text, "
+                self._db.execute(f"INSERT OR REPLACE INTO {self.table} (key, handle, text, "
                                  "bytes) VALUES (?, ?, ?, ?)", (self.key, handle, text, size))
                 self._forget_oldest()
                 self._db.execute("COMMIT")
@@ -103,11 +114,11 @@ class SQLiteStore(MutableMapping[str, str]):
                 raise
 
     def _forget_oldest(self) -> None:
-        (held,) = self._db.execute("SELECT COALESCE(SUM(bytes), 0) FROM quorvex_originals "
+        (held,) = self._db.execute(f"SELECT COALESCE(SUM(bytes), 0) FROM {self.table} "
                                    "WHERE key = ?", (self.key,)).fetchone()
         if held <= self.max_bytes:
             return
-        rows = self._db.execute("SELECT seq, bytes FROM quorvex_originals WHERE key = ? "
+        rows = self._db.execute(f"SELECT seq, bytes FROM {self.table} WHERE key = ? "
                                 "ORDER BY seq", (self.key,))
         last = None
         for seq, size in rows.fetchall()[:-1]:  # the text just written stays
@@ -116,25 +127,25 @@ class SQLiteStore(MutableMapping[str, str]):
             held -= size
             last = seq
         if last is not None:
-            self._db.execute("DELETE FROM quorvex_originals WHERE key = ? AND seq <= ?",
+            self._db.execute(f"DELETE FROM {self.table} WHERE key = ? AND seq <= ?",
                              (self.key, last))
 
     def __delitem__(self, handle: str) -> None:
         with self._lock:
-            gone = self._db.execute("DELETE FROM quorvex_originals WHERE key = ? AND "
+            gone = self._db.execute(f"DELETE FROM {self.table} WHERE key = ? AND "
                                     "handle = ?", (self.key, handle)).rowcount
         if not gone:
             raise KeyError(handle)
 
     def __iter__(self) -> Iterator[str]:
         with self._lock:
-            rows = self._db.execute("SELECT handle FROM quorvex_originals WHERE key = ? "
+            rows = self._db.execute(f"SELECT handle FROM {self.table} WHERE key = ? "
                                     "ORDER BY seq", (self.key,)).fetchall()
         return iter([str(row[0]) for row in rows])
 
     def __len__(self) -> int:
         with self._lock:
-            (count,) = self._db.execute("SELECT COUNT(*) FROM quorvex_originals WHERE "
+            (count,) = self._db.execute(f"SELECT COUNT(*) FROM {self.table} WHERE "
                                         "key = ?", (self.key,)).fetchone()
         return int(count)
 
@@ -143,14 +154,15 @@ class SQLiteStore(MutableMapping[str, str]):
             self._db.close()
 
 
-def store_of(store: StoreLike) -> MutableMapping[str, str]:
-    """The store `store=` names: a fresh `MemoryStore` for None, a `SQLiteStore` for a
-    path, and any mutable mapping as it is."""
+def store_of(store: StoreLike, *, table: str = ORIGINALS_TABLE,
+             name: str = "store") -> MutableMapping[str, str]:
+    """The store `store=` names: a fresh `MemoryStore` for None, a `SQLiteStore` (of
+    `table`) for a path, and any mutable mapping as it is."""
     if store is None:
         return MemoryStore()
     if isinstance(store, (str, os.PathLike)):
-        return SQLiteStore(store)
+        return SQLiteStore(store, table=table)
     if isinstance(store, MutableMapping):
         return store
-    raise TypeError(f"store must be a mutable mapping of handle to text or the path of a "
+    raise TypeError(f"{name} must be a mutable mapping of str to str or the path of a "
                     f"SQLite file, not {type(store).__name__}")

@@ -18,8 +18,15 @@ The filter sees neither a thread nor a session id, so conversations are told apa
 (`context_key`); a call whose context has none is refused with a message saying how to give
 one, since conversations that open alike (with the same "hi") would otherwise share one plan.
 Give `key=` when the run context names its conversation otherwise, e.g.
-`key=lambda data: data.context.user_id`. The `max_conversations` most recently used keys
-are remembered.
+`key=lambda data: data.context.user_id`. With a `Session` the runner sends the session's
+items, and the filter sees neither the session nor its id: name it in the context,
+`context={"session_id": session.session_id}`.
+
+With `state_store=` (the path of a SQLite file, or any mutable mapping of str to str) each
+conversation's plan is kept there as JSON by key, so that every worker process, after any
+restart, sends the prompts one process would; without it the `max_conversations` most
+recently used plans live in this process. Give the workers one `store=` too, and a recall on
+any of them finds what another elided.
 
 A run on a server-managed conversation (`previous_response_id`, `conversation_id`) sends
 only the new items each call; the server holds the history, and there is nothing to trim
@@ -35,7 +42,7 @@ from typing import Any, Callable, Hashable
 from agents.run_config import CallModelData, ModelInputData
 
 from ._conversation import Conversation
-from ._keyed import Adapter
+from ._keyed import Adapter, named
 
 __all__ = ["TrimInput", "context_key"]
 
@@ -81,8 +88,9 @@ class TrimInput(Adapter):
     `max_tokens` is the budget of the items with the instructions and tool schemas.
     `token_counter` counts text (a callable text -> int, or a tiktoken-style encoder; by
     default `count_tokens`, which counts high). `key(data)` names the conversation a call
-    belongs to (default `context_key`). Any other keyword (`target`, `half_life`, `pin`,
-    `exclude_tools`, `keep_recent_results`, `store`, ...) is passed to each `Conversation`.
+    belongs to (default `context_key`); with `state_store` its plan is kept there. Any other
+    keyword (`target`, `half_life`, `pin`, `exclude_tools`, `keep_recent_results`, `store`,
+    ...) is passed to each `Conversation`.
     With `recall=True`, `tool` is the recall tool: give it to the agent,
     `Agent(..., tools=[..., trim.tool])` (a filter cannot add tools to a call itself).
     """
@@ -106,12 +114,13 @@ class TrimInput(Adapter):
         self.key = key
 
     def conversation(self, key: Hashable) -> Conversation[Any] | None:
-        """The `Conversation` of a key, if remembered."""
+        """The `Conversation` of a key, if this process holds it."""
         return self.conversations.get(key)
 
     def __call__(self, data: CallModelData[Any]) -> ModelInputData:
         model_data = data.model_data
-        result = self.conversations.prompt(self.key(data), model_data.input,
+        key = named(self.key(data), "TrimInput")
+        result = self.conversations.prompt(key, model_data.input,
                                            system=model_data.instructions,
                                            tools=_tool_schemas(data.agent))
         self.last = result

@@ -23,19 +23,29 @@ A `TrimHistory` is also a history processor, `(ctx, messages) -> messages`, for:
 As a processor it sees no instructions and counts the newest `ModelRequest.instructions`
 recorded in the messages instead.
 
+Conversations are told apart by `key(ctx)`, by default `ctx.conversation_id`, which
+Pydantic AI 2 gives every run (the `conversation_id=` of `agent.run`, else the one recorded
+on `message_history`, else a new one). A run whose context names none is refused with a
+message saying how to give one: conversations must not share a plan. With
+`state_store=` (the path of a SQLite file, or any mutable mapping of str to str, such as one
+backed by the database the application already runs) each conversation's plan is kept there
+as JSON, so that every worker process, after any restart, sends the prompts one process
+would; without it the plans live in this process. Give the workers one `store=` too, and a
+recall on any of them finds what another elided.
+
 Each message kept is the very `ModelRequest` / `ModelResponse` given; an elided one is a
 `dataclasses.replace` copy. Importing this module imports pydantic_ai; `quorvex_chat` does not.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Generic, Hashable, Sequence, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Generic, Hashable, Sequence, TypeVar
 
 from pydantic_ai.messages import ModelMessage, ModelRequest
 from pydantic_ai.tools import RunContext  # a run-time name: pydantic_ai reads the annotation
 
 from ._conversation import Conversation
-from ._keyed import Adapter
+from ._keyed import Adapter, named
 
 if TYPE_CHECKING:
     from pydantic_ai.capabilities import AbstractCapability
@@ -49,7 +59,19 @@ else:
         class AbstractCapability(Generic[_D]):
             pass
 
-__all__ = ["TrimHistory"]
+__all__ = ["TrimHistory", "conversation_key"]
+
+
+def conversation_key(ctx: RunContext[Any]) -> Hashable:
+    """The default conversation key: the run's `ctx.conversation_id`. ValueError when it
+    has none, since conversations that share a key share one plan."""
+    key = getattr(ctx, "conversation_id", None)
+    if key is None:
+        raise ValueError("TrimHistory cannot tell this run's conversation: its context has no "
+                         "conversation_id. Pass conversation_id= to agent.run (Pydantic AI "
+                         "2), or TrimHistory(key=lambda ctx: ...) that returns your "
+                         "conversation's id")
+    return str(key)
 
 
 # The ignore matters only where pydantic_ai is not installed and its classes are Any to mypy.
@@ -60,9 +82,12 @@ class TrimHistory(Adapter, AbstractCapability[Any]):  # type: ignore[misc,unused
     counts text (a callable text -> int, or a tiktoken-style encoder; by default
     `count_tokens`, which counts high). Any other keyword (`target`, `half_life`, `pin`,
     `exclude_tools`, `keep_recent_results`, `store`, ...) is passed to each `Conversation`.
-    The `max_conversations` most recently used conversations are remembered. With
-    `recall=True` the capability gives the agent the recall tool, so the model can fetch
-    back what a notice names (as a history processor, pass `Tool(trim.recall)` yourself).
+    `key(ctx)` names the conversation of a call (default `conversation_key`). With
+    `state_store` the plans are kept there by key, and `max_conversations` bounds the
+    plans this process caches; without it, the `max_conversations` most recently used are
+    remembered in this process alone. With `recall=True` the capability gives the agent the
+    recall tool, so the model can fetch back what a notice names (as a history processor,
+    pass `Tool(trim.recall)` yourself).
     """
 
     provider = "pydantic_ai"
@@ -82,11 +107,16 @@ class TrimHistory(Adapter, AbstractCapability[Any]):  # type: ignore[misc,unused
         """With `recall=True`, the recall tool, which the agent registers."""
         return self._toolset
 
+    def __init__(self, *, key: Callable[[RunContext[Any]], Hashable] = conversation_key,
+                 **options: Any) -> None:
+        super().__init__(**options)
+        self.key = key
+
     def __repr__(self) -> str:
         return f"TrimHistory(max_tokens={self.conversations.options.max_tokens})"
 
     def conversation(self, conversation_id: Hashable = None) -> Conversation[Any] | None:
-        """The `Conversation` of a conversation id, if remembered."""
+        """The `Conversation` of a conversation id, if this process holds it."""
         return self.conversations.get(conversation_id)
 
     @classmethod
@@ -95,8 +125,8 @@ class TrimHistory(Adapter, AbstractCapability[Any]):  # type: ignore[misc,unused
 
     def _prompt(self, ctx: RunContext[Any], messages: Sequence[ModelMessage],
                 system: str | None) -> list[ModelMessage]:
-        key = getattr(ctx, "conversation_id", None)
-        result = self.conversations.prompt(key, messages, system=system)
+        result = self.conversations.prompt(named(self.key(ctx), "TrimHistory"), messages,
+                                           system=system)
         self.last = result
         return list(result.messages)
 
