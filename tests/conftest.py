@@ -61,6 +61,9 @@ SLOW = {
         "counts every prompt of the thirty turns with the o200k tokenizer",
     "tests/test_binder_compile.py::test_the_binder_refuses":
         "compiles a binding against the real headers for each case, seconds apiece",
+    "tests/test_chat_fleet.py::"
+    "test_workers_taking_turns_and_restarted_send_the_prompts_of_one_process":
+        "starts three worker processes per framework, each importing its framework",
 }
 
 # Tests that exercise only the pure-Python quorvex_chat (the example drives it too). Its
