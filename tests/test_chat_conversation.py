@@ -280,3 +280,20 @@ def test_a_rolling_cache_mark_is_a_hint_and_cache_marks_places_the_breakpoints()
     assert not any("cache_control" in block for m in h[:-1] for block in m["content"])
     with pytest.raises(ValueError, match="^cache marks are for Anthropic Messages"):
         qc.cache_marks(qc.trim([{"role": "system", "content": "s"}]))
+
+
+@pytest.mark.parametrize("half_life", [0.5, 6.0, float("inf")])
+def test_a_request_outlasts_its_turn_but_not_for_ever(half_life):
+    """Chat Completions takes a request without its answer: a small one stays a while after
+    its turn goes, and a compaction still gets within the budget."""
+    h = [{"role": "system", "content": "Answer."}]
+    for turn in range(120):
+        h += [{"role": "user", "content": f"ticket T-{turn:04d} please"},
+              {"role": "assistant", "content": "Done. " * 40}]
+    h.append({"role": "user", "content": "Which tickets?"})
+    r = qc.Conversation(max_tokens=3000, half_life=half_life).prompt(h)
+    assert not r.over_budget and r.tokens_after <= 3000
+    bare = [i for i in r.kept if h[i]["role"] == "user" and i + 1 not in r.kept and i + 1 < len(h)]
+    whole = [i for i in r.kept if h[i]["role"] == "user" and i + 1 in r.kept]
+    if half_life != float("inf"):  # without decay the kernel ranks no turn above another
+        assert bare and whole and max(bare) < min(whole)  # the bare ones older than any whole

@@ -175,7 +175,7 @@ def recounted(provider, script, where, share, data, texts, huge=None):
     assert all(a <= b for a, b in zip(mine, r.message_tokens, strict=True)), (mine, r.message_tokens)
     assert sum(mine) <= r.tokens_after and (r.tokens_after <= budget or r.over_budget)
     # A result that alone holds more than the budget is never sent whole.
-    assert not any(len(text) > 4 * budget and text in (t for m in r.messages for t in texts_of(m))
+    assert not any(count(text) > budget and text in (t for m in r.messages for t in texts_of(m))
                    for m in h if m["role"] == "tool" for text in texts_of(m)) or r.over_budget
 
 

@@ -375,4 +375,5 @@ def test_many_short_messages_stay_within_the_budget_as_billed(provider):
         billed = sum(4 + sum(len(encoding.encode_ordinary(text)) for text in (
             [m["content"]] if isinstance(m["content"], str) else
             [part["text"] for part in m["content"]])) for m in r.messages)
-        assert billed == r.tokens_after <= 3000 and len(r.messages) > 200
+        # (a conversation also sends the notice of what went, with its notable lines)
+        assert billed == r.tokens_after <= 3000 and len(r.messages) > 150

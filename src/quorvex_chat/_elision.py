@@ -12,7 +12,7 @@ from typing import Any, Mapping, Sequence
 
 from ._measure import Meter, to_json
 from ._notable import (KEEP_WHOLE_TOKENS, NOTABLE_LINES, NOTABLE_TOKENS, clamp_notice, cut,
-                       elision_notice, notable_lines)
+                       elision_notice, line_score, ranked_notable)
 from ._recall import Originals, handle_for, with_handle
 from ._shapes import View, holds_results
 
@@ -78,12 +78,12 @@ DIGEST_LINE_TOKENS = NOTABLE_TOKENS // NOTABLE_LINES
 DIGEST_SHARE = 0.5
 
 
-def _notices(view: View) -> list[str]:
-    """The notices of an elided copy's results."""
+def _result_texts(view: View) -> list[str]:
+    """The texts of a view's tool results."""
     content = view.get("content")
-    if isinstance(content, str):
-        return [content]
-    return [str(part.get("content")) for part in content or ()
+    if view.get("role") == "tool":
+        return [_text_of(content)]
+    return [_text_of(part.get("content")) for part in content or ()
             if isinstance(part, Mapping) and part.get("type") == "tool_result"]
 
 
@@ -100,6 +100,7 @@ class Eliser:
         self._clamped: dict[tuple[int, int], Copy] = {}
         self._purged: dict[int, Copy] = {}
         self._notes: dict[tuple[tuple[int, ...], bool], Note] = {}
+        self._offers: dict[int, list[tuple[float, str]]] = {}  # each message's ranked lines
 
     def elide(self, index: int, view: View) -> Copy:
         """Its tool results as notices with their notable lines."""
@@ -190,22 +191,44 @@ class Eliser:
         return note
 
     def _digest(self, gone: tuple[int, ...], views: Sequence[View]) -> list[str]:
-        """The most notable of what the dropped messages said, within a notice's allowance:
-        the lines their results' notices kept, and the lines of the rest, chosen again
-        among all of them."""
-        lines: list[str] = []
-        for index in gone:
-            view = views[index]
-            if holds_results(view):
-                copy = self.elide(index, view)[0]
-                for notice in _notices(copy):
-                    lines += notice.split("\n")[1:]
-            else:
-                lines += [cut(line) for line in _shown(view).splitlines() if line.strip()]
+        """The most notable of what the dropped messages said, within a notice's allowance.
+        Each message offers its lines most notable first (a result the lines its notice
+        keeps, other messages their lines as they stand); the digest takes every message's
+        first line before any message's second, the more notable first within a round, so
+        that a long stretch of turns is heard from throughout and not only at its start."""
+        offers: list[tuple[int, float, int, int, str]] = []
+        for order, index in enumerate(gone):
+            for rank, (score, line) in enumerate(self._ranked(index, views[index])):
+                offers.append((rank, -score, order, len(offers), line))
+        offers.sort()
         tokens = max(DIGEST_TOKENS, int(self.part_tokens * DIGEST_SHARE))
-        return [lines[index] for index in notable_lines(
-            lines, self.meter.counted, max_lines=tokens // DIGEST_LINE_TOKENS,
-            max_tokens=tokens)]
+        chosen: list[tuple[int, int, str]] = []
+        seen: set[str] = set()
+        spent = 0
+        for rank, _, order, number, line in offers:
+            if len(chosen) == tokens // DIGEST_LINE_TOKENS:
+                break
+            cost = self.meter.counted(line)
+            if line in seen or spent + cost > tokens:
+                continue
+            seen.add(line)
+            chosen.append((order, number, line))
+            spent += cost
+        return [line for _, _, line in sorted(chosen)]
+
+    def _ranked(self, index: int, view: View) -> list[tuple[float, str]]:
+        ranked = self._offers.get(index)
+        if ranked is None:
+            ranked = []
+            if holds_results(view):
+                for text in _result_texts(view):
+                    ranked += ranked_notable(text, self.meter.counted)
+            else:
+                ranked = [(line_score(line), cut(line))
+                          for line in _shown(view).splitlines() if line.strip()]
+                ranked.sort(key=lambda offer: -offer[0])
+            self._offers[index] = ranked
+        return ranked
 
     def kept_note(self, gone: tuple[int, ...], later: bool) -> tuple[str, int]:
         """The notice of `gone` with its parts stored, and its tokens (the same unless a

@@ -245,9 +245,10 @@ def _shingles(line: str) -> set[tuple[str, str]]:
     return set(zip(tokens, tokens[1:]))
 
 
-def notable_lines(lines: list[str], count: Callable[[str], int], *,
-                  max_lines: int = NOTABLE_LINES, max_tokens: int = NOTABLE_TOKENS) -> list[int]:
-    """Indices, ascending, of the most notable lines that fit the allowance.
+def ranked_lines(lines: list[str], count: Callable[[str], int], *,
+                 max_lines: int = NOTABLE_LINES, max_tokens: int = NOTABLE_TOKENS
+                 ) -> list[tuple[float, int]]:
+    """(score, index) of the most notable lines that fit the allowance, most notable first.
 
     A line's notability is the share of its shingles that no other line has, plus one for an
     alert word (error, failed, denied, ...), one for a number far outside the other values
@@ -277,17 +278,39 @@ def notable_lines(lines: list[str], count: Callable[[str], int], *,
         if score > 0.0:
             scored.append((-score, index))
     scored.sort()
-    chosen: list[int] = []
+    chosen: list[tuple[float, int]] = []
     spent = 0
-    for _, index in scored:
+    for negative, index in scored:
         if len(chosen) == max_lines:
             break
         cost = count(cut(lines[index]))
         if spent + cost > max_tokens:
             continue
-        chosen.append(index)
+        chosen.append((-negative, index))
         spent += cost
-    return sorted(chosen)
+    return chosen
+
+
+def notable_lines(lines: list[str], count: Callable[[str], int], *,
+                  max_lines: int = NOTABLE_LINES, max_tokens: int = NOTABLE_TOKENS) -> list[int]:
+    """Indices, ascending, of the most notable lines that fit the allowance (see
+    `ranked_lines`)."""
+    return sorted(index for _, index in ranked_lines(lines, count, max_lines=max_lines,
+                                                     max_tokens=max_tokens))
+
+
+def ranked_notable(text: str, count: Callable[[str], int]) -> list[tuple[float, str]]:
+    """The lines an elision notice keeps of `text`, most notable first, with their scores."""
+    lines, _ = _view(text)
+    return [(score, cut(lines[index])) for score, index in ranked_lines(lines, count)]
+
+
+def line_score(line: str) -> float:
+    """A line's notability on its own (a message's line in a digest): one, and the bonuses of
+    an alert word, a name given a literal value and a name."""
+    return (1.0 + (_ALERT.search(line) is not None)
+            + 0.75 * (_DEFINES.match(line[:LINE_CHARS * 4]) is not None)
+            + 0.5 * (_NAMES.search(line[:LINE_CHARS * 4]) is not None))
 
 
 def cut(line: str) -> str:

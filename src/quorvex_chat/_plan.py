@@ -13,6 +13,7 @@ same way on every platform. Without a budget the caller's threshold decides alon
 
 from __future__ import annotations
 
+import math
 import struct
 from dataclasses import dataclass, field
 from typing import Callable
@@ -30,6 +31,7 @@ _ABOVE_ONE = struct.unpack("<I", struct.pack("<f", 1.0))[0] + 1  # no weight of 
 _CLAMP_FLOOR = 64  # tokens a clamped result keeps at least, so the model sees what it asked
 _CLAMP_TRIES = 12
 BARE_TOKENS = 400  # the largest request that stays when its turn goes
+BARE_HALF_LIVES = 3  # how much longer than its turn a bare request stays
 
 
 def _from_bits(bits: int) -> float:
@@ -250,6 +252,17 @@ class _Trials:
             or self.round_of[index] >= 0 and not round_alive[self.round_of[index]])
             for index in range(len(staying))]
 
+    def later(self, level: int) -> int:
+        """The level at which what `level` purges would go were it `BARE_HALF_LIVES`
+        half-lives younger: where a bare request goes that its turn went at `level`."""
+        n = len(self.reading)
+        if level <= n:  # oldest first: as many messages further back
+            back = BARE_HALF_LIVES * self.reading.options.kernel_half_life  # inf: no decay
+            return 0 if back >= level else level - math.ceil(back)
+        threshold = _from_bits(level - n) / 2 ** BARE_HALF_LIVES
+        bits: int = struct.unpack("<I", struct.pack("<f", threshold))[0]
+        return n + max(bits, 1)
+
     def plan(self, elide_at: int, drop_at: int, ask_at: int = 0, shrink_at: int = 0) -> Plan:
         """Elide the ballast that falls at level `elide_at`, drop the units gone at
         `drop_at` but for their bare requests, which go at `ask_at`, and shrink to their
@@ -302,7 +315,8 @@ def compact(reading: Reading, eliser: Eliser, *, target: int, budget: int) -> Pl
     # (Shrinking before dropping keeps more messages but far fewer of the facts that later
     # calls need: the notable lines are where those sit.)
     stages: list[Callable[[int], Plan]] = [lambda level: trials.plan(level, 0),
-                                           lambda level: trials.plan(top, level),
+                                           lambda level: trials.plan(top, level,
+                                                                     trials.later(level)),
                                            lambda level: trials.plan(top, top, level)]
     if eliser.originals is not None:
         stages.append(lambda level: trials.plan(top, top, top, level))
