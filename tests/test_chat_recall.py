@@ -14,8 +14,13 @@ from test_chat_trim import history
 HANDLE = re.compile(r"qv:[a-z2-7]{10}")
 
 
+NEEDS = {"langchain": "langchain_core", "pydantic_ai": "pydantic_ai"}
+
+
 def fleet(provider, turns=8):
     """A history whose every tool result is its own text, many lines long."""
+    if provider in NEEDS:
+        pytest.importorskip(NEEDS[provider])
     base = "openai" if provider == "openai" else "anthropic"
     if provider in FORMATS:
         base = FORMATS[provider][0]
@@ -106,6 +111,23 @@ def test_the_model_recalls_through_its_own_tool_call(provider):
         conversation.recall(handle) in json.dumps(answer, ensure_ascii=False)
 
 
+def test_a_query_brings_back_only_the_lines_that_hold_it():
+    h, results = fleet("openai")
+    conversation = qc.Conversation(max_tokens=900)
+    r = conversation.prompt(h)
+    handle = next(handle for handle in qc.HANDLE_PATTERN.findall(repr(r.messages))
+                  if conversation.recall(handle) in results)
+    whole = conversation.recall(handle)
+    wanted = whole.splitlines()[200]  # its number is in no other line
+    said = conversation.recall(handle, f"{wanted.split()[1]} NOTHING-like-this")
+    assert said.splitlines() == [f"[1 of 300 lines hold '{wanted.split()[1]} "
+                                 f"NOTHING-like-this']", wanted]
+    call = {"id": "c", "type": "function", "function": {"name": "recall", "arguments": json.dumps(
+        {"handle": handle, "query": "ok"})}}
+    assert conversation.answer_recall(call)["content"].startswith(
+        "[300 of 300 lines hold 'ok', the first 200 shown]")
+
+
 def test_unknown_handles_and_colliding_digests(monkeypatch):
     conversation = qc.Conversation(max_tokens=100)
     with pytest.raises(KeyError, match="unknown handle 'qv:aaaaaaaaaa'"):
@@ -149,6 +171,8 @@ def test_adapters_offer_the_recall_tool():
     store = {"qv:abcdefghij": "the original"}
     middleware = langchain.TrimMiddleware(max_tokens=500, recall=True, store=store)
     assert middleware.tools[0].invoke({"handle": "qv:abcdefghij"}) == "the original"
+    assert middleware.tools[0].invoke({"handle": "qv:abcdefghij", "query": "ORIG"}) == \
+        "[1 of 1 lines hold 'ORIG']\nthe original"
     assert langchain.TrimMiddleware(max_tokens=500).tools == []
     capability = pydantic_ai.TrimHistory(max_tokens=500, recall=True, store=store)
     assert capability.get_toolset() is not None

@@ -191,10 +191,11 @@ class Conversation(Generic[M]):
         """The originals of what the prompts elide, by handle."""
         return self._originals.store
 
-    def recall(self, handle: str) -> str:
-        """The original text that a notice's `handle` names; KeyError for a handle that
-        is not stored (never made, or forgotten by a bounded store)."""
-        return self._originals.recall(handle)
+    def recall(self, handle: str, query: str | None = None) -> str:
+        """The original text that a notice's `handle` names (with `query`, only its lines
+        that hold one of the query's words); KeyError for a handle that is not stored
+        (never made, or forgotten by a bounded store)."""
+        return self._originals.recall(handle, query)
 
     def recall_tool(self, provider: Provider | None = None) -> dict[str, Any]:
         """The schema of the recall tool to offer the model beside the others, in the
@@ -208,9 +209,11 @@ class Conversation(Generic[M]):
         the history's format) with the original: append it to the history and prompt
         again. An unknown handle is answered with a result saying so, for the model."""
         fmt = self._format_for(provider)
-        _, handle, _ = call_of(call)
+        _, arguments, _ = call_of(call)
+        handle, query = arguments.get("handle"), arguments.get("query")
         try:
-            text = self.recall(handle if isinstance(handle, str) else "")
+            text = self.recall(handle if isinstance(handle, str) else "",
+                               query if isinstance(query, str) else None)
         except KeyError as error:
             text = f"[recall failed: {error.args[0]}]"
         return answer(fmt, call, text)

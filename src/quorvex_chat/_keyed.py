@@ -227,11 +227,12 @@ class Adapter:
         """Make the framework's recall tool (each adapter registers its own)."""
         raise NotImplementedError
 
-    def recall(self, handle: str) -> str:
-        """The original text a notice's handle names, from any of the conversations; the
-        recall tool's answer. An unknown handle is answered with a text saying so, which
-        is what the model should see."""
+    def recall(self, handle: str, query: str = "") -> str:
+        """The original text a notice's handle names, from any of the conversations (with
+        `query`, its lines holding one of the query's words); the recall tool's answer. An
+        unknown handle is answered with a text saying so, which is what the model should
+        see."""
         try:
-            return self._originals.recall(handle)
+            return self._originals.recall(handle, query or None)
         except (KeyError, TypeError) as error:
             return f"[recall failed: {error.args[0]}]"

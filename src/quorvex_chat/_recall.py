@@ -14,6 +14,8 @@ import json
 import re
 from typing import Any, Mapping, MutableMapping
 
+from ._notable import result_lines
+
 #: A handle inside a notice.
 HANDLE_PATTERN = re.compile(r"qv:[a-z2-7]{10,52}(?![a-z2-7])")
 
@@ -22,11 +24,20 @@ RECALL = "recall"
 _SHORT = 10  # base32 characters: 50 bits
 RECALL_DESCRIPTION = ("Fetch the full original text of a tool result or of earlier messages "
                       "that the conversation shortened. Call it with a handle shown in a "
-                      "notice, like qv:abcdefghij, when you need more than the notice shows.")
+                      "notice, like qv:abcdefghij, when you need more than the notice shows; "
+                      "with a query, only the original's lines that hold one of its words "
+                      "come back.")
 _PARAMETERS = {"type": "object",
                "properties": {"handle": {"type": "string",
-                                         "description": "The handle shown in the notice."}},
+                                         "description": "The handle shown in the notice."},
+                              "query": {"type": "string",
+                                        "description": "Optional words to look for: only "
+                                        "the lines holding one of them come back. Use it "
+                                        "when the original is large."}},
                "required": ["handle"], "additionalProperties": False}
+#: What a query answers at most: its first matching lines, and terms read of it.
+QUERY_LINES = 200
+QUERY_TERMS = 16
 
 
 def _digest(text: str) -> str:
@@ -64,14 +75,29 @@ class Originals:
                 return handle
         raise RuntimeError("every prefix of this text's digest names another text")
 
-    def recall(self, handle: str) -> str:
+    def recall(self, handle: str, query: str | None = None) -> str:
         if not isinstance(handle, str):
             raise TypeError(f"handle must be a str, not {type(handle).__name__}")
         text = self.store.get(handle.strip())
         if text is None:
             raise KeyError(f"unknown handle {handle!r}: no original is stored under it "
                            f"(a handle looks like qv:abcdefghij)")
-        return text
+        return text if not query else matching(text, query)
+
+
+def matching(text: str, query: str) -> str:
+    """The lines (JSON: the rows) of `text` holding any word of `query`, case aside: a large
+    original read for what the model looks for, not sent whole into a budget it would
+    overflow."""
+    if not isinstance(query, str):
+        raise TypeError(f"query must be a str, not {type(query).__name__}")
+    terms = [term for term in query.lower().split()[:QUERY_TERMS] if term]
+    lines = result_lines(text)  # JSON by its rows
+    found = [line for line in lines if any(term in line.lower() for term in terms)]
+    shown = found[:QUERY_LINES]
+    more = f", the first {len(shown):,} shown" if len(found) > len(shown) else ""
+    return "\n".join([f"[{len(found):,} of {len(lines):,} lines hold {query!r}{more}]",
+                      *shown])
 
 
 def recall_tool(provider: str) -> dict[str, Any]:
@@ -102,25 +128,23 @@ def _arguments(value: object) -> Mapping[str, Any]:
     return value if isinstance(value, Mapping) else {}
 
 
-def call_of(call: Mapping[str, Any]) -> tuple[str, object, str | None]:
-    """(id, handle, name) of one tool call: a Chat Completions tool call, an Anthropic
+def call_of(call: Mapping[str, Any]) -> tuple[str, Mapping[str, Any], str | None]:
+    """(id, arguments, name) of one tool call: a Chat Completions tool call, an Anthropic
     tool_use block, a Responses function_call item or a Gemini function_call part."""
     if not isinstance(call, Mapping):
         raise TypeError(f"call must be a tool call dict, not {type(call).__name__}")
     if "function" in call and isinstance(call["function"], Mapping):  # Chat Completions
         function = call["function"]
-        return str(call.get("id", "")), _arguments(function.get("arguments")).get(
-            "handle"), function.get("name")
+        return str(call.get("id", "")), _arguments(function.get("arguments")), \
+            function.get("name")
     if call.get("type") == "tool_use":
-        return str(call.get("id", "")), _arguments(call.get("input")).get("handle"), \
-            call.get("name")
+        return str(call.get("id", "")), _arguments(call.get("input")), call.get("name")
     if call.get("type") == "function_call":
-        return str(call.get("call_id", "")), _arguments(call.get("arguments")).get(
-            "handle"), call.get("name")
+        return str(call.get("call_id", "")), _arguments(call.get("arguments")), \
+            call.get("name")
     inner = call.get("function_call", call.get("functionCall"))
     if isinstance(inner, Mapping):  # Gemini
-        return str(inner.get("id", "")), _arguments(inner.get("args")).get("handle"), \
-            inner.get("name")
+        return str(inner.get("id", "")), _arguments(inner.get("args")), inner.get("name")
     raise ValueError("call is not a tool call of a format the recall tool answers "
                      "(Chat Completions, Responses, Anthropic or Gemini)")
 

@@ -81,8 +81,8 @@ class TrimMiddleware(
     tools: list[BaseTool] = []
 
     def _offer_recall(self) -> None:
-        def recall(handle: str) -> str:
-            return self.recall(handle)
+        def recall(handle: str, query: str = "") -> str:
+            return self.recall(handle, query)
 
         self.tools = [StructuredTool.from_function(recall, name=self.recall_name,
                                                    description=self.recall_description)]

@@ -102,8 +102,8 @@ class TrimInput(Adapter):
     def _offer_recall(self) -> None:
         from agents import function_tool
 
-        def recall(handle: str) -> str:
-            return self.recall(handle)
+        def recall(handle: str, query: str = "") -> str:
+            return self.recall(handle, query)
 
         self.tool = function_tool(recall, name_override=self.recall_name,
                                   description_override=self.recall_description)

@@ -97,8 +97,8 @@ class TrimHistory(Adapter, AbstractCapability[Any]):  # type: ignore[misc,unused
         from pydantic_ai.tools import Tool
         from pydantic_ai.toolsets import FunctionToolset
 
-        def recall(handle: str) -> str:
-            return self.recall(handle)
+        def recall(handle: str, query: str = "") -> str:
+            return self.recall(handle, query)
 
         self._toolset = FunctionToolset([Tool(recall, name=self.recall_name,
                                               description=self.recall_description)])
