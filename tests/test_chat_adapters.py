@@ -212,3 +212,24 @@ def test_openai_agents_filter_trims_the_input_of_a_run():
     asyncio.run(Runner.run(agent, items[:1], run_config=config,
                            context={"conversation_id": "c-2"}))
     assert trimmer.conversation("c-2") is not trimmer.conversation("c-1") is not None
+
+
+def test_a_plan_of_which_nothing_was_kept_stays_in_the_process():
+    """LangGraph without a checkpointer hands back no record: the process's own plan of the
+    thread serves, as for any single process, instead of a fresh plan each invocation."""
+    from quorvex_chat._keyed import Conversations
+    from quorvex_chat._options import Options
+    from test_chat_trim import history
+    h = history("openai", [(50, [[1]], True)] * 12, 0)
+    for message in h:
+        if message["role"] == "tool":
+            message["content"] = "row ok\n" * 300
+    conversations = Conversations(Options(max_tokens=2500))
+    previous, extended = (), 0
+    for end in range(2, len(h) + 1):
+        result, _ = conversations.prompt_kept("thread", h[:end], None)
+        extended += result.messages[:len(previous)] == previous
+        previous = result.messages
+    conversation = conversations.get("thread")
+    assert conversation is not None and conversation.compactions >= 2
+    assert extended >= len(h) * 3 // 4  # a cache-stable prompt, call after call

@@ -124,8 +124,11 @@ class Conversations:
         entry = self._entry(key, beside, system, tools, renew=False)
         with entry.lock:
             restored = False
-            if entry.stamp is None or record is None or entry.stamp != record.get("stamp") \
-                    or entry.beside != beside:
+            # Nothing kept where something was written (LangGraph without a checkpointer, a
+            # bounded store that forgot it): this process's own plan is all there is.
+            own = record is None and entry.stamp is not None and entry.beside == beside
+            if not own and (entry.stamp is None or record is None
+                            or entry.stamp != record.get("stamp") or entry.beside != beside):
                 entry.beside = beside
                 entry.conversation, restored = self._restored(record, beside, system, tools)
             try:

@@ -23,7 +23,7 @@ and any worker, after any restart, that runs the thread from its checkpoint send
 one process would have sent. The `Conversation`s this process made are a cache, used only
 while the state holds the very record they wrote last; otherwise the plan is restored from
 the state. Without a checkpointer LangGraph keeps nothing between invocations, and each
-invocation plans afresh. The recall originals are shared the same way through `store=`: a
+thread's plan lives in the process that served it. The recall originals are shared the same way through `store=`: a
 SQLite path (or a mapping backed by a database) that every worker opens.
 
 `trim_messages` is the stateless one-shot equivalent for a list of `BaseMessage`.
