@@ -154,7 +154,8 @@ class Conversation(Generic[M]):
                                                 self._plan.copies[index][0]
                                                 for index in last.elided]))
         for request, gone in self._plan.notes.items():
-            found += HANDLE_PATTERN.findall(self._eliser.kept_note(gone, request < gone[0])[0])
+            found += HANDLE_PATTERN.findall(self._eliser.kept_note(gone, request < gone[0],
+                                                             self._reading.views)[0])
         return list(dict.fromkeys(found))
 
     @classmethod

@@ -65,7 +65,7 @@ def _shown(view: View) -> str:
     return f"{view.get('role')}: " + "\n".join(shown)
 
 
-Note = tuple[list[str], str, int]  # the transcript's parts, the notice, its tokens
+Note = tuple[list[tuple[int, ...]], str, int]  # the parts' messages, the notice, its tokens
 NOTE_PARTS = 16
 #: What the notice of dropped messages keeps of what they said, at most.
 DIGEST_TOKENS = 2 * NOTABLE_TOKENS
@@ -76,6 +76,10 @@ DIGEST_LINE_TOKENS = NOTABLE_TOKENS // NOTABLE_LINES
 #: the cost of no trimming; a quarter kept 49% for 0.31x, but its notice took so much of a
 #: compacted prompt that the example session compacted half as often again.
 DIGEST_SHARE = 0.5
+
+
+def _transcript(part: Sequence[int], views: Sequence[View]) -> str:
+    return "\n\n".join(_shown(views[index]) for index in part)
 
 
 def _result_texts(view: View) -> list[str]:
@@ -100,6 +104,7 @@ class Eliser:
         self._clamped: dict[tuple[int, int], Copy] = {}
         self._purged: dict[int, Copy] = {}
         self._notes: dict[tuple[tuple[int, ...], bool], Note] = {}
+        self._shown_notes: dict[tuple[tuple[int, ...], bool], tuple[str, int]] = {}
         self._offers: dict[int, list[tuple[float, str]]] = {}  # each message's ranked lines
 
     def elide(self, index: int, view: View) -> Copy:
@@ -170,15 +175,15 @@ class Eliser:
             tokens = sum(sizes[index] for index in gone)
             # Each part and the next hold over `limit` together: no more than NOTE_PARTS.
             limit = max(self.part_tokens, -(-2 * tokens // NOTE_PARTS))
-            parts: list[list[str]] = [[]]
+            parts: list[list[int]] = [[]]
             held = 0
             for index in gone:
                 if parts[-1] and held + sizes[index] > limit:
                     parts.append([])
                     held = 0
-                parts[-1].append(_shown(views[index]))
+                parts[-1].append(index)
                 held += sizes[index]
-            texts = ["\n\n".join(part) for part in parts]
+            texts = [_transcript(part, views) for part in parts]
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(texts)} parts, oldest first" if len(texts) > 1 else ""
             lines = self._digest(gone, views)
@@ -187,8 +192,16 @@ class Eliser:
                 f"{tokens:,} tokens{split}; recall "
                 f"{', '.join(handle_for(text) for text in texts)}"
                 f"{'; their notable lines follow' if lines else ''}]", *lines])
-            note = self._notes[gone, later] = (texts, notice, self.meter.counted(notice))
+            # The parts are kept as indices: a compaction tries many spans, and their texts
+            # are made again only for the notices a prompt shows.
+            note = self._notes[gone, later] = ([tuple(part) for part in parts], notice,
+                                               self.meter.counted(notice))
         return note
+
+    def forget_notes(self) -> None:
+        """Drop the notices of spans tried before: a new compaction tries its own."""
+        self._notes.clear()
+        self._shown_notes.clear()
 
     def _digest(self, gone: tuple[int, ...], views: Sequence[View]) -> list[str]:
         """The most notable of what the dropped messages said, within a notice's allowance.
@@ -230,17 +243,24 @@ class Eliser:
             self._offers[index] = ranked
         return ranked
 
-    def kept_note(self, gone: tuple[int, ...], later: bool) -> tuple[str, int]:
+    def kept_note(self, gone: tuple[int, ...], later: bool,
+                  views: Sequence[View]) -> tuple[str, int]:
         """The notice of `gone` with its parts stored, and its tokens (the same unless a
         short handle was taken by another text, which lengthens it)."""
-        texts, notice, tokens = self._notes[gone, later]
+        shown = self._shown_notes.get((gone, later))
+        if shown is not None:
+            return shown
+        parts, notice, tokens = self._notes[gone, later]
         assert self.originals is not None
-        for text in texts:
+        for part in parts:
+            text = _transcript(part, views)
             planned, handle = handle_for(text), self.originals.keep(text)
             if handle != planned:
                 notice = notice.replace(planned, handle)
-        return notice, tokens if notice == self._notes[gone, later][1] \
-            else self.meter.counted(notice)
+        if notice != self._notes[gone, later][1]:
+            tokens = self.meter.counted(notice)
+        shown = self._shown_notes[gone, later] = (notice, tokens)
+        return shown
 
     def purge(self, index: int, view: View) -> Copy:
         """Every payload as a notice of its size: tool results keep their ids and place, so

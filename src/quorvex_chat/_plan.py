@@ -305,13 +305,14 @@ def compact(reading: Reading, eliser: Eliser, *, target: int, budget: int) -> Pl
     `target`. The newest results are clamped only to meet `budget`: a target below the
     budget is an aim, and cutting what the model just asked for is no way to reach it."""
     target = min(target, budget)
+    eliser.forget_notes()
     form = layout(reading)
     trials = _Trials(reading, form, eliser)
     top = trials.top
     # The gentlest cut first: tool results become notices with their notable lines, in the
     # kernel's order; then whole units go, oldest first, each leaving its handle in a
-    # notice where the originals are kept, but for their requests, which go last of all
-    # where the format lets a request stand alone; only then do notices shrink to handles.
+    # notice where the originals are kept, their requests outlasting them where the format
+    # lets a request stand alone; only then do notices shrink to their handles.
     # (Shrinking before dropping keeps more messages but far fewer of the facts that later
     # calls need: the notable lines are where those sit.)
     stages: list[Callable[[int], Plan]] = [lambda level: trials.plan(level, 0),

@@ -50,7 +50,8 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *
             view, cost = copy_of(reading, plan, eliser, index)
             message = fmt.write_back(history[index], reading.views[index], view)
         if index in plan.notes:
-            notice, extra = eliser.kept_note(plan.notes[index], index < plan.notes[index][0])
+            notice, extra = eliser.kept_note(plan.notes[index], index < plan.notes[index][0],
+                                            reading.views)
             message, cost = fmt.write_note(message, notice), cost + extra
         if message is not history[index]:
             elided.append(index)
