@@ -9,10 +9,10 @@ import pytest
 from quorvex_chat.replay import calls, load, needed_at, read_facts
 
 TOOL = Path(__file__).resolve().parent.parent / "tools" / "gen_sessions.py"
-spec = importlib.util.spec_from_file_location("gen_sessions", TOOL)
-gen = importlib.util.module_from_spec(spec)
+source = importlib.util.spec_from_file_location("gen_sessions", TOOL)
+gen = importlib.util.module_from_spec(source)
 sys.modules["gen_sessions"] = gen  # its dataclasses look their module up
-spec.loader.exec_module(gen)
+source.loader.exec_module(gen)
 
 SEEDS = range(20)
 
