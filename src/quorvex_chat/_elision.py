@@ -11,8 +11,8 @@ from __future__ import annotations
 from typing import Any, Mapping, Sequence
 
 from ._measure import Meter, to_json
-from ._notable import (KEEP_WHOLE_TOKENS, NOTABLE_LINES, NOTABLE_TOKENS, clamp_notice, cut,
-                       elision_notice, line_score, ranked_notable)
+from ._notable import (KEEP_WHOLE_TOKENS, NOTABLE_LINES, NOTABLE_TOKENS, Notable, clamp_notice,
+                       cut, elision_notice, line_score, read_notable)
 from ._recall import Originals, handle_for, with_handle
 from ._shapes import View, holds_results
 
@@ -78,10 +78,6 @@ DIGEST_LINE_TOKENS = NOTABLE_TOKENS // NOTABLE_LINES
 DIGEST_SHARE = 0.5
 
 
-def _transcript(part: Sequence[int], views: Sequence[View]) -> str:
-    return "\n\n".join(_shown(views[index]) for index in part)
-
-
 def _result_texts(view: View) -> list[str]:
     """The texts of a view's tool results."""
     content = view.get("content")
@@ -105,7 +101,25 @@ class Eliser:
         self._purged: dict[int, Copy] = {}
         self._notes: dict[tuple[tuple[int, ...], bool], Note] = {}
         self._shown_notes: dict[tuple[tuple[int, ...], bool], tuple[str, int]] = {}
-        self._offers: dict[int, list[tuple[float, str]]] = {}  # each message's ranked lines
+        #: Each message's lines for a digest, most notable first: [score, line, tokens],
+        #: the tokens counted when the line is first weighed (-1 until then).
+        self._offers: dict[int, list[list[Any]]] = {}
+        #: Each result's offers, from the one reading that also makes its notice.
+        self._result_offers: dict[str, list[list[Any]]] = {}
+        self._shown: dict[int, str] = {}  # each message as a transcript shows it
+
+    def _read(self, text: str) -> Notable:
+        read = read_notable(text, self.meter.counted)
+        self._result_offers[text] = [[score, cut(read.lines[line]), cost]
+                                     for score, line, cost in read.ranked]
+        return read
+
+    def _transcript(self, part: Sequence[int], views: Sequence[View]) -> str:
+        shown = self._shown
+        for index in part:
+            if index not in shown:
+                shown[index] = _shown(views[index])
+        return "\n\n".join(shown[index] for index in part)
 
     def elide(self, index: int, view: View) -> Copy:
         """Its tool results as notices with their notable lines."""
@@ -129,7 +143,8 @@ class Eliser:
         if text.startswith(FLOOD_NOTICE):
             return None  # already as small as it should get
         if budget is None:
-            notice = elision_notice(text, tokens, meter.counted, meter.identity)
+            notice = elision_notice(text, tokens, meter.counted, meter.identity,
+                                    lambda: self._read(text))
         else:
             notice = clamp_notice(text, tokens, budget, meter.counted)
         return self._named(notice, text)
@@ -183,7 +198,7 @@ class Eliser:
                     held = 0
                 parts[-1].append(index)
                 held += sizes[index]
-            texts = [_transcript(part, views) for part in parts]
+            texts = [self._transcript(part, views) for part in parts]
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(texts)} parts, oldest first" if len(texts) > 1 else ""
             lines = self._digest(gone, views)
@@ -198,10 +213,16 @@ class Eliser:
                                                self.meter.counted(notice))
         return note
 
-    def forget_notes(self) -> None:
-        """Drop the notices of spans tried before: a new compaction tries its own."""
-        self._notes.clear()
-        self._shown_notes.clear()
+    def forget_notes(self, keep: Mapping[int, tuple[int, ...]] | None = None) -> None:
+        """Drop the notices of spans tried before but those of `keep` (request: the messages
+        its notice stands for), and the messages as transcripts showed them, which would
+        otherwise double what is held: a new compaction tries its own."""
+        kept = set() if keep is None else {(gone, request < gone[0])
+                                            for request, gone in keep.items()}
+        self._notes = {key: note for key, note in self._notes.items() if key in kept}
+        self._shown_notes = {key: shown for key, shown in self._shown_notes.items()
+                             if key in kept}
+        self._shown.clear()
 
     def _digest(self, gone: tuple[int, ...], views: Sequence[View]) -> list[str]:
         """The most notable of what the dropped messages said, within a notice's allowance.
@@ -209,35 +230,45 @@ class Eliser:
         keeps, other messages their lines as they stand); the digest takes every message's
         first line before any message's second, the more notable first within a round, so
         that a long stretch of turns is heard from throughout and not only at its start."""
-        offers: list[tuple[int, float, int, int, str]] = []
-        for order, index in enumerate(gone):
-            for rank, (score, line) in enumerate(self._ranked(index, views[index])):
-                offers.append((rank, -score, order, len(offers), line))
-        offers.sort()
         tokens = max(DIGEST_TOKENS, int(self.part_tokens * DIGEST_SHARE))
+        most = tokens // DIGEST_LINE_TOKENS
+        offered = [self._ranked(index, views[index]) for index in gone]
         chosen: list[tuple[int, int, str]] = []
         seen: set[str] = set()
         spent = 0
-        for rank, _, order, number, line in offers:
-            if len(chosen) == tokens // DIGEST_LINE_TOKENS:
+        rank = 0
+        # Round by round, so that a long stretch sorts only the rounds it reaches.
+        while len(chosen) < most:
+            round_ = sorted((-offers[rank][0], order) for order, offers in enumerate(offered)
+                            if len(offers) > rank)
+            if not round_:
                 break
-            cost = self.meter.counted(line)
-            if line in seen or spent + cost > tokens:
-                continue
-            seen.add(line)
-            chosen.append((order, number, line))
-            spent += cost
+            for _, order in round_:
+                if len(chosen) == most:
+                    break
+                offer = offered[order][rank]
+                line = offer[1]
+                if offer[2] < 0:
+                    offer[2] = self.meter.counted(line)
+                if line in seen or spent + offer[2] > tokens:
+                    continue
+                seen.add(line)
+                chosen.append((order, rank, line))
+                spent += offer[2]
+            rank += 1
         return [line for _, _, line in sorted(chosen)]
 
-    def _ranked(self, index: int, view: View) -> list[tuple[float, str]]:
+    def _ranked(self, index: int, view: View) -> list[list[Any]]:
         ranked = self._offers.get(index)
         if ranked is None:
             ranked = []
             if holds_results(view):
                 for text in _result_texts(view):
-                    ranked += ranked_notable(text, self.meter.counted)
+                    if text not in self._result_offers:
+                        self._read(text)
+                    ranked += self._result_offers[text]
             else:
-                ranked = [(line_score(line), cut(line))
+                ranked = [[line_score(line), cut(line), -1]
                           for line in _shown(view).splitlines() if line.strip()]
                 ranked.sort(key=lambda offer: -offer[0])
             self._offers[index] = ranked
@@ -253,7 +284,7 @@ class Eliser:
         parts, notice, tokens = self._notes[gone, later]
         assert self.originals is not None
         for part in parts:
-            text = _transcript(part, views)
+            text = self._transcript(part, views)
             planned, handle = handle_for(text), self.originals.keep(text)
             if handle != planned:
                 notice = notice.replace(planned, handle)

@@ -13,7 +13,9 @@ from __future__ import annotations
 import hashlib
 import json
 import re
+from bisect import bisect_right
 from collections import Counter
+from itertools import accumulate
 from typing import Callable, Hashable, NamedTuple
 
 #: What an elided tool result keeps at most: this many notable lines, of at most this many
@@ -28,6 +30,7 @@ KEEP_WHOLE_TOKENS = 48
 
 _TOKENS = re.compile(r"[A-Za-z_]+|\d+|[^\sA-Za-z_\d]")
 _DIGITS = re.compile(r"\d+")
+_DIGIT = re.compile(r"\d")
 # Words that mark a line as an outcome worth keeping whatever its neighbours say.
 _ALERT = re.compile(r"\b(?:error|fail|failed|failure|exception|traceback|fatal|denied|"
                     r"invalid|mismatch|timeout|timed out|panic|refused|not found|warn|"
@@ -215,13 +218,16 @@ def _outliers(lines: list[str]) -> list[bool]:
     the field holds one value on most lines)."""
     fields: dict[tuple[str, int], list[tuple[int, float]]] = {}
     for index, line in enumerate(lines):
+        if not _DIGIT.search(line, 0, LINE_CHARS * 4):
+            continue  # no value, no field
         word, gap, place = "", 0, 0
-        for found in _PIECES.finditer(line, 0, LINE_CHARS * 4):
-            if found.group(1) is not None:
-                word, gap = found.group(1), 0
-            elif found.group(2) is not None:
+        # A group that took no part reads as "", and neither group matches empty.
+        for name, number in _PIECES.findall(line, 0, LINE_CHARS * 4):
+            if name:
+                word, gap = name, 0
+            elif number:
                 key = (word, 0) if word and gap <= 3 else ("", place)
-                fields.setdefault(key, []).append((index, float(found.group(2))))
+                fields.setdefault(key, []).append((index, float(number)))
                 word, place = "", place + 1
             else:
                 gap += 1
@@ -238,6 +244,24 @@ def _outliers(lines: list[str]) -> list[bool]:
     return far
 
 
+def _holding(pattern: re.Pattern[str], lines: list[str]) -> list[bool]:
+    """Which lines `pattern` finds something in, by one search per line that holds a match
+    over the lines joined: far cheaper than a search of each line where few match. No
+    pattern searched so matches a line break, and each sees one at a line's edges as it
+    sees the edge of a line searched alone, so the answer is the same."""
+    joined = "\n".join(lines)
+    ends = list(accumulate(len(line) + 1 for line in lines))  # where the next line starts
+    found = [False] * len(lines)
+    at = 0
+    while True:
+        match = pattern.search(joined, at)
+        if match is None:
+            return found
+        index = bisect_right(ends, match.start())
+        found[index] = True
+        at = ends[index]
+
+
 def _shingles(line: str) -> set[tuple[str, str]]:
     tokens = _TOKENS.findall(_DIGITS.sub("0", line))
     if len(tokens) == 1:
@@ -247,8 +271,9 @@ def _shingles(line: str) -> set[tuple[str, str]]:
 
 def ranked_lines(lines: list[str], count: Callable[[str], int], *,
                  max_lines: int = NOTABLE_LINES, max_tokens: int = NOTABLE_TOKENS
-                 ) -> list[tuple[float, int]]:
-    """(score, index) of the most notable lines that fit the allowance, most notable first.
+                 ) -> list[tuple[float, int, int]]:
+    """(score, index, tokens) of the most notable lines that fit the allowance, most notable
+    first, each with the tokens of its line as a notice shows it.
 
     A line's notability is the share of its shingles that no other line has, plus one for an
     alert word (error, failed, denied, ...), one for a number far outside the other values
@@ -262,8 +287,8 @@ def ranked_lines(lines: list[str], count: Callable[[str], int], *,
     seen: Counter[tuple[str, str]] = Counter()
     for own in shingles:
         seen.update(own)
-    alerts = [_ALERT.search(line) is not None for line in lines]
-    names = [_NAMES.search(line) is not None for line in lines]
+    alerts = _holding(_ALERT, lines)
+    names = _holding(_NAMES, lines)
     far = _outliers(lines)
     defines = [_DEFINES.match(line[:LINE_CHARS * 4]) is not None for line in lines]
     alert_bonus = 1.0 if 4 * sum(alerts) <= len(lines) else 0.0
@@ -278,7 +303,7 @@ def ranked_lines(lines: list[str], count: Callable[[str], int], *,
         if score > 0.0:
             scored.append((-score, index))
     scored.sort()
-    chosen: list[tuple[float, int]] = []
+    chosen: list[tuple[float, int, int]] = []
     spent = 0
     for negative, index in scored:
         if len(chosen) == max_lines:
@@ -286,7 +311,7 @@ def ranked_lines(lines: list[str], count: Callable[[str], int], *,
         cost = count(cut(lines[index]))
         if spent + cost > max_tokens:
             continue
-        chosen.append((-negative, index))
+        chosen.append((-negative, index, cost))
         spent += cost
     return chosen
 
@@ -295,14 +320,22 @@ def notable_lines(lines: list[str], count: Callable[[str], int], *,
                   max_lines: int = NOTABLE_LINES, max_tokens: int = NOTABLE_TOKENS) -> list[int]:
     """Indices, ascending, of the most notable lines that fit the allowance (see
     `ranked_lines`)."""
-    return sorted(index for _, index in ranked_lines(lines, count, max_lines=max_lines,
-                                                     max_tokens=max_tokens))
+    return sorted(index for _, index, _ in ranked_lines(lines, count, max_lines=max_lines,
+                                                        max_tokens=max_tokens))
 
 
-def ranked_notable(text: str, count: Callable[[str], int]) -> list[tuple[float, str]]:
-    """The lines an elision notice keeps of `text`, most notable first, with their scores."""
-    lines, _ = _view(text)
-    return [(score, cut(lines[index])) for score, index in ranked_lines(lines, count)]
+class Notable(NamedTuple):
+    """A result as its notice reads it: the lines read, the lines skipped before each (and
+    after the last), and `ranked_lines` of them at a notice's allowance."""
+
+    lines: list[str]
+    skipped: list[int]
+    ranked: list[tuple[float, int, int]]
+
+
+def read_notable(text: str, count: Callable[[str], int]) -> Notable:
+    lines, skipped = _view(text)
+    return Notable(lines, skipped, ranked_lines(lines, count))
 
 
 def line_score(line: str) -> float:
@@ -325,27 +358,31 @@ _NOTICES_HELD = 4096
 
 
 def elision_notice(text: str, tokens: int, count: Callable[[str], int],
-                   counter: Hashable | None = None) -> str:
+                   counter: Hashable | None = None,
+                   read: Callable[[], Notable] | None = None) -> str:
     """The notice that replaces an elided tool result: its size and its notable lines.
 
     `counter` is the caller's own token counter behind `count`: notices are kept per
-    counter, so a caller that passes a new one each time simply makes them again."""
+    counter, so a caller that passes a new one each time simply makes them again. `read`
+    gives `read_notable(text, count)` where the caller keeps it already."""
+    if read is None:
+        read = lambda: read_notable(text, count)  # noqa: E731
     if counter is None:
-        return _make_notice(text, tokens, count)
+        return _make_notice(read(), tokens)
     key = (hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=16).digest(),
            tokens, counter)
     notice = _NOTICES.get(key)
     if notice is None:
-        notice = _make_notice(text, tokens, count)
+        notice = _make_notice(read(), tokens)
         if len(_NOTICES) >= _NOTICES_HELD:
             _NOTICES.clear()
         _NOTICES[key] = notice
     return notice
 
 
-def _make_notice(text: str, tokens: int, count: Callable[[str], int]) -> str:
-    lines, skipped = _view(text)
-    keep = notable_lines(lines, count)
+def _make_notice(read: Notable, tokens: int) -> str:
+    lines, skipped = read.lines, read.skipped
+    keep = sorted(index for _, index, _ in read.ranked)
     if not keep:
         return f"[tool result elided: {tokens:,} tokens]"
     noun = "line" if len(keep) == 1 else "lines"

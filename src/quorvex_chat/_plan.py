@@ -304,8 +304,13 @@ def compact(reading: Reading, eliser: Eliser, *, target: int, budget: int) -> Pl
     """The plan that keeps most while its tokens (with what is billed beside) stay within
     `target`. The newest results are clamped only to meet `budget`: a target below the
     budget is an aim, and cutting what the model just asked for is no way to reach it."""
-    target = min(target, budget)
     eliser.forget_notes()
+    plan = _compact(reading, eliser, min(target, budget), budget)
+    eliser.forget_notes(plan.notes)
+    return plan
+
+
+def _compact(reading: Reading, eliser: Eliser, target: int, budget: int) -> Plan:
     form = layout(reading)
     trials = _Trials(reading, form, eliser)
     top = trials.top
