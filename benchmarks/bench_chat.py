@@ -1,60 +1,128 @@
-"""quorvex_chat per call: one message appended to a 10,000-message conversation, then its
-prompt, by `Conversation.prompt` beside LangChain's `trim_messages` (when langchain-core is
-installed) and a stateless `quorvex_chat.trim` on the same history."""
+"""quorvex_chat beside LangChain's `trim_messages`, in CPU seconds taken in one run.
+
+The history is what an agent loop writes in Chat Completions: requests of about 50 tokens,
+tool calls, and JSON or log results of 150 to 3,000 tokens, with their answers. Both
+libraries count with the same counter: o200k where bpe-openai is installed, else
+`count_tokens`. Rows:
+
+- `trim` of a whole history beside `trim_messages` (strategy "last", the same budget);
+- `Conversation.prompt` on a long history beside a short one: an append-only call (per
+  message appended), a compaction, and a repeated call on an unchanged history beside an
+  append-only one; and its first call on the long history beside `trim_messages` on it.
+"""
 import json
 import random
 import time
 
 import quorvex_chat as qc
 
+BUDGET = 32_000
 
-def make_conversation(n, seed=7):
-    """An OpenAI history of `n` messages: requests, tool calls with JSON results, answers."""
+
+def make_conversation(n, seed=3):
+    """An OpenAI history of `n` messages: requests, tool calls with JSON or log results,
+    answers."""
     rng = random.Random(seed)
-    history = [{"role": "system", "content": "You watch the fleet; call shard_status."}]
+    history = [{"role": "system", "content": "You are the on-call agent for the storage "
+                                             "fleet. Use the tools."}]
     turn = 0
     while len(history) < n:
-        history.append({"role": "user", "content": f"Is shard group {turn % 9} healthy?"})
+        history.append({"role": "user", "content": (
+            f"Turn {turn}: please look at shard group {turn % 13} in region eu-{turn % 4}; the "
+            f"ticket is OPS-{4000 + turn} and the customer reports slow writes since the last "
+            f"deploy, check it.")})
         call = f"call_{turn}"
+        name = "shard_status" if turn % 2 else "tail_logs"
         history.append({"role": "assistant", "content": None, "tool_calls": [{
-            "id": call, "type": "function",
-            "function": {"name": "shard_status", "arguments": json.dumps({"group": turn})}}]})
-        history.append({"role": "tool", "tool_call_id": call, "content": json.dumps(
-            [{"shard": k, "lag_ms": rng.randint(0, 900)} for k in range(rng.randint(5, 40))])})
-        history.append({"role": "assistant", "content": f"Group {turn % 9} is healthy."})
+            "id": call, "type": "function", "function": {"name": name, "arguments": json.dumps(
+                {"group": turn % 13, "region": f"eu-{turn % 4}"})}}]})
+        if turn % 2:
+            body = json.dumps([{"shard": k, "lag_ms": rng.randint(20, 140), "state": "ok",
+                                "host": f"db-{rng.randint(1, 99)}.eu"}
+                               for k in range(rng.randint(8, 140))])
+        else:
+            body = "\n".join(
+                f"2026-12-0{rng.randint(1, 9)}T10:{rng.randint(10, 59)}:{rng.randint(10, 59)}Z "
+                f"INFO writer-{rng.randint(1, 9)} flushed {rng.randint(100, 9000)} pages in "
+                f"{rng.randint(3, 90)} ms" for _ in range(rng.randint(10, 160)))
+        history.append({"role": "tool", "tool_call_id": call, "content": body})
+        history.append({"role": "assistant", "content": f"Group {turn % 13} looks healthy; lag "
+                                                        f"is within bounds."})
         turn += 1
     return history[:n]
 
 
-def per_call_ms(prompt, history, start, calls):
-    """Median ms of prompt(history[:k]) for k = start+1 .. start+calls, one append each."""
-    times = []
-    for k in range(start + 1, start + calls + 1):
-        began = time.perf_counter()
-        prompt(history[:k])
-        times.append(time.perf_counter() - began)
-    times.sort()
-    return times[len(times) // 2] * 1e3
+def counter():
+    """o200k where bpe-openai is installed, else the library's default count."""
+    try:
+        import bpe_openai
+    except ImportError:
+        return qc.count_tokens, "count_tokens"
+    encoding = bpe_openai.get_encoding("o200k_base")
+    encoding.encode_ordinary("warm up")  # its tables load on first use, outside the timings
+    return (lambda text: len(encoding.encode_ordinary(text))), "o200k"
+
+
+def cpu(call):
+    began = time.process_time()
+    call()
+    return time.process_time() - began
+
+
+def langchain_trim(history, count):
+    """A callable timing LangChain's trim of `history` with `count`, or None without it."""
+    try:
+        from langchain_core.messages import convert_to_messages, trim_messages
+    except ImportError:
+        return None
+    messages = convert_to_messages(history)
+
+    def tokens(batch):
+        return sum(count(m.content if isinstance(m.content, str) else str(m.content)) + 4
+                   for m in batch)
+
+    return lambda: cpu(lambda: trim_messages(messages, max_tokens=BUDGET, strategy="last",
+                                             token_counter=tokens, start_on="human",
+                                             include_system=True))
+
+
+def session(n, count, calls):
+    """A Conversation's first call on n messages, then `calls` appends: (first, median
+    append-only call, median compaction, repeated call) in seconds."""
+    history = make_conversation(n + calls)
+    conversation = qc.Conversation(max_tokens=BUDGET, token_counter=count)
+    first = cpu(lambda: conversation.prompt(history[:n]))
+    appends, compactions = [], []
+    for k in range(n + 1, n + calls + 1):
+        before, grown = conversation.compactions, history[:k]
+        took = cpu(lambda: conversation.prompt(grown))
+        (compactions if conversation.compactions > before else appends).append(took)
+    repeats = 50
+    repeat = cpu(lambda: [conversation.prompt(grown) for _ in range(repeats)]) / repeats
+    median = lambda values: sorted(values)[len(values) // 2] if values else float("nan")
+    return first, median(appends), median(compactions), repeat
 
 
 def chat_rows(quick):
-    n = 2_000 if quick else 10_000
-    calls = 20 if quick else 60
-    history = make_conversation(n + calls)
-    conversation = qc.Conversation(max_tokens=32_000)
-    conversation.prompt(history[:n])  # the conversation so far, planned once
-    # The slice each call takes is the caller's list as it stands; time it apart.
-    slicing = per_call_ms(lambda h: None, history, n, calls)
-    native = per_call_ms(conversation.prompt, history, n, calls) - slicing
-    stateless = per_call_ms(lambda h: qc.trim(h, max_tokens=32_000), history, n, 5) - slicing
-    yield ("Conversation", f"+1 of {n:,} msgs", "ms/call", native, stateless, stateless / native)
-    try:
-        from langchain_core.messages import trim_messages
-        from langchain_core.messages.utils import count_tokens_approximately
-    except ImportError:
-        return
-    lc = per_call_ms(lambda h: trim_messages(h, max_tokens=32_000, strategy="last",
-                                             token_counter=count_tokens_approximately,
-                                             start_on="human", include_system=True),
-                     history, n, 5) - slicing
-    yield ("Conversation", "vs trim_messages", "ms/call", native, lc, lc / native)
+    count, name = counter()
+    for n in (1_000, 3_000) if quick else (1_000, 10_000, 100_000):
+        history = make_conversation(n)
+        theirs = langchain_trim(history, count)
+        ours = cpu(lambda: qc.trim(history, max_tokens=BUDGET, token_counter=count))
+        if theirs is not None:
+            lc = theirs()
+            yield ("trim", f"{n // 1000}k msgs vs LC", f"s ({name})", ours, lc, lc / ours)
+    short, long = (1_000, 5_000) if quick else (1_000, 20_000)
+    calls = 200 if quick else 400
+    first_s, append_s, compact_s, _ = session(short, count, calls)
+    first_l, append_l, compact_l, repeat_l = session(long, count, calls)
+    yield ("Conversation", f"append {long // 1000}k/{short // 1000}k", "ms/call",
+           append_l * 1e3, append_s * 1e3, append_s / append_l)
+    yield ("Conversation", f"compact {long // 1000}k/{short // 1000}k", "ms",
+           compact_l * 1e3, compact_s * 1e3, compact_s / compact_l)
+    yield ("Conversation", "repeat vs append", "ms/call", repeat_l * 1e3, append_l * 1e3,
+           append_l / repeat_l)
+    theirs = langchain_trim(make_conversation(long), count)
+    if theirs is not None:
+        lc = theirs()
+        yield ("Conversation", f"first {long // 1000}k vs LC", "s", first_l, lc, lc / first_l)

@@ -263,36 +263,48 @@ class _Trials:
         bits: int = struct.unpack("<I", struct.pack("<f", threshold))[0]
         return n + max(bits, 1)
 
-    def plan(self, elide_at: int, drop_at: int, ask_at: int = 0, shrink_at: int = 0) -> Plan:
+    def plan(self, elide_at: int, drop_at: int, ask_at: int = 0, shrink_at: int = 0,
+             bound: int | None = None) -> Plan:
         """Elide the ballast that falls at level `elide_at`, drop the units gone at
         `drop_at` but for their bare requests, which go at `ask_at`, and shrink to their
-        handles the notices of results that fall at `shrink_at`."""
+        handles the notices of results that fall at `shrink_at`. Where what stays whole
+        already exceeds `bound`, no notice is made: the plan's total is then that part
+        alone, over `bound` as the whole would be (most trials of a long history end so)."""
         alive = self.survivors(elide_at)
         gone = self._gone(alive if drop_at == elide_at else self.survivors(drop_at),
                           self.survivors(ask_at))
         kept = alive if shrink_at == elide_at else self.survivors(shrink_at)
         sizes, views, eliser = self.reading.sizes, self.reading.views, self.eliser
         plan = Plan([KEPT] * len(sizes), total=self.reading.options.overhead)
+        shortened: list[int] = []
         for index, size in enumerate(sizes):
             if gone[index]:
                 plan.fates[index] = DROPPED
             elif alive[index] or not self.form.ballast[index]:
                 plan.include(index, size)
-            elif kept[index] or not only_results(views[index]):
-                plan.include(index, size, eliser.elide(index, views[index]))
             else:
-                plan.include(index, size, eliser.purge(index, views[index]), SHRUNK)
+                shortened.append(index)
+        if bound is not None and plan.total > bound:
+            return plan
+        for index in shortened:
+            if kept[index] or not only_results(views[index]):
+                plan.include(index, sizes[index], eliser.elide(index, views[index]))
+            else:
+                plan.include(index, sizes[index], eliser.purge(index, views[index]), SHRUNK)
         note_drops(self.reading, eliser, plan, self.requests, self.form.bare)
         return plan
 
 
-def _lowest(fits: Callable[[int], Plan], top: int, target: int) -> Plan:
+Stage = Callable[[int, "int | None"], Plan]  # a plan at a level, bounded as `plan` is
+
+
+def _lowest(fits: Stage, top: int, target: int) -> Plan:
     """The plan at the lowest level that fits, given that the highest one does."""
     low, high = 0, top
-    best = fits(high)
+    best = fits(high, None)
     while high - low > 1:
         middle = (low + high) // 2
-        trial = fits(middle)
+        trial = fits(middle, target)
         if trial.total <= target:
             high, best = middle, trial
         else:
@@ -320,16 +332,16 @@ def _compact(reading: Reading, eliser: Eliser, target: int, budget: int) -> Plan
     # lets a request stand alone; only then do notices shrink to their handles.
     # (Shrinking before dropping keeps more messages but far fewer of the facts that later
     # calls need: the notable lines are where those sit.)
-    stages: list[Callable[[int], Plan]] = [lambda level: trials.plan(level, 0),
-                                           lambda level: trials.plan(top, level,
-                                                                     trials.later(level)),
-                                           lambda level: trials.plan(top, top, level)]
+    stages: list[Stage] = [lambda level, bound: trials.plan(level, 0, bound=bound),
+                           lambda level, bound: trials.plan(top, level, trials.later(level),
+                                                            bound=bound),
+                           lambda level, bound: trials.plan(top, top, level, bound=bound)]
     if eliser.originals is not None:
-        stages.append(lambda level: trials.plan(top, top, top, level))
+        stages.append(lambda level, bound: trials.plan(top, top, top, level, bound=bound))
 
     def gentlest(aim: int) -> Plan | None:
         for stage in stages:
-            if stage(top).total <= aim:
+            if stage(top, aim).total <= aim:
                 return _lowest(stage, top, aim)
         return None
 
@@ -339,7 +351,7 @@ def _compact(reading: Reading, eliser: Eliser, target: int, budget: int) -> Plan
     found = gentlest(target)
     if found is not None:
         return found
-    floor = stages[-1](top)
+    floor = stages[-1](top, None)
     if floor.total > budget:
         return _clamped(reading, form, eliser, floor, budget)
     # The target is out of reach: aim halfway between what must stay and the budget.

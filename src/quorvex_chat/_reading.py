@@ -112,7 +112,8 @@ class Reading:
         self._viewer = Viewer()
         self.views: list[View] = []
         self.classes: list[int] = []
-        self.sizes: list[int] = []
+        self.sizes: list[int] = []  # appended to only: `total` keeps their sum
+        self._sum = 0
         self.digests: list[str] = []
         #: The leaves of each message read, so that an unchanged history is known cheaply.
         self._leaves: list[list[object]] = []
@@ -159,6 +160,7 @@ class Reading:
                 self.digests.append(digest(message))
                 self._leaves.append(leaves(message))
             added += tokens
+        self._sum += added
         return added
 
     def first_edit(self, history: Sequence[Any],
@@ -196,7 +198,7 @@ class Reading:
         return self.shape.stable_prefix(views) if given is None else min(given, len(views))
 
     def total(self) -> int:
-        return sum(self.sizes) + self.options.overhead
+        return self._sum + self.options.overhead
 
 
 def read(history: Sequence[Any], options: Options, *, fingerprints: bool = False) -> Reading:
