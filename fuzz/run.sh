@@ -4,7 +4,8 @@
 #
 # Usage: fuzz/run.sh [seconds] [target...]
 #   targets: fuzz_dehydrate fuzz_effort_gauge fuzz_saturation_scan fuzz_window
-#            fuzz_bus fuzz_conversion (the atheris target, through the extension)
+#            fuzz_bus fuzz_line_stats fuzz_conversion (the atheris target, through
+#            the extension)
 #
 # The committed seeds in fuzz/corpus/<target>/ are read, never written: new
 # inputs go to build/fuzz/corpus/<target>/, and a crashing input is saved as
@@ -15,7 +16,8 @@ cd "$(dirname "$0")/.."
 
 SECONDS_EACH=${1:-20}
 shift || true
-NATIVE=(fuzz_dehydrate fuzz_effort_gauge fuzz_saturation_scan fuzz_window fuzz_bus)
+NATIVE=(fuzz_dehydrate fuzz_effort_gauge fuzz_saturation_scan fuzz_window fuzz_bus
+        fuzz_line_stats)
 TARGETS=("$@")
 [[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=("${NATIVE[@]}" fuzz_conversion)
 
