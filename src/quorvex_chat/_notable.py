@@ -18,6 +18,11 @@ from collections import Counter
 from itertools import accumulate
 from typing import Callable, Hashable, NamedTuple
 
+try:
+    from . import _native
+except ImportError:  # a tree without the build: the scores come from `_scored` alone
+    _native = None  # type: ignore[assignment]
+
 #: What an elided tool result keeps at most: this many notable lines, of at most this many
 #: tokens together, each cut to `LINE_CHARS` characters. Chosen on the bundled sessions: 8
 #: lines keep the planted identifiers, codes and error lines of their results while a notice
@@ -269,20 +274,10 @@ def _shingles(line: str) -> set[tuple[str, str]]:
     return set(zip(tokens, tokens[1:]))
 
 
-def ranked_lines(lines: list[str], count: Callable[[str], int], *,
-                 max_lines: int = NOTABLE_LINES, max_tokens: int = NOTABLE_TOKENS
-                 ) -> list[tuple[float, int, int]]:
-    """(score, index, tokens) of the most notable lines that fit the allowance, most notable
-    first, each with the tokens of its line as a notice shows it.
-
-    A line's notability is the share of its shingles that no other line has, plus one for an
-    alert word (error, failed, denied, ...), one for a number far outside the other values
-    of its field, three quarters for a name given a literal value (a constant defined), and
-    a half for a name (an identifier with digits, a long hex run, a constant in capitals),
-    each only while at most a quarter of the lines have one: where every row names a host,
-    a name is no sign. Lines of notability 0 are
-    never chosen; ties go to the earlier line. Linear in the lines.
-    """
+def _scored(lines: list[str]) -> list[tuple[float, int]]:
+    """(score, index) of the lines of notability above 0, most notable first, then by
+    index: the reference of `_native.line_scores`, and the scores of the lines it declines
+    (any with a character outside ASCII)."""
     shingles = [_shingles(line) for line in lines]
     seen: Counter[tuple[str, str]] = Counter()
     for own in shingles:
@@ -303,15 +298,37 @@ def ranked_lines(lines: list[str], count: Callable[[str], int], *,
         if score > 0.0:
             scored.append((-score, index))
     scored.sort()
+    return [(-negative, index) for negative, index in scored]
+
+
+def ranked_lines(lines: list[str], count: Callable[[str], int], *,
+                 max_lines: int = NOTABLE_LINES, max_tokens: int = NOTABLE_TOKENS
+                 ) -> list[tuple[float, int, int]]:
+    """(score, index, tokens) of the most notable lines that fit the allowance, most notable
+    first, each with the tokens of its line as a notice shows it.
+
+    A line's notability is the share of its shingles that no other line has, plus one for an
+    alert word (error, failed, denied, ...), one for a number far outside the other values
+    of its field, three quarters for a name given a literal value (a constant defined), and
+    a half for a name (an identifier with digits, a long hex run, a constant in capitals),
+    each only while at most a quarter of the lines have one: where every row names a host,
+    a name is no sign. Lines of notability 0 are
+    never chosen; ties go to the earlier line. Linear in the lines.
+    """
+    # The native scores are `_scored`'s to the bit; it declines lines that are not ASCII.
+    scored = _native.line_scores(lines) if _native is not None and isinstance(lines, list) \
+        else None
+    if scored is None:
+        scored = _scored(lines)
     chosen: list[tuple[float, int, int]] = []
     spent = 0
-    for negative, index in scored:
+    for score, index in scored:
         if len(chosen) == max_lines:
             break
         cost = count(cut(lines[index]))
         if spent + cost > max_tokens:
             continue
-        chosen.append((-negative, index, cost))
+        chosen.append((score, index, cost))
         spent += cost
     return chosen
 
