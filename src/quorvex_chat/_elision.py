@@ -8,6 +8,7 @@ size, so that what stays reads as the conversation it was.
 
 from __future__ import annotations
 
+from heapq import heapify, heappop
 from typing import Any, Mapping, Sequence
 
 from ._measure import Meter, to_json
@@ -187,7 +188,7 @@ class Eliser:
         stored only when a prompt shows the notice (`kept_note`)."""
         note = self._notes.get((gone, later))
         if note is None:
-            tokens = sum(sizes[index] for index in gone)
+            tokens = sum(map(sizes.__getitem__, gone))
             # Each part and the next hold over `limit` together: no more than NOTE_PARTS.
             limit = max(self.part_tokens, -(-2 * tokens // NOTE_PARTS))
             parts: list[list[int]] = [[]]
@@ -239,13 +240,14 @@ class Eliser:
         rank = 0
         # Round by round, so that a long stretch sorts only the rounds it reaches.
         while len(chosen) < most:
-            round_ = sorted((-offers[rank][0], order) for order, offers in enumerate(offered)
-                            if len(offers) > rank)
+            # A heap, not a sort: a round of a long stretch is read only as far as it is taken.
+            round_ = [(-offers[rank][0], order) for order, offers in enumerate(offered)
+                      if len(offers) > rank]
             if not round_:
                 break
-            for _, order in round_:
-                if len(chosen) == most:
-                    break
+            heapify(round_)
+            while round_ and len(chosen) < most:
+                order = heappop(round_)[1]
                 offer = offered[order][rank]
                 line = offer[1]
                 if offer[2] < 0:

@@ -15,6 +15,8 @@ from __future__ import annotations
 
 import math
 import struct
+from itertools import compress
+from operator import and_, not_, or_, xor
 from dataclasses import dataclass, field
 from typing import Callable
 
@@ -86,15 +88,14 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
     ] or kept
     if not kept:
         return
-    groups: dict[int, list[int]] = {}
-    at = 0
-    for index, fate in enumerate(fates):
-        while at < len(kept) and kept[at] < index:
-            at += 1
-        if fate == DROPPED:
-            groups.setdefault(kept[at] if at < len(kept) else kept[-1], []).append(index)
-    for request, gone in groups.items():
-        indices = tuple(gone)
+    # What went before each kept request is its notice's; what went after the last, the
+    # last's. Read a stretch at a time: a long history has most of its messages gone.
+    bounds = [-1, *kept[:-1], n]
+    for request, start, end in zip(kept, bounds, bounds[1:]):
+        indices = tuple(compress(range(start + 1, end),
+                                 map(DROPPED.__eq__, fates[start + 1:end])))
+        if not indices:
+            continue
         plan.notes[request] = indices
         plan.total += eliser.note(indices, reading.views, reading.sizes,
                                   later=request < indices[0])[2]
@@ -208,8 +209,13 @@ class _Trials:
         for number, (start, end) in enumerate(form.rounds):
             self.round_of[start:end] = [number] * (end - start)
         self.top = n + _ABOVE_ONE
-        self._cache: dict[int, list[str]] = {}
+        self._cache: dict[int, list[int]] = {}
         self.requests = requests_of(reading)
+        # Per message, what every trial reads: a unit's survivors keep it, and a trial reads
+        # them with map() over whole lists, a long history taking many trials.
+        self.movable = [not alone and not bare for alone, bare in zip(form.alone, form.bare)]
+        self.not_alone = [not alone for alone in form.alone]
+        self.whole = [not ballast for ballast in form.ballast]
 
     def survivors(self, level: int) -> list[bool]:
         """Who survives at `level`, 0 (all) to `top` (no non-durable message): above
@@ -220,37 +226,37 @@ class _Trials:
         if level == 0:
             return [True] * n  # every score is >= 0
         alive = self.form.protected[:]
-        for text in self._kept(max(level - n, 1)):
-            alive[int(text)] = True
+        for index in self._kept(max(level - n, 1)):
+            alive[index] = True
         if level < n:
             alive[level:] = [True] * (n - level)
         return alive
 
-    def _kept(self, bits: int) -> list[str]:
+    def _kept(self, bits: int) -> list[int]:
         if bits not in self._cache:
             # The kernel decides by position and class alone, so each block's content is its
             # own index: the texts it returns are exactly the indices of the survivors.
-            self._cache[bits] = quorvex_micro.dehydrate(
+            self._cache[bits] = list(map(int, quorvex_micro.dehydrate(
                 self.blocks, self.reading.options.half_life, _from_bits(bits),
-                self.form.prefix)["kept"]
+                self.form.prefix)["kept"]))
         return self._cache[bits]
 
     def _gone(self, staying: list[bool], asking: list[bool]) -> list[bool]:
         """Who goes with a unit of which nothing survives in `staying`: a bare request goes
         only when it does not survive in `asking` either."""
         form = self.form
-        turn_alive = [False] * len(form.turns)
-        round_alive = [False] * len(form.rounds)
-        for index, stays in enumerate(staying):
-            if stays and not form.alone[index] and not form.bare[index]:
-                if self.turn_of[index] >= 0:
-                    turn_alive[self.turn_of[index]] = True
-                if self.round_of[index] >= 0:
-                    round_alive[self.round_of[index]] = True
-        return [not form.alone[index] and not (form.bare[index] and asking[index]) and (
-            self.turn_of[index] >= 0 and not turn_alive[self.turn_of[index]]
-            or self.round_of[index] >= 0 and not round_alive[self.round_of[index]])
-            for index in range(len(staying))]
+        # The last entry stands for "in no unit", which never goes.
+        turn_alive = [False] * len(form.turns) + [True]
+        round_alive = [False] * len(form.rounds) + [True]
+        holding = list(map(and_, staying, self.movable))
+        for number in compress(self.turn_of, holding):
+            turn_alive[number] = True
+        for number in compress(self.round_of, holding):
+            round_alive[number] = True
+        dead = map(or_, map(not_, map(turn_alive.__getitem__, self.turn_of)),
+                   map(not_, map(round_alive.__getitem__, self.round_of)))
+        asked = map(not_, map(and_, form.bare, asking))
+        return list(map(and_, map(and_, self.not_alone, asked), dead))
 
     def later(self, level: int) -> int:
         """The level at which what `level` purges would go were it `BARE_HALF_LIVES`
@@ -275,15 +281,11 @@ class _Trials:
                           self.survivors(ask_at))
         kept = alive if shrink_at == elide_at else self.survivors(shrink_at)
         sizes, views, eliser = self.reading.sizes, self.reading.views, self.eliser
-        plan = Plan([KEPT] * len(sizes), total=self.reading.options.overhead)
-        shortened: list[int] = []
-        for index, size in enumerate(sizes):
-            if gone[index]:
-                plan.fates[index] = DROPPED
-            elif alive[index] or not self.form.ballast[index]:
-                plan.include(index, size)
-            else:
-                shortened.append(index)
+        # KEPT is 1 and DROPPED 0: a message's fate is whether it stays.
+        fates = list(map(int, map(not_, gone)))
+        whole = list(map(and_, fates, map(or_, alive, self.whole)))
+        plan = Plan(fates, total=self.reading.options.overhead + sum(compress(sizes, whole)))
+        shortened = list(compress(range(len(sizes)), map(xor, fates, whole)))
         if bound is not None and plan.total > bound:
             return plan
         for index in shortened:
