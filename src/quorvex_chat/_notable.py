@@ -89,21 +89,28 @@ def _json_rows(value: object) -> list[str]:
     except RecursionError:
         return []
     # A "\ud800" escape decodes to a lone surrogate, which no UTF-8 request body can carry:
-    # such a row is written back with the escape it came with.
+    # such a row is written back with the escape it came with. One search over all rows
+    # finds whether any row needs it.
+    if _SURROGATE.search("".join(rows)) is None:
+        return rows
     return [row.encode("utf-8", "backslashreplace").decode("utf-8")
             if _SURROGATE.search(row) else row for row in rows]
 
 
+# What json.dumps(item, ensure_ascii=False) writes, without making an encoder per row.
+_ROW = json.JSONEncoder(ensure_ascii=False).encode
+
+
 def _rows_of(value: object) -> list[str]:
     if isinstance(value, list):
-        return [json.dumps(item, ensure_ascii=False) for item in value]
+        return list(map(_ROW, value))
     if isinstance(value, dict):
         rows: list[str] = []
         for key, item in value.items():
             if isinstance(item, list) and item:
-                rows += [f"{key}: {json.dumps(row, ensure_ascii=False)}" for row in item]
+                rows += [f"{key}: {_ROW(row)}" for row in item]
             else:
-                rows.append(f"{key}: {json.dumps(item, ensure_ascii=False)}")
+                rows.append(f"{key}: {_ROW(item)}")
         return rows
     return []
 
