@@ -1,6 +1,7 @@
 // quorvex_chat._native: the chat layer's private native helpers. The line scores
-// of text/line_stats behind one function; the chat layer keeps its Python code for
-// whatever this declines (non-ASCII lines) and for builds without this module.
+// of text/line_stats, and the per-call check of a conversation's history (the objects
+// read still there, the leaves of a message); the chat layer keeps its Python code for
+// whatever this declines and for builds without this module.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -73,9 +74,11 @@ PyObject* line_scores_impl(PyObject* lines) {
     return scores_to_list(*scores);
 }
 
-PyObject* line_scores_entry(PyObject*, PyObject* lines) noexcept {
+/// `body`'s result, with no C++ exception let through to the interpreter.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
     try {
-        return line_scores_impl(lines);
+        return body();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -86,11 +89,176 @@ PyObject* line_scores_entry(PyObject*, PyObject* lines) noexcept {
     return nullptr;
 }
 
+PyObject* line_scores_entry(PyObject*, PyObject* lines) noexcept {
+    return guarded([lines] { return line_scores_impl(lines); });
+}
+
+/// What `first_other` answers when it did not look: the caller compares the objects itself.
+constexpr long kNotChecked = -2;
+
+PyObject* first_other_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 2) {
+        PyErr_SetString(PyExc_TypeError, "first_other() takes exactly 2 arguments");
+        return nullptr;
+    }
+    PyObject* history = args[0];
+    PyObject* objects = args[1];
+    // Only the exact types are read by index: a subclass may iterate otherwise.
+    const bool is_list = PyList_CheckExact(history);
+    if (!PyList_CheckExact(objects) || !(is_list || PyTuple_CheckExact(history))) {
+        return PyLong_FromLong(kNotChecked);
+    }
+    const Py_ssize_t known = PyList_Size(objects);
+    const Py_ssize_t held = is_list ? PyList_Size(history) : PyTuple_Size(history);
+    if (known < 0 || held < 0) return nullptr;
+    if (held < known) return PyLong_FromLong(kNotChecked);
+    // Pointers are compared and nothing is made, so no Python code can change either list
+    // under the loop and the borrowed items stay valid.
+    for (Py_ssize_t i = 0; i < known; ++i) {
+        PyObject* now = is_list ? PyList_GetItem(history, i) : PyTuple_GetItem(history, i);
+        PyObject* then = PyList_GetItem(objects, i);
+        if (now == nullptr || then == nullptr) return nullptr;
+        if (now != then) return PyLong_FromSsize_t(i);
+    }
+    return PyLong_FromLong(-1);
+}
+
+PyObject* first_other_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return first_other_impl(args, count); });
+}
+
+/// How deep a message is walked here; a deeper one is left to Python, which walks it or
+/// raises RecursionError as its own limit says.
+constexpr int kMaxDepth = 100;
+
+enum class Walk { done, declined, failed };
+
+/// `_reading._walk` for messages made of exact JSON-like types, declining at anything else
+/// (a subclass, an object with fields, a digest's case) so that Python keeps the last word.
+class Walker {
+public:
+    explicit Walker(PyObject* found) noexcept : found_(found) {}
+
+    Walk walk(PyObject* value, int depth) {
+        if (PyUnicode_CheckExact(value)) return append(value);
+        if (depth > kMaxDepth) return Walk::declined;
+        if (PyDict_CheckExact(value)) return walk_dict(value, depth);
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+            return walk_sequence(value, depth);
+        }
+        if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
+            PyBytes_CheckExact(value) || value == Py_None) {
+            return append_new(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(value)),
+                                           value));
+        }
+        return Walk::declined;
+    }
+
+private:
+    Walk append(PyObject* borrowed) {
+        return PyList_Append(found_, borrowed) < 0 ? Walk::failed : Walk::done;
+    }
+
+    Walk append_new(PyObject* owned) {
+        const Ref item(owned);
+        return item ? append(item.get()) : Walk::failed;
+    }
+
+    /// What `key != "cache_control"` makes of a key, answered only for the key types whose
+    /// comparison with a str runs no Python code and warns of nothing (a bytes key warns
+    /// under -b).
+    enum class Key { kept, mark, declined };
+
+    static Key key_kind(PyObject* key) {
+        if (PyUnicode_CheckExact(key)) {
+            return PyUnicode_CompareWithASCIIString(key, "cache_control") == 0 ? Key::mark
+                                                                               : Key::kept;
+        }
+        if (PyLong_CheckExact(key) || PyFloat_CheckExact(key) || PyBool_Check(key) ||
+            PyTuple_CheckExact(key) || key == Py_None) {
+            return Key::kept;
+        }
+        return Key::declined;
+    }
+
+    // The appends may set off a collection whose finalisers run Python code, which could
+    // change a container under the walk: its items are held while read, and a change of
+    // size is declined (Python would see it as it iterates).
+
+    Walk walk_dict(PyObject* value, int depth) {
+        const Py_ssize_t size = PyDict_Size(value);
+        if (size < 0) return Walk::failed;
+        Walk walked = append_new(PyLong_FromSsize_t(size));
+        Py_ssize_t position = 0;
+        PyObject* key_borrowed = nullptr;
+        PyObject* item_borrowed = nullptr;
+        while (walked == Walk::done &&
+               PyDict_Next(value, &position, &key_borrowed, &item_borrowed)) {
+            const Ref key = Ref::borrow(key_borrowed);
+            const Ref item = Ref::borrow(item_borrowed);
+            const Key kind = key_kind(key.get());
+            if (kind == Key::declined) return Walk::declined;
+            if (kind == Key::mark) continue;  // a mark that moves is no edit
+            walked = append(key.get());
+            if (walked == Walk::done) walked = walk(item.get(), depth + 1);
+            if (walked == Walk::done && PyDict_Size(value) != size) walked = Walk::declined;
+        }
+        return walked;
+    }
+
+    Walk walk_sequence(PyObject* value, int depth) {
+        const bool is_list = PyList_CheckExact(value);
+        const Py_ssize_t size = is_list ? PyList_Size(value) : PyTuple_Size(value);
+        if (size < 0) return Walk::failed;
+        const Ref length(PyLong_FromSsize_t(size));
+        if (!length) return Walk::failed;
+        Walk walked = append_new(
+            PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(value)), length.get()));
+        for (Py_ssize_t i = 0; walked == Walk::done && i < size; ++i) {
+            if (is_list && PyList_Size(value) != size) return Walk::declined;
+            const Ref item =
+                Ref::borrow(is_list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i));
+            walked = item ? walk(item.get(), depth + 1) : Walk::failed;
+        }
+        return walked;
+    }
+
+    PyObject* found_;
+};
+
+PyObject* leaves_impl(PyObject* message) {
+    Ref found(PyList_New(0));
+    if (!found) return nullptr;
+    switch (Walker(found.get()).walk(message, 0)) {
+        case Walk::done:
+            return found.release();
+        case Walk::declined:
+            Py_RETURN_NONE;
+        case Walk::failed:
+            break;
+    }
+    return nullptr;
+}
+
+PyObject* leaves_entry(PyObject*, PyObject* message) noexcept {
+    return guarded([message] { return leaves_impl(message); });
+}
+
 PyMethodDef methods[] = {
     {"line_scores", line_scores_entry, METH_O,
      "line_scores(lines, /)\n--\n\n"
      "(score, index) of the lines of score above zero, most notable first, as\n"
      "quorvex_chat._notable scores them; None when a line is not ASCII."},
+    {"first_other", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(first_other_entry)),
+     METH_FASTCALL,
+     "first_other(history, objects, /)\n--\n\n"
+     "The first index of objects at which history holds another object, -1 when it\n"
+     "holds them all, -2 when it was not checked (history is not an exact list or\n"
+     "tuple as long as objects)."},
+    {"leaves", leaves_entry, METH_O,
+     "leaves(message, /)\n--\n\n"
+     "quorvex_chat._reading.leaves(message) for a message of exact dict, list, tuple,\n"
+     "str, int, float, bool, bytes and None; None when anything else is in it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

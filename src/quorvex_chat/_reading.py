@@ -18,6 +18,11 @@ from ._formats import FORMAT, Format, Provider, Settled, Viewer, plain
 from ._options import Options
 from ._shapes import Shape, View
 
+try:
+    from . import _native
+except ImportError:  # a tree without the build: the walks and checks are Python's alone
+    _native = None  # type: ignore[assignment]
+
 
 CACHE_MARK = "cache_control"
 _ATOMS = frozenset({str, int, float, bool, bytes, type(None)})
@@ -38,6 +43,10 @@ def leaves(message: object) -> list[object]:
     messages with equal leaves have the same content; a message changed in place has other
     leaves, whatever its identity. An object that keeps no `__dict__` is held whole and so
     falls back to its fingerprint."""
+    if _native is not None:
+        walked = _native.leaves(message)
+        if walked is not None:
+            return walked
     found: list[object] = []
     _walk(message, found)
     return found
@@ -176,9 +185,13 @@ class Reading:
         if len(history) < known:
             return len(history)
         suspects = set(range(known) if among is None else among)
-        if not all(map(operator.is_, islice(history, known), self.objects)):
+        first = _native.first_other(history, self.objects) if _native is not None else -2
+        if first == -2:  # not checked natively
+            first = -1 if all(map(operator.is_, islice(history, known), self.objects)) else 0
+        if first >= 0:
             suspects.update(index for index, (now, then) in enumerate(
-                zip(islice(history, known), self.objects)) if now is not then)
+                zip(islice(history, first, known), islice(self.objects, first, None)), first)
+                if now is not then)
         for index in sorted(suspects):
             if index >= known:
                 continue

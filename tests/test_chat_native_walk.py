@@ -1,0 +1,79 @@
+"""quorvex_chat._native's leaves and identity scan are `_reading`'s, or decline."""
+import copy
+import functools
+import types
+from collections import deque
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quorvex_chat import Options, _reading
+
+native = pytest.importorskip("quorvex_chat._native", reason="the module is built into the wheel")
+MARK = {"type": "ephemeral"}
+DEEP = functools.reduce(lambda inner, _: [inner], range(10 ** 5), [])
+KEYS = st.sampled_from(["cache_control", "role"]) | st.text(max_size=3) | st.integers() \
+    | st.floats() | st.booleans() | st.none()
+VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text() | st.binary(),
+    lambda inner: st.lists(inner, max_size=4) | st.tuples(inner, inner)
+    | st.dictionaries(KEYS, inner, max_size=4), max_leaves=30)
+
+
+@pytest.mark.parametrize("message", [
+    {"role": "assistant", "content": None, "tool_calls": [{"id": "c1", "type": "function",
+     "function": {"name": "tail", "arguments": '{"n": 3}'}}]},
+    {"role": "user", "content": [{"type": "text", "text": "hi", "cache_control": MARK},
+                                 {"type": "tool_result", "tool_use_id": "t", "content": [
+                                     {"type": "text", "text": "x", "cache_control": MARK}]}]},
+    {"a": [1, (2.0, [True, None]), (), []], "b": b"\x00", "c": {}, "d": -(10 ** 30)},
+    {1: "one", 1.5: 2, None: 0, True: (), (1, "cache_control"): "t", "cache_control": 1},
+    [], (), {}, "", "text", 0, 1.0, float("nan"), False, None, b""])
+def test_native_leaves_are_the_python_leaves(message):
+    expected = []
+    _reading._walk(message, expected)
+    walked = native.leaves(message)
+    assert (walked, list(map(type, walked))) == (expected, list(map(type, expected)))
+
+
+@settings(max_examples=400, deadline=None)
+@given(VALUES)
+def test_native_leaves_match_on_random_values(value):
+    test_native_leaves_are_the_python_leaves(value)
+
+
+@pytest.mark.parametrize("message", [
+    type("D", (dict,), {})(role="user"), {"role": type("S", (str,), {})("user")},
+    [types.SimpleNamespace(text="x")], {b"key": 1}, {frozenset(): 1}, {"a": [{2}]}, DEEP])
+def test_anything_else_is_left_to_python(message):
+    assert native.leaves(message) is None
+
+
+A, B, C = object(), object(), object()
+
+
+@pytest.mark.parametrize("history, objects, expected", [
+    ([A, B, C], [A, B, C], -1), ([A, B, C, A], [A, B], -1), ([], [], -1), ([A, C], [A, B], 1),
+    ((A, B, B), [A, B, C], 2), ([[1]], [[1]], 0), ([A], [A, B], -2), (deque([A]), [A], -2),
+    (range(3), [0], -2), (type("L", (list,), {})([A]), [A], -2), ([A], (A,), -2)])
+def test_first_other(history, objects, expected):
+    assert native.first_other(history, objects) == expected
+
+
+@pytest.mark.parametrize("use_native", [True, False])
+@pytest.mark.parametrize("edits, among, expected", [
+    ((), None, (None, False)), ((2,), [], (None, True)), ((2, 4), [], (4, True)),
+    ((-4,), None, (4, False)), ((-4,), [], (None, False))])
+def test_first_edit(edits, among, expected, use_native, monkeypatch):
+    """A copy at 2 is swapped in; another message at 4, or the same one changed (-4), is an
+    edit, where `among` or its identity makes it a suspect."""
+    monkeypatch.setattr(_reading, "_native", native if use_native else None)
+    history = [{"role": "user", "content": f"turn {i}"} for i in range(6)]
+    reading = _reading.read(history, Options(), fingerprints=True)
+    for index in edits:
+        if index < 0:
+            history[-index]["content"] = "edited"
+        else:
+            history[index] = copy.deepcopy(history[index]) if index == 2 else {"role": "user"}
+    assert (reading.first_edit(history, among), reading.swapped) == expected
