@@ -103,11 +103,15 @@ def _fields(value: object) -> object:
     return _canonical(value) if dataclasses.is_dataclass(value) else value
 
 
+# What json.dumps(..., sort_keys=True, ensure_ascii=False, default=_canonical) writes,
+# without making an encoder per message.
+_CANONICAL_JSON = json.JSONEncoder(sort_keys=True, ensure_ascii=False, default=_canonical).encode
+
+
 def digest(message: object) -> str:
     """A message's fingerprint: its canonical JSON, hashed, its cache marks left out. Equal
     messages, equal digests."""
-    text = json.dumps(_unmarked(plain(message)), sort_keys=True, ensure_ascii=False,
-                      default=_canonical)
+    text = _CANONICAL_JSON(_unmarked(plain(message)))
     return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
 
 
