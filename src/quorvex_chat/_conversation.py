@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import math
 import threading
-from typing import Any, Callable, Generic, Iterable, Mapping, MutableMapping, Sequence, TypeVar
+from collections.abc import Iterable, Mapping, MutableMapping, Sequence
+from typing import Any, Callable, Generic, TypeVar
 
 import quorvex_micro
 

@@ -8,8 +8,9 @@ size, so that what stays reads as the conversation it was.
 
 from __future__ import annotations
 
+from collections.abc import Mapping, Sequence
 from heapq import heapify, heappop
-from typing import Any, Mapping, Sequence
+from typing import Any
 
 from ._measure import Meter, to_json
 from ._notable import (KEEP_WHOLE_TOKENS, NOTABLE_LINES, NOTABLE_TOKENS, Notable, clamp_notice,

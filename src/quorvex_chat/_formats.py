@@ -21,9 +21,10 @@ for a pydantic model, `dataclasses.replace` for a dataclass.
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import Any, Callable, Literal, Mapping, Sequence
+from typing import Any, Callable, Literal
 
 from ._measure import to_json
 from ._shapes import ATTACHED, CALLS, TURNS, Shape, View, validate_items

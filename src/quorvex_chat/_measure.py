@@ -4,7 +4,8 @@ the flag table."""
 from __future__ import annotations
 
 import json
-from typing import Any, Callable, Hashable, Mapping
+from collections.abc import Mapping
+from typing import Any, Callable, Hashable
 
 Message = Mapping[str, Any]
 

@@ -11,8 +11,9 @@ import dataclasses
 import hashlib
 import json
 import operator
+from collections.abc import Iterable, Sequence
 from itertools import islice
-from typing import Any, Iterable, Sequence
+from typing import Any
 
 from ._formats import FORMAT, Format, Provider, Settled, Viewer, plain
 from ._options import Options

@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 from bisect import bisect_left
-from typing import Any, Sequence, TypeVar, cast
+from collections.abc import Sequence
+from typing import Any, TypeVar, cast
 
 from ._elision import Copy, Eliser
 from ._plan import CLAMPED, DROPPED, KEPT, SHRUNK, Plan

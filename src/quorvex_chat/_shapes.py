@@ -8,7 +8,8 @@ open the next user message. Each wire format is read into views of one of the tw
 
 from __future__ import annotations
 
-from typing import Any, Mapping, Sequence
+from collections.abc import Mapping, Sequence
+from typing import Any
 
 View = dict[str, Any]
 ATTACHED = "_attached"  # a view key: the message goes wherever the one after it goes
