@@ -13,6 +13,7 @@
 #include "common/hash_key.h"
 #include "module/pyref.h"
 #include "text/line_stats.h"
+#include "text/token_count.h"
 
 namespace qm {
 namespace {
@@ -91,6 +92,32 @@ PyObject* guarded(Body&& body) noexcept {
 
 PyObject* line_scores_entry(PyObject*, PyObject* lines) noexcept {
     return guarded([lines] { return line_scores_impl(lines); });
+}
+
+PyObject* count_tokens_impl(PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_SetString(PyExc_TypeError, "count_tokens() takes a str");
+        return nullptr;
+    }
+    // A UTF-8 copy made for the call rather than the one PyUnicode_AsUTF8AndSize would
+    // cache on the string: every message of a history is counted, and that cache would
+    // keep a second copy of each non-ASCII one for as long as the history lives. A
+    // string with no UTF-8 form (a lone surrogate) is declined for Python to count.
+    const Ref encoded(PyUnicode_AsUTF8String(text));
+    if (!encoded) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    char* utf8 = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &utf8, &size) < 0) return nullptr;
+    const uint64_t count = count_tokens_utf8(std::string_view(utf8, static_cast<size_t>(size)));
+    return PyLong_FromUnsignedLongLong(count);
+}
+
+PyObject* count_tokens_entry(PyObject*, PyObject* text) noexcept {
+    return guarded([text] { return count_tokens_impl(text); });
 }
 
 /// What `first_other` answers when it did not look: the caller compares the objects itself.
@@ -249,6 +276,10 @@ PyMethodDef methods[] = {
      "line_scores(lines, /)\n--\n\n"
      "(score, index) of the lines of score above zero, most notable first, as\n"
      "quorvex_chat._notable scores them; None when a line is not ASCII."},
+    {"count_tokens", count_tokens_entry, METH_O,
+     "count_tokens(text, /)\n--\n\n"
+     "quorvex_chat's default token count of text, as _counting reads it in Python;\n"
+     "None when text has no UTF-8 form (a lone surrogate)."},
     {"first_other", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(first_other_entry)),
      METH_FASTCALL,
      "first_other(history, objects, /)\n--\n\n"
