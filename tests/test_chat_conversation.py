@@ -100,6 +100,24 @@ def test_a_message_changed_in_place_is_an_edit(change):
         if i not in again.elided)
 
 
+def test_a_malformed_message_leaves_the_budget_counted_whole():
+    # The message read before the malformed one is in the reading; the plan must count it,
+    # or the next prompt passes for within budget while it is over.
+    start = [{"role": "user", "content": "hello " * 2000}, {"role": "assistant", "content": "hi"}]
+    grown = start + [{"role": "user", "content": "more " * 200},
+                     {"role": "assistant", "content": "done"}]
+    budget = qc.trim(grown, max_tokens=10**6).tokens_after - 10
+    conversation = qc.Conversation(max_tokens=budget)
+    conversation.prompt(start)
+    with pytest.raises(TypeError, match="message 3"):
+        conversation.prompt(grown[:3] + [{"role": 7}])
+    after = conversation.prompt(grown)
+    fresh = qc.Conversation(max_tokens=budget).prompt(grown)
+    assert (after.tokens_before, after.tokens_after, after.kept) == \
+        (fresh.tokens_before, fresh.tokens_after, fresh.kept)
+    assert after.tokens_after <= budget < after.tokens_before
+
+
 def test_a_system_prompt_over_the_budget_is_reported_not_raised():
     r = qc.Conversation(max_tokens=5, system="You are a helpful assistant.").prompt(
         [{"role": "user", "content": "hi"}])

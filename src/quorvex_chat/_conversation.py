@@ -278,9 +278,15 @@ class Conversation(Generic[M]):
         """Read the messages appended since the last call; the plan keeps them whole."""
         plan = self._plan
         start = len(plan.fates)
-        plan.total += self._reading.extend(history)
-        plan.fates += [KEPT] * (len(history) - start)
-        self._live += range(start, len(history))
+        try:
+            self._reading.extend(history)
+        finally:
+            # A malformed message stops the reading at it: the plan still takes in those
+            # read before it, or its total would count them short from then on.
+            read = len(self._reading)
+            plan.total += sum(self._reading.sizes[start:read])
+            plan.fates += [KEPT] * (read - start)
+            self._live += range(start, read)
 
     def _render(self, history: Sequence[M]) -> TrimResult[M]:
         """The prompt: the last one extended by what was appended, while nothing else moved

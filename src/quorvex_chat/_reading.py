@@ -169,12 +169,12 @@ class Reading:
             self.views.append(view)
             self.classes.append(flags)
             self.sizes.append(tokens)
+            self._sum += tokens
             self.objects.append(message)
             if self.fingerprints:
                 self.digests.append(digest(message))
                 self._leaves.append(leaves(message))
             added += tokens
-        self._sum += added
         return added
 
     def first_edit(self, history: Sequence[Any],
