@@ -56,6 +56,8 @@ SLOW = {
         "replays the four bundled sessions in two formats at two budgets",
     "tests/test_chat_conversation.py::test_bundled_sessions_meet_the_goals_in_the_other_formats":
         "replays the four bundled sessions once per other format",
+    "tests/test_gen_sessions.py::test_held_out_sessions_meet_the_goals":
+        "replays ten generated held-out sessions at two budgets",
     "tests/test_chat_trim.py::test_thirty_turns_of_shard_status_stay_valid_under_6000_tokens"
     "[o200k_base]":
         "counts every prompt of the thirty turns with the o200k tokenizer",

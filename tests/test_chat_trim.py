@@ -79,9 +79,10 @@ def protected(h, provider):
     return prefix, requests, newest
 
 
-# What a request carries for the messages dropped around it, when originals are kept.
+# What a request carries for the messages dropped around it, when originals are kept, and
+# the lines a new request points at among them.
 DROPPED_NOTE = re.compile(r'"\[[\d,]+ (earlier|later) messages? elided: [\d,]+ tokens[^"]*; '
-                          r'recall qv:[a-z2-7]{10}')
+                          r'recall qv:[a-z2-7]{10}|"\[recalled for this request: \d+ lines? ')
 
 
 def check_prompt(h, r, provider):

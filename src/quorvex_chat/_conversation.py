@@ -19,6 +19,7 @@ import quorvex_micro
 from ._counting import TokenCounter
 from ._elision import Eliser
 from ._formats import Provider
+from ._lookup import SHARE, Lookup, notice
 from ._options import Options
 from ._plan import DROPPED, KEPT, Plan, compact, layout, note_drops, requests_of
 from ._reading import Reading
@@ -72,7 +73,10 @@ class Conversation(Generic[M]):
     Nothing leaves beyond recall: every notice names a handle (`HANDLE_PATTERN`) under
     which `store` keeps the original text, by default in memory; a SQLite path or any
     mutable mapping of handle to text keeps it elsewhere. `recall(handle)` returns it; offer
-    the model `recall_tool()` and answer its calls with `answer_recall(call)`.
+    the model `recall_tool()` and answer its calls with `answer_recall(call)`. A new request
+    that points at what the prompt no longer shows whole carries those lines back itself
+    (`recall_lines`, on by default): at most 3 a clause and 4% of the budget, written once
+    into the request so that the prompt before it stays cached.
 
     `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`,
     which also says which formats a history may be in.
@@ -90,7 +94,7 @@ class Conversation(Generic[M]):
                  cache_read_ratio: float = 0.1, cache_write_ratio: float = 1.25,
                  on_edit: str = "replan", pin: Callable[[Any], bool] | None = None,
                  exclude_tools: Iterable[str] = (), keep_recent_results: int = 0,
-                 store: StoreLike = None) -> None:
+                 store: StoreLike = None, recall_lines: bool = True) -> None:
         if max_tokens is None:  # a Conversation exists to keep a budget
             raise ValueError("max_tokens must be a non-negative int, not None")
         self._start(Options(
@@ -99,7 +103,7 @@ class Conversation(Generic[M]):
             part_tokens=part_tokens, system=system, tools=tools, target=target,
             cache_read_ratio=cache_read_ratio, cache_write_ratio=cache_write_ratio,
             on_edit=on_edit, pin=pin, exclude_tools=exclude_tools,
-            keep_recent_results=keep_recent_results, store=store))
+            keep_recent_results=keep_recent_results, store=store, recall_lines=recall_lines))
 
     @classmethod
     def with_options(cls, options: Options) -> Conversation[Any]:
@@ -128,6 +132,7 @@ class Conversation(Generic[M]):
         self._eliser = Eliser(self.options.meter, self._originals,
                               max(self.max_tokens // 4, 1))
         self._plan = Plan([], total=self.options.overhead)
+        self._lookup = Lookup()
         self._frozen: int | None = None  # the messages read at the last compaction
         self._live: list[int] = []  # the messages the plan does not drop
         self._last: TrimResult[Any] | None = None  # the prompt last returned
@@ -247,24 +252,78 @@ class Conversation(Generic[M]):
             self._reading.first_edit(history, self._live)
         if edited is not None:
             self._edited(edited)
+        start = self._length
         self._grow(history)
         self._appended += sum(self._reading.sizes[self._length:])
         self._length = len(history)
         self._calls += 1
         if self._plan.total <= self.max_tokens:
             self._plan.over_budget = False
-            return self._render(history)
-        edited = self._reading.first_edit(history)
-        if edited is not None:
-            self._edited(edited)
-            self._grow(history)
-        self._plan = compact(self._reading, self._eliser, target=self.target(),
-                             budget=self.max_tokens)
-        self.compactions += 1
-        self._frozen = len(history)
-        self._live = [index for index, fate in enumerate(self._plan.fates) if fate != DROPPED]
-        self._last = None
+        else:
+            edited = self._reading.first_edit(history)
+            if edited is not None:
+                self._edited(edited)
+                self._grow(history)
+                start = 0
+            self._compact(self._asked(start))
+            self._frozen = len(history)
+            self._last = None
+        self._look_up(start)
         return self._render(history)
+
+    def _asked(self, start: int) -> bool:
+        """Whether a request came in since message `start` that may get recalled lines."""
+        views, shape = self._reading.views, self._reading.shape
+        return self.options.recall_lines and any(
+            shape.is_request(views[index]) for index in range(start, len(views)))
+
+    def _compact(self, asked: bool) -> None:
+        """A fresh plan at the target, leaving room for the lines a new request recalls;
+        the requests that stay keep their recalled lines while the target has room for
+        them, the newest first."""
+        carried = self._plan.lookups
+        budget = self.max_tokens - (int(SHARE * self.max_tokens) if asked else 0)
+        plan = compact(self._reading, self._eliser, target=min(self.target(), budget),
+                       budget=budget)
+        if plan.over_budget and budget < self.max_tokens:  # no room to leave: the budget
+            plan = compact(self._reading, self._eliser, target=self.target(),
+                           budget=self.max_tokens)
+        self._plan = plan
+        self.compactions += 1
+        self._live = [index for index, fate in enumerate(plan.fates) if fate != DROPPED]
+        # Within the aim, not the budget: a prompt compacted back up to the budget would
+        # compact again at the next call.
+        aim = min(self.target(), budget)
+        for index in sorted(carried, reverse=True):
+            tokens = carried[index][1]
+            if plan.fates[index] != DROPPED and plan.total + tokens <= aim:
+                plan.lookups[index] = carried[index]
+                plan.total += tokens
+
+    def _look_up(self, start: int) -> None:
+        """Recall for each request appended since the last call the lines it points at
+        among the messages the prompt no longer holds whole, within the budget."""
+        if not self.options.recall_lines:
+            return
+        reading, plan = self._reading, self._plan
+        room = min(int(SHARE * self.max_tokens), self.max_tokens - plan.total)
+        shape, views = reading.shape, reading.views
+        for index in range(max(start, reading.stable_prefix()), len(views)):
+            if room <= 0:
+                break
+            if not shape.is_request(views[index]) or plan.fates[index] == DROPPED:
+                continue
+            lines = self._lookup.lines_for(reading, plan, self._eliser, index,
+                                           self.max_tokens)
+            while lines:
+                text = notice(lines)
+                tokens = self.options.meter.counted(text)
+                if tokens <= room:
+                    plan.lookups[index] = (text, tokens)
+                    plan.total += tokens
+                    room -= tokens
+                    break
+                lines.pop()
 
     def _edited(self, index: int) -> None:
         if self.options.on_edit == "raise":
@@ -298,7 +357,7 @@ class Conversation(Generic[M]):
         elif len(last.input_tokens) == len(history):
             return last  # nothing appended, nothing moved: the very prompt again
         else:
-            result = extended(last, self._reading, history, stable)
+            result = extended(last, self._reading, history, stable, self._plan)
         self._last = result
         return result
 
@@ -320,12 +379,16 @@ class Conversation(Generic[M]):
         if reading.sizes != saved["tokens"] or reading.classes != saved["classes"]:
             raise ValueError("the token_counter differs from the one the state was made "
                              "with: restore it with the same counter")
-        plan = Plan(fates, clamps=saved["clamps"], over_budget=saved["over_budget"])
+        counted = self.options.meter.counted
+        plan = Plan(fates, clamps=saved["clamps"], over_budget=saved["over_budget"],
+                    lookups={index: (text, counted(text))
+                             for index, text in saved["lookups"].items()})
         self._frozen = saved["frozen"]
         plan.total = self.options.overhead + sum(
             reading.sizes[index] if fate == KEPT else copy_of(reading, plan, self._eliser,
                                                               index)[1]
-            for index, fate in enumerate(fates) if fate != DROPPED)
+            for index, fate in enumerate(fates) if fate != DROPPED) + sum(
+            tokens for _, tokens in plan.lookups.values())
         # The notes were placed when the plan was made, among the messages read then.
         frozen = len(fates) if self._frozen is None else self._frozen
         note_drops(reading, self._eliser, plan,

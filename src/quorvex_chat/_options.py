@@ -20,7 +20,8 @@ from ._tables import FLAGS, PART_TOKENS
 #: The options that only a budget gives a meaning to.
 BUDGET_ONLY = ("pin", "exclude_tools", "keep_recent_results", "system", "tools")
 #: The options of a `Conversation` alone: how it prices and plans its rewrites.
-CONVERSATION_ONLY = ("target", "cache_read_ratio", "cache_write_ratio", "on_edit", "store")
+CONVERSATION_ONLY = ("target", "cache_read_ratio", "cache_write_ratio", "on_edit", "store",
+                     "recall_lines")
 
 
 def _float32(value: float) -> float:
@@ -89,6 +90,9 @@ class Options:
     #: Where a `Conversation` keeps the originals its notices name: a mutable mapping of
     #: handle to text, the path of a SQLite file, or None for one in memory.
     store: object = field(default=None, compare=False)
+    #: Whether a `Conversation` writes into each new request the lines it points at among
+    #: the messages no longer shown whole.
+    recall_lines: bool = True
 
     meter: Meter = field(init=False, repr=False, compare=False)
     #: Tokens the provider bills beside the messages, by `meter`.
@@ -114,6 +118,9 @@ class Options:
                                                                   os.PathLike)):
             raise TypeError(f"store must be a mutable mapping of handle to text or the path "
                             f"of a SQLite file, not {type(self.store).__name__}")
+        if not isinstance(self.recall_lines, bool):
+            raise TypeError(f"recall_lines must be a bool, not "
+                            f"{type(self.recall_lines).__name__}")
         if self.on_edit not in ("replan", "raise"):
             raise ValueError(f"on_edit must be 'replan' or 'raise', not {self.on_edit!r}")
         meter = Meter(_table("flags", self.flags, FLAGS, _FLAG_LIMIT),
@@ -189,4 +196,5 @@ class Options:
                 "overhead_tokens": self.overhead, "target": self.target,
                 "ratios": [self.cache_read_ratio, self.cache_write_ratio],
                 "pin": self.pin is not None, "exclude_tools": sorted(self.exclude_tools),
-                "keep_recent_results": self.keep_recent_results}
+                "keep_recent_results": self.keep_recent_results,
+                "recall_lines": self.recall_lines}

@@ -53,6 +53,8 @@ class Plan:
     clamps: dict[int, int] = field(default_factory=dict)
     #: The requests that carry the notice of dropped messages, with those messages.
     notes: dict[int, tuple[int, ...]] = field(default_factory=dict)
+    #: The requests that carry lines recalled for them, with that notice and its tokens.
+    lookups: dict[int, tuple[str, int]] = field(default_factory=dict)
 
     def include(self, index: int, size: int, copy: Copy | None = None,
                 fate: int = ELIDED) -> None:

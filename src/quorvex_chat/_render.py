@@ -54,6 +54,9 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *
             notice, extra = eliser.kept_note(plan.notes[index], index < plan.notes[index][0],
                                             reading.views)
             message, cost = fmt.write_note(message, notice), cost + extra
+        if index in plan.lookups:
+            notice, extra = plan.lookups[index]
+            message, cost = fmt.write_note(message, notice), cost + extra
         if message is not history[index]:
             elided.append(index)
         messages.append(cast(M, message))
@@ -69,16 +72,27 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *
 
 
 def extended(last: TrimResult[M], reading: Reading, history: Sequence[M],
-             stable: int) -> TrimResult[M]:
-    """`last`, the prompt of the same plan, with the messages appended since kept whole."""
+             stable: int, plan: Plan) -> TrimResult[M]:
+    """`last`, the prompt of the same plan, with the messages appended since kept whole
+    (but for the lines recalled for a new request, which it carries)."""
     start = len(last.input_tokens)
-    added = tuple(reading.sizes[start:])
-    kept = last.kept + tuple(range(start, len(history)))
-    return TrimResult(messages=last.messages + tuple(history[start:]), kept=kept,
-                      elided=last.elided, tokens_before=reading.total(),
+    end = len(history)
+    added = reading.sizes[start:]
+    appended = list(history[start:])
+    elided = last.elided
+    for index in range(start, end):
+        if index in plan.lookups:
+            notice, extra = plan.lookups[index]
+            appended[index - start] = reading.format.write_note(appended[index - start],
+                                                                notice)
+            added[index - start] += extra
+            elided += (index,)
+    kept = last.kept + tuple(range(start, end))
+    return TrimResult(messages=last.messages + tuple(appended), kept=kept,
+                      elided=elided, tokens_before=reading.total(),
                       tokens_after=last.tokens_after + sum(added),
                       half_life=last.half_life, over_budget=False, provider=last.provider,
                       max_tokens=last.max_tokens, input_tokens=tuple(reading.sizes),
-                      message_tokens=last.message_tokens + added, clamped=last.clamped,
+                      message_tokens=last.message_tokens + tuple(added), clamped=last.clamped,
                       overhead_tokens=last.overhead_tokens,
                       stable_messages=bisect_left(kept, stable))

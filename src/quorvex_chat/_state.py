@@ -13,7 +13,9 @@ from ._reading import Reading
 from ._recall import HANDLE_PATTERN
 from ._shapes import only_results
 
-STATE_FORMAT = "quorvex_chat.Conversation/3"  # 2: tokens count framing; 3: notices name handles
+#: 2: tokens count framing; 3: notices name handles; 4: requests carry recalled lines.
+STATE_FORMAT = "quorvex_chat.Conversation/4"
+_BEFORE_RECALLED_LINES = "quorvex_chat.Conversation/3"  # restored with none
 _FATES = {str(fate): fate for fate in (DROPPED, KEPT, ELIDED, CLAMPED, SHRUNK)}
 
 
@@ -27,7 +29,8 @@ def saved_state(options: Options, reading: Reading, plan: Plan, *, provider: Pro
             "clamps": {str(index): budget for index, budget in plan.clamps.items()},
             "over_budget": plan.over_budget, "appended": appended, "calls": calls,
             "frozen": frozen, "replans": replans, "compactions": compactions,
-            "handles": handles}
+            "handles": handles,
+            "lookups": {str(index): text for index, (text, _) in plan.lookups.items()}}
 
 
 def _as_json(value: object) -> Any:
@@ -56,12 +59,18 @@ def _column(state: Mapping[str, Any], key: str, kind: type, length: int) -> list
 
 def restored_plan(state: Mapping[str, Any], options: Options) -> dict[str, Any]:
     """The fields of a saved state, checked: ValueError says what does not fit."""
-    if not isinstance(state, Mapping) or state.get("format") != STATE_FORMAT:
+    if not isinstance(state, Mapping) or state.get("format") not in (STATE_FORMAT,
+                                                                     _BEFORE_RECALLED_LINES):
         raise ValueError(f"not a Conversation state: expected format {STATE_FORMAT!r}")
-    if state.get("options") != _as_json(options.state()):
+    expected = _as_json(options.state())
+    if state["format"] == _BEFORE_RECALLED_LINES:
+        expected.pop("recall_lines")
+        state = {**state, "lookups": {}}
+    if state.get("options") != expected:
         raise ValueError("the options differ from those the state was made with: "
                          "restore it with the same max_tokens, half_life, provider, "
-                         "stable_prefix, flags, part_tokens, system, tools and target")
+                         "stable_prefix, flags, part_tokens, system, tools, target and "
+                         "recall_lines")
     try:
         return {**_fields(state), "state": _as_json(state)}
     except (_Invalid, KeyError) as exc:
@@ -94,7 +103,13 @@ def _fields(state: Mapping[str, Any]) -> dict[str, Any]:
     if not isinstance(handles, list) or not all(
             isinstance(handle, str) and HANDLE_PATTERN.fullmatch(handle) for handle in handles):
         raise _Invalid("'handles' must be a list of the handles the prompt names")
+    lookups = state["lookups"]
+    if not isinstance(lookups, Mapping) or not all(
+            isinstance(key, str) and key.isdigit() and int(key) < n and fates[int(key)] != "0"
+            and isinstance(text, str) for key, text in lookups.items()):
+        raise _Invalid("'lookups' must give the recalled lines of requests in the plan")
     return {"fates": [_FATES[fate] for fate in fates], "provider": provider,
+            "lookups": {int(key): text for key, text in lookups.items()},
             "tokens": _column(state, "tokens", int, n),
             "classes": _column(state, "classes", int, n),
             "digests": _column(state, "digests", str, n),

@@ -1,0 +1,239 @@
+"""Lines recalled for a request: when a person asks about something the prompt no longer
+holds whole, the lines of the elided and dropped messages that the request points at ride
+along in it.
+
+A request names what it wants by the words around it ("the value of BACKOFF_CAP_MS in the
+auth/tokens doc", "the branch I asked you to use"), not by the value itself. Each clause of
+the request is read on its own: first the messages it points at, by the words they share
+with it, rare words weighing more (a message's tool call counts as part of its result, so
+"the run_script output for ledger/cursor from 05:54" finds its result); then, inside them,
+the lines that carry its rarer words, a line holding a value the request does not already
+quote first. A request in the first person favours what the person said, one addressed to
+the model what the model said.
+
+The lines are written into the request once, when it is new, and stay with it until it is
+compacted away: the prompt before it never changes for them, so the cache keeps hitting.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from collections import Counter
+from collections.abc import Sequence
+from heapq import nlargest
+from typing import TYPE_CHECKING
+
+from ._elision import _shown, _text_of
+from ._notable import LINE_CHARS, cut
+from ._shapes import holds_results
+
+if TYPE_CHECKING:
+    from ._elision import Eliser
+    from ._plan import Plan
+    from ._reading import Reading
+
+_TERM = re.compile(r"\w[\w./:-]*\w|\w")
+_JOINS = re.compile(r"[/.:-]")
+_CLAUSE = re.compile(r"\(\d+\)|[;?!\n]|\.(?:\s|$)")
+_SENTENCE = re.compile(r"(?<=[.!?])\s+")
+_FIRST_PERSON = re.compile(r"\b(?:i|me|my|we|our|us)\b")
+_SECOND_PERSON = re.compile(r"\b(?:you|your)\b")
+_DIGIT = re.compile(r"\d")
+
+#: Lines taken for each clause of a request, and for the whole request at most.
+CLAUSE_LINES = 3
+REQUEST_LINES = 12
+CLAUSES = 16  # the clauses of a request read, at most
+#: What the recalled lines may take of the budget, at most.
+SHARE = 0.04
+#: The share of a clause's weight a message must carry to be looked in.
+MIN_COVER = 0.3
+#: Messages a clause is looked for in, the most pointed at first.
+_DOCS = 8
+#: How much a line's own words weigh beside its message's.
+_LINE_WEIGHT = 0.3
+#: Favour for what the person said when the clause is in the first person (and for the
+#: model's words when it is addressed to the model), and for a line holding a value the
+#: request does not quote. Chosen on generated training sessions.
+_SPEAKER = 2.5
+_VALUE = 2.5
+#: The elided and dropped text read for a request, newest first, in characters per token
+#: of the budget: a bound on the work of one request, far beyond what a prompt can hold.
+_SPAN_CHARS = 64
+
+
+def terms(text: str) -> set[str]:
+    """The words of `text`, lowercased; a compound (a path, a version, a time) also by its
+    pieces."""
+    found: set[str] = set()
+    for term in _TERM.findall(text.lower()):
+        found.add(term)
+        if _JOINS.search(term):
+            found.update(piece for piece in _JOINS.split(term) if piece)
+    return found
+
+
+def _segments(text: str) -> list[str]:
+    """The lines of a message as a recall shows them: long lines by their sentences."""
+    out: list[str] = []
+    for line in text.splitlines():
+        if not line.strip():
+            continue
+        if len(line) <= LINE_CHARS:
+            out.append(line)
+        else:
+            out += [cut(part) for part in _SENTENCE.split(line) if part.strip()]
+    return out
+
+
+class _Doc:
+    __slots__ = ("words", "lines", "speaker")
+
+    def __init__(self, words: set[str], lines: list[str], speaker: int) -> None:
+        self.words = words
+        self.lines = lines
+        self.speaker = speaker  # 1: the person, 2: the model, 0: neither
+
+
+class Lookup:
+    """The lines recalled for new requests of one conversation; each message read once."""
+
+    def __init__(self) -> None:
+        self._docs: dict[int, _Doc] = {}
+        self._plan: Plan | None = None  # the plan the candidates below were taken from
+        self._candidates: list[int] = []
+
+    def reset(self) -> None:
+        self._docs.clear()
+        self._plan = None
+
+    def _doc(self, reading: Reading, index: int) -> _Doc:
+        doc = self._docs.get(index)
+        if doc is None:
+            views, shape = reading.views, reading.shape
+            view = views[index]
+            lines = _segments(_shown(view))
+            words = terms("\n".join(lines))
+            if holds_results(view):
+                call = next((views[earlier] for earlier in range(index - 1, -1, -1)
+                             if shape.makes_calls(views[earlier])), None)
+                if call is not None:
+                    words |= terms(_shown(call))
+            speaker = 1 if shape.is_request(view) else \
+                2 if view.get("role") in ("assistant", "model") else 0
+            doc = self._docs[index] = _Doc(words, lines, speaker)
+        return doc
+
+    def _among(self, reading: Reading, plan: Plan, before: int, budget: int) -> list[int]:
+        """The messages not whole in the prompt, newest first, within the span read."""
+        if self._plan is not plan:
+            from ._plan import KEPT
+            self._plan = plan
+            self._candidates = [index for index, fate in enumerate(plan.fates)
+                                if fate != KEPT]
+        chosen: list[int] = []
+        left = _SPAN_CHARS * max(budget, 1)
+        for index in reversed(self._candidates):
+            if index >= before:
+                continue
+            chosen.append(index)
+            left -= sum(map(len, self._doc(reading, index).lines))
+            if left <= 0:
+                break
+        return chosen
+
+    def lines_for(self, reading: Reading, plan: Plan, eliser: Eliser, request: int,
+                  budget: int) -> list[str]:
+        """The lines recalled for request `request`, most pointed at first within each
+        clause; none that the prompt already shows."""
+        view = reading.views[request]
+        asked = _text_of(view.get("content"))  # what the person wrote, not results beside it
+        among = self._among(reading, plan, request, budget)
+        if not among or not asked.strip():
+            return []
+        docs = {index: self._doc(reading, index) for index in among}
+        frequency: Counter[str] = Counter()
+        for doc in docs.values():
+            frequency.update(doc.words)
+        count = len(docs)
+        quoted = terms(asked)
+        shown = _Shown(reading, plan, eliser)
+        taken: dict[str, None] = {}
+        clauses = 0
+        for clause in _CLAUSE.split(asked):
+            wanted = {term for term in terms(clause) if len(term) >= 3 or term.isdigit()}
+            if not wanted:
+                continue
+            clauses += 1
+            if clauses > CLAUSES or len(taken) == REQUEST_LINES:
+                break  # a request pasted whole costs no more than one that asks
+            weight = {term: math.log((count + 1) / (frequency[term] + 0.5)) for term in wanted}
+            lower = clause.lower()
+            favoured = (1 if _FIRST_PERSON.search(lower) else 0,
+                        2 if _SECOND_PERSON.search(lower) else 0)
+            scored = []
+            # Only words some message holds say where to look: the rest of the clause
+            # ("could you remind me") weighs nothing.
+            whole = sum(weight[term] for term in wanted if frequency[term])
+            for index, doc in docs.items():
+                common = doc.words & wanted
+                if common:
+                    score = sum(map(weight.__getitem__, common))
+                    if score < MIN_COVER * whole:
+                        continue
+                    if doc.speaker and doc.speaker in favoured:
+                        score *= _SPEAKER
+                    scored.append((score, -index, index))
+            best: list[tuple[float, int, str]] = []
+            for score, _, index in nlargest(_DOCS, scored):
+                doc = docs[index]
+                words = [terms(line) for line in doc.lines]
+                within = Counter(term for found in words for term in found & wanted)
+                n = len(doc.lines)
+                for order, (line, found) in enumerate(zip(doc.lines, words)):
+                    common = found & wanted
+                    if not common:
+                        continue
+                    value = score + _LINE_WEIGHT * sum(
+                        weight[term] * math.log((n + 1) / (within[term] + 0.5))
+                        for term in common)
+                    if any(_DIGIT.search(term) for term in found - quoted):
+                        value *= _VALUE
+                    best.append((value, -index * 65536 - order, line))
+            picked = 0
+            for _, _, line in sorted(best, reverse=True):
+                if picked == CLAUSE_LINES or len(taken) == REQUEST_LINES:
+                    break
+                if line in taken or shown.holds(line):
+                    continue
+                taken[line] = None
+                picked += 1
+        return list(taken)
+
+
+class _Shown:
+    """What the prompt already shows of the messages not whole in it: their notices."""
+
+    def __init__(self, reading: Reading, plan: Plan, eliser: Eliser) -> None:
+        self.reading, self.plan, self.eliser = reading, plan, eliser
+        self._text: str | None = None
+
+    def holds(self, line: str) -> bool:
+        if self._text is None:
+            from ._render import copy_of
+            reading, plan, eliser = self.reading, self.plan, self.eliser
+            texts = [eliser.kept_note(gone, request < gone[0], reading.views)[0]
+                     for request, gone in plan.notes.items()]
+            texts += [_shown(copy_of(reading, plan, eliser, index)[0])
+                      for index in plan.copies]
+            self._text = "\n".join(texts)
+        return line in self._text
+
+
+def notice(lines: Sequence[str]) -> str:
+    """The recalled lines as the request carries them."""
+    noun = "line" if len(lines) == 1 else "lines"
+    return "\n".join([f"[recalled for this request: {len(lines)} {noun} of earlier messages "
+                      f"no longer shown whole]", *lines])
+

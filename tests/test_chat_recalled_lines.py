@@ -1,0 +1,70 @@
+"""A new request that points at what the prompt no longer shows whole gets those lines back,
+in every format, within the budget."""
+import copy
+import json
+import re
+
+import pytest
+
+import quorvex_chat as qc
+from quorvex_chat._formats import prompt_errors
+from support.chat_formats import FORMATS
+from test_chat_recall import NEEDS, fleet
+
+LINE = "row 0.7 took 127 ms"  # like every other line: no notice keeps it as notable
+
+
+def asking(provider):
+    """A long history of results, then a request for one line of the first."""
+    base = FORMATS[provider][0] if provider in FORMATS else provider
+    h, _ = fleet(base)
+    for message in h:
+        for part in [message] + [p for p in message.get("content") or () if isinstance(p, dict)]:
+            if isinstance(part.get("content"), str):
+                part["content"] = re.sub(r"row (\d+)\.(\d+) ok", lambda m: (
+                    f"row {m[1]}.{m[2]} took {100 + (37 * int(m[1]) + 11 * int(m[2])) % 50} ms"),
+                    part["content"])
+    h.append({"role": "user", "content": "How long did row 0.7 take in that first output?"})
+    return FORMATS[provider][1](h) if provider in FORMATS else h
+
+
+@pytest.mark.parametrize("provider", ["openai", "anthropic", *FORMATS])
+def test_a_request_gets_back_the_line_it_asks_for(provider):
+    if provider in NEEDS:
+        pytest.importorskip(NEEDS[provider])
+    h = asking(provider)
+    before = copy.deepcopy(h)
+    conversation = qc.Conversation(max_tokens=900, target=0.6)
+    off = qc.Conversation(max_tokens=900, target=0.6, recall_lines=False)
+    for end in range(1, len(h)):
+        conversation.prompt(h[:end])
+        off.prompt(h[:end])
+    earlier = conversation.prompt(h[:-1])
+    assert LINE not in repr(earlier.messages)  # elided: only the request brings it back
+    r = conversation.prompt(h)
+    assert LINE in repr(r.messages[-1]) and LINE not in repr(off.prompt(h).messages)
+    assert "[recalled for this request" not in repr(r.messages[:-1])
+    assert r.tokens_after <= 900 and not prompt_errors(list(r.messages), r.provider)
+    assert r.message_tokens[-1] > r.input_tokens[-1] and len(h) - 1 in r.elided
+    restored = qc.Conversation.from_dict(json.loads(json.dumps(conversation.to_dict())),
+                                         max_tokens=900, target=0.6)
+    assert restored.prompt(h).messages == r.messages
+    assert repr(h) == repr(before)
+
+
+def test_recall_lines_must_be_a_bool():
+    with pytest.raises(TypeError, match="recall_lines must be a bool"):
+        qc.Conversation(max_tokens=10, recall_lines=1)
+
+
+def test_a_state_saved_before_recalled_lines_still_restores():
+    h = asking("openai")[:-1]
+    conversation = qc.Conversation(max_tokens=900)
+    r = conversation.prompt(h)
+    state = json.loads(json.dumps(conversation.to_dict()))
+    assert state["format"] == "quorvex_chat.Conversation/4" and state["lookups"] == {}
+    del state["lookups"], state["options"]["recall_lines"]
+    state["format"] = "quorvex_chat.Conversation/3"
+    assert qc.Conversation.from_dict(state, max_tokens=900).prompt(h).messages == r.messages
+    with pytest.raises(ValueError, match="options differ"):
+        qc.Conversation.from_dict(conversation.to_dict(), max_tokens=900, recall_lines=False)
