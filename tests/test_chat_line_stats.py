@@ -1,7 +1,6 @@
 """The native line scores of quorvex_chat._native are `_notable._scored`'s, to the bit."""
 import importlib
 import json
-import os
 import re
 import subprocess
 
@@ -9,8 +8,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import quorvex_micro as qm
 from quorvex_chat import _notable
+from support.native import native_program
 
 try:
     native = importlib.import_module("quorvex_chat._native")
@@ -148,11 +147,6 @@ def test_anything_but_a_list_of_str_is_a_type_error(argument):
 
 
 def test_native_line_stats_checks():
-    folder = os.environ.get("QM_NATIVE_TESTS_DIR") or os.path.join(
-        os.path.dirname(qm.__file__), "tests", "native")
-    program = os.path.join(folder, "line_stats_test")
-    if not os.access(program, os.X_OK):
-        pytest.skip("native test program line_stats_test is not built")
-    done = subprocess.run([program], capture_output=True, text=True, timeout=60)
+    done = subprocess.run([native_program("line_stats_test")], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip().endswith(" 0 failed")

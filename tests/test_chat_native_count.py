@@ -1,6 +1,5 @@
 """quorvex_chat._native.count_tokens is the Python reference's count, to the integer."""
 import base64
-import os
 import random
 import string
 import subprocess
@@ -9,8 +8,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import quorvex_micro as qm
 from quorvex_chat import _counting, count_tokens
+from support.native import native_program
 
 native = pytest.importorskip("quorvex_chat._native", reason="the module is built into the wheel")
 BLOBS = [random.Random(n).choices(string.ascii_letters + string.digits, k=n)
@@ -54,9 +53,5 @@ def test_declined_and_refused_texts():
 
 
 def test_native_token_count_checks():
-    program = os.path.join(os.environ.get("QM_NATIVE_TESTS_DIR") or os.path.join(
-        os.path.dirname(qm.__file__), "tests", "native"), "token_count_test")
-    if not os.access(program, os.X_OK):
-        pytest.skip("native test program token_count_test is not built")
-    done = subprocess.run([program], capture_output=True, text=True, timeout=60)
+    done = subprocess.run([native_program("token_count_test")], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout.strip()[-9:]) == (0, " 0 failed"), done.stderr

@@ -1,6 +1,5 @@
 """effort_gauge: signals, the single-precision score, caps, tiers and budgets."""
 
-import os
 import random
 import struct
 import subprocess
@@ -12,6 +11,7 @@ from hypothesis import given, settings
 import quorvex_micro as qm
 from support.call_errors import assert_call_error
 from support.floats import f32
+from support.native import native_program
 from support.text_model import effort_gauge_model, texts
 
 SIGNAL_KEYS = ["words", "len_score", "hard_hits", "constraint_hits", "code_hits",
@@ -232,12 +232,7 @@ def test_matches_model(text):
 # --- the hash-set key: drawn per process ---------------------------------------------------
 
 def _hash_key_program():
-    folder = os.environ.get("QM_NATIVE_TESTS_DIR") or os.path.join(
-        os.path.dirname(qm.__file__), "tests", "native")
-    path = os.path.join(folder, "hash_key_test")
-    if not os.access(path, os.X_OK):
-        pytest.skip("native test program hash_key_test is not built")
-    return path
+    return native_program("hash_key_test")
 
 
 def test_native_hash_key_checks():

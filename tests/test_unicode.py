@@ -9,7 +9,6 @@ point's properties is compared with the table and with a digest fixed here.
 """
 
 import hashlib
-import os
 import re
 import subprocess
 import unicodedata
@@ -19,6 +18,7 @@ import pytest
 
 import quorvex_micro as qm
 from support.floats import f32
+from support.native import native_program
 from support.text_model import WHITE_SPACE
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -70,15 +70,6 @@ def table():
     if not TABLE_SOURCE.exists():
         pytest.skip("the generated table source is not beside the tests")
     return Table(TABLE_SOURCE.read_text(encoding="utf-8"))
-
-
-def native_program(name):
-    folder = os.environ.get("QM_NATIVE_TESTS_DIR") or os.path.join(
-        os.path.dirname(qm.__file__), "tests", "native")
-    path = os.path.join(folder, name)
-    if not os.access(path, os.X_OK):
-        pytest.skip(f"native test program {name} is not built")
-    return path
 
 
 def scalars_except_surrogates():
