@@ -7,6 +7,7 @@ import re
 import pytest
 
 import quorvex_chat as qc
+from quorvex_chat import _lookup
 from quorvex_chat._formats import prompt_errors
 from support.chat_formats import FORMATS
 from test_chat_recall import NEEDS, fleet
@@ -68,3 +69,19 @@ def test_a_state_saved_before_recalled_lines_still_restores():
     assert qc.Conversation.from_dict(state, max_tokens=900).prompt(h).messages == r.messages
     with pytest.raises(ValueError, match="options differ"):
         qc.Conversation.from_dict(conversation.to_dict(), max_tokens=900, recall_lines=False)
+
+
+ROWS = [f"bench_{n},5000,{40 + n % 7},{n % 9},c{n:03x}9f2,within" for n in range(12)]
+
+
+@pytest.mark.parametrize("lines, far", [
+    (ROWS[:5] + ["bench_5,5000,29255,3,0f05ab,within"] + ROWS[6:], [5]),  # a CSV column
+    ([f"<tr><td>b_{n}</td><td>{30 + n}</td><td>7b{n}f</td></tr>" for n in range(9)]
+     + ["<tr><td>b_9</td><td>9400</td><td>7b9f</td></tr>"], [9]),  # a cell; hashes are no values
+    ([f"12:00:{n:02d} handled batch in {120 + n}ms" for n in range(8)]
+     + ["12:00:09 handled batch in 8751ms"], [8]),  # a value with its unit
+    (ROWS[:4], []),  # too few values to stand out
+    ([f"row {n} took 100 ms" for n in range(9)], []),  # no spread, nothing stands out
+])
+def test_far_values_by_column(lines, far):
+    assert [n for n, flag in enumerate(_lookup.far_values(lines)) if flag] == far

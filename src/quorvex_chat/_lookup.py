@@ -8,8 +8,10 @@ the request is read on its own: first the messages it points at, by the words th
 with it, rare words weighing more (a message's tool call counts as part of its result, so
 "the run_script output for ledger/cursor from 05:54" finds its result); then, inside them,
 the lines that carry its rarer words, a line holding a value the request does not already
-quote first. A request in the first person favours what the person said, one addressed to
-the model what the model said.
+quote first, and beside them the line of a value far outside its column. Words are weighed
+among the requests still shown too, so the phrases a person repeats point nowhere. A request
+in the first person favours what the person said, one addressed to the model what the model
+said.
 
 The lines are written into the request once, when it is new, and stay with it until it is
 compacted away: the prompt before it never changes for them, so the cache keeps hitting.
@@ -27,10 +29,11 @@ from typing import TYPE_CHECKING
 from ._elision import _shown, _text_of
 from ._notable import LINE_CHARS, cut
 from ._shapes import holds_results
+from ._plan import DROPPED, KEPT, Plan
+from ._render import copy_of
 
 if TYPE_CHECKING:
     from ._elision import Eliser
-    from ._plan import Plan
     from ._reading import Reading
 
 _TERM = re.compile(r"\w[\w./:-]*\w|\w")
@@ -40,11 +43,16 @@ _SENTENCE = re.compile(r"(?<=[.!?])\s+")
 _FIRST_PERSON = re.compile(r"\b(?:i|me|my|we|our|us)\b")
 _SECOND_PERSON = re.compile(r"\b(?:you|your)\b")
 _DIGIT = re.compile(r"\d")
+# A number alone or with its unit (8751ms, 12%), not a digit inside a hash or an id.
+_NUMBER = re.compile(r"(?<![\w.])-?\d{1,15}(?:\.\d{1,15})?(?=[A-Za-z%]*(?![\w.]))")
+_COLUMN_LINES = 5  # a column needs this many values before one of them can stand out
+_FAR = 8.0
 
 #: Lines taken for each clause of a request, and for the whole request at most.
 CLAUSE_LINES = 3
 REQUEST_LINES = 12
 CLAUSES = 16  # the clauses of a request read, at most
+FAR_LINES = 1  # lines with a value far outside its column, for each clause
 #: What the recalled lines may take of the budget, at most.
 SHARE = 0.04
 #: The share of a clause's weight a message must carry to be looked in.
@@ -88,12 +96,42 @@ def _segments(text: str) -> list[str]:
 
 
 class _Doc:
-    __slots__ = ("words", "lines", "speaker")
+    __slots__ = ("words", "lines", "speaker", "_far")
 
     def __init__(self, words: set[str], lines: list[str], speaker: int) -> None:
         self.words = words
         self.lines = lines
         self.speaker = speaker  # 1: the person, 2: the model, 0: neither
+        self._far: list[bool] | None = None
+
+    def far(self) -> list[bool]:
+        """Which lines hold a value far outside the others of its column."""
+        if self._far is None:
+            self._far = far_values(self.lines)
+        return self._far
+
+
+def far_values(lines: Sequence[str]) -> list[bool]:
+    """The lines holding a number far from the median of its column by `_FAR` times the
+    column's median absolute deviation. A column is a number's place among the numbers of
+    lines with as many: a CSV or HTML table's cells, a log line's fields, a JSON row's
+    values, however the line names them (or does not)."""
+    columns: dict[tuple[int, int], list[tuple[int, float]]] = {}
+    for index, line in enumerate(lines):
+        numbers = _NUMBER.findall(line)
+        for place, number in enumerate(numbers):
+            columns.setdefault((len(numbers), place), []).append((index, float(number)))
+    far = [False] * len(lines)
+    for values in columns.values():
+        if len(values) < _COLUMN_LINES:
+            continue
+        ordered = sorted(value for _, value in values)
+        middle = ordered[len(ordered) // 2]
+        spread = sorted(abs(value - middle) for value in ordered)[len(ordered) // 2]
+        for index, value in values:
+            if abs(value - middle) > _FAR * spread and spread > 0:
+                far[index] = True
+    return far
 
 
 class Lookup:
@@ -103,10 +141,8 @@ class Lookup:
         self._docs: dict[int, _Doc] = {}
         self._plan: Plan | None = None  # the plan the candidates below were taken from
         self._candidates: list[int] = []
-
-    def reset(self) -> None:
-        self._docs.clear()
-        self._plan = None
+        self._requests: list[int] = []  # the requests read so far
+        self._scanned = 0
 
     def _doc(self, reading: Reading, index: int) -> _Doc:
         doc = self._docs.get(index)
@@ -128,7 +164,6 @@ class Lookup:
     def _among(self, reading: Reading, plan: Plan, before: int, budget: int) -> list[int]:
         """The messages not whole in the prompt, newest first, within the span read."""
         if self._plan is not plan:
-            from ._plan import KEPT
             self._plan = plan
             self._candidates = [index for index, fate in enumerate(plan.fates)
                                 if fate != KEPT]
@@ -156,7 +191,20 @@ class Lookup:
         frequency: Counter[str] = Counter()
         for doc in docs.values():
             frequency.update(doc.words)
-        count = len(docs)
+        # Words are weighed among the requests still shown too: the phrases a person uses
+        # every time ("for the PR description I need") point at no message in particular.
+        weighed = frequency.copy()
+        shape, fates = reading.shape, plan.fates
+        views = reading.views
+        for index in range(self._scanned, request):
+            if shape.is_request(views[index]):
+                self._requests.append(index)
+        self._scanned = max(self._scanned, request)
+        shown_requests = [index for index in self._requests
+                          if index < request and fates[index] != DROPPED and index not in docs]
+        for index in shown_requests:
+            weighed.update(self._doc(reading, index).words)
+        count = len(docs) + len(shown_requests)
         quoted = terms(asked)
         shown = _Shown(reading, plan, eliser)
         taken: dict[str, None] = {}
@@ -168,7 +216,7 @@ class Lookup:
             clauses += 1
             if clauses > CLAUSES or len(taken) == REQUEST_LINES:
                 break  # a request pasted whole costs no more than one that asks
-            weight = {term: math.log((count + 1) / (frequency[term] + 0.5)) for term in wanted}
+            weight = {term: math.log((count + 1) / (weighed[term] + 0.5)) for term in wanted}
             lower = clause.lower()
             favoured = (1 if _FIRST_PERSON.search(lower) else 0,
                         2 if _SECOND_PERSON.search(lower) else 0)
@@ -185,7 +233,8 @@ class Lookup:
                     if doc.speaker and doc.speaker in favoured:
                         score *= _SPEAKER
                     scored.append((score, -index, index))
-            best: list[tuple[float, int, str]] = []
+            best: list[tuple[float, int, int, str]] = []
+            outlying: list[str] = []
             for score, _, index in nlargest(_DOCS, scored):
                 doc = docs[index]
                 words = [terms(line) for line in doc.lines]
@@ -195,20 +244,29 @@ class Lookup:
                     common = found & wanted
                     if not common:
                         continue
-                    value = score + _LINE_WEIGHT * sum(
+                    own = _LINE_WEIGHT * sum(
                         weight[term] * math.log((n + 1) / (within[term] + 0.5))
                         for term in common)
+                    value = score + own
                     if any(_DIGIT.search(term) for term in found - quoted):
                         value *= _VALUE
-                    best.append((value, -index * 65536 - order, line))
+                    best.append((value, -index, -order, line))
+                if not outlying:
+                    outlying = [line for line, far in zip(doc.lines, doc.far()) if far]
             picked = 0
-            for _, _, line in sorted(best, reverse=True):
+            for _, _, _, line in sorted(best, reverse=True):
                 if picked == CLAUSE_LINES or len(taken) == REQUEST_LINES:
                     break
                 if line in taken or shown.holds(line):
                     continue
                 taken[line] = None
                 picked += 1
+            # A value far outside its column is what a question about a table or a log is
+            # often after ("the latency that stood out"), in whatever words: the first such
+            # line of the messages pointed at most, beside the lines the words found.
+            for line in outlying[:FAR_LINES]:
+                if len(taken) < REQUEST_LINES and line not in taken and not shown.holds(line):
+                    taken[line] = None
         return list(taken)
 
 
@@ -221,7 +279,6 @@ class _Shown:
 
     def holds(self, line: str) -> bool:
         if self._text is None:
-            from ._render import copy_of
             reading, plan, eliser = self.reading, self.plan, self.eliser
             texts = [eliser.kept_note(gone, request < gone[0], reading.views)[0]
                      for request, gone in plan.notes.items()]
