@@ -26,8 +26,8 @@ from collections.abc import Sequence
 from heapq import nlargest
 from typing import TYPE_CHECKING
 
-from ._elision import _shown, _text_of
-from ._notable import LINE_CHARS, cut
+from ._elision import _result_texts, _shown, _text_of
+from ._notable import LINE_CHARS, result_lines
 from ._shapes import holds_results
 from ._plan import DROPPED, KEPT, Plan
 from ._render import copy_of
@@ -37,7 +37,7 @@ if TYPE_CHECKING:
     from ._reading import Reading
 
 _TERM = re.compile(r"\w[\w./:-]*\w|\w")
-_JOINS = re.compile(r"[/.:-]")
+_JOINS = re.compile(r"[/.:_-]")
 _CLAUSE = re.compile(r"\(\d+\)|[;?!\n]|\.(?:\s|$)")
 _SENTENCE = re.compile(r"(?<=[.!?])\s+")
 _FIRST_PERSON = re.compile(r"\b(?:i|me|my|we|our|us)\b")
@@ -55,8 +55,16 @@ CLAUSES = 16  # the clauses of a request read, at most
 FAR_LINES = 1  # lines with a value far outside its column, for each clause
 #: What the recalled lines may take of the budget, at most.
 SHARE = 0.04
-#: The share of a clause's weight a message must carry to be looked in.
+#: What a message must share with a clause to be looked in: this share of the weight of the
+#: clause's words that any message holds, and this much weight at all, about that of one
+#: word that a message in twenty holds. "Which shard lagged most?" after a run of shard
+#: reports points at none of them: every one says "shard". Both chosen on generated
+#: training sessions.
 MIN_COVER = 0.3
+MIN_SCORE = 3.0
+#: A request of which this share of words the new one repeats asks again, and holds no
+#: answer: "remind me which incident ids came up so far", asked every few turns.
+_ECHO = 0.8
 #: Messages a clause is looked for in, the most pointed at first.
 _DOCS = 8
 #: How much a line's own words weigh beside its message's.
@@ -72,26 +80,37 @@ _SPAN_CHARS = 64
 
 
 def terms(text: str) -> set[str]:
-    """The words of `text`, lowercased; a compound (a path, a version, a time) also by its
-    pieces."""
+    """The words of `text`, lowercased; a compound (a path, a version, a time, a snake_case
+    name) also by its pieces, and a plural also as its singular, so that "the rolled-back
+    shas" finds "sha": ..., "status": "rolled_back"."""
     found: set[str] = set()
     for term in _TERM.findall(text.lower()):
         found.add(term)
         if _JOINS.search(term):
             found.update(piece for piece in _JOINS.split(term) if piece)
+    found.update([term[:-1] for term in found
+                  if len(term) > 3 and term[-1] == "s" and term[-2] != "s"])
     return found
 
 
-def _segments(text: str) -> list[str]:
-    """The lines of a message as a recall shows them: long lines by their sentences."""
+def _segments(lines: Sequence[str]) -> list[str]:
+    """Lines as a recall shows them: a long one by its sentences, and a sentence still too
+    long in pieces of whole words, so that no word goes unread."""
     out: list[str] = []
-    for line in text.splitlines():
+    for line in lines:
         if not line.strip():
             continue
         if len(line) <= LINE_CHARS:
             out.append(line)
-        else:
-            out += [cut(part) for part in _SENTENCE.split(line) if part.strip()]
+            continue
+        for sentence in _SENTENCE.split(line):
+            while len(sentence) > LINE_CHARS:
+                at = sentence.rfind(" ", LINE_CHARS // 2, LINE_CHARS)
+                at = LINE_CHARS if at < 0 else at
+                out.append(sentence[:at])
+                sentence = sentence[at:].lstrip()
+            if sentence.strip():
+                out.append(sentence)
     return out
 
 
@@ -149,7 +168,11 @@ class Lookup:
         if doc is None:
             views, shape = reading.views, reading.shape
             view = views[index]
-            lines = _segments(_shown(view))
+            if holds_results(view):  # a result by its lines, JSON by its rows
+                lines = _segments([line for text in _result_texts(view)
+                                   for line in result_lines(text)])
+            else:
+                lines = _segments(_shown(view).splitlines())
             words = terms("\n".join(lines))
             if holds_results(view):
                 call = next((views[earlier] for earlier in range(index - 1, -1, -1)
@@ -187,7 +210,10 @@ class Lookup:
         among = self._among(reading, plan, request, budget)
         if not among or not asked.strip():
             return []
-        docs = {index: self._doc(reading, index) for index in among}
+        quoted = terms(asked)
+        docs = {index: doc for index, doc in ((index, self._doc(reading, index))
+                                              for index in among)
+                if not (doc.speaker == 1 and len(doc.words & quoted) >= _ECHO * len(doc.words))}
         frequency: Counter[str] = Counter()
         for doc in docs.values():
             frequency.update(doc.words)
@@ -205,7 +231,6 @@ class Lookup:
         for index in shown_requests:
             weighed.update(self._doc(reading, index).words)
         count = len(docs) + len(shown_requests)
-        quoted = terms(asked)
         shown = _Shown(reading, plan, eliser)
         taken: dict[str, None] = {}
         clauses = 0
@@ -228,7 +253,7 @@ class Lookup:
                 common = doc.words & wanted
                 if common:
                     score = sum(map(weight.__getitem__, common))
-                    if score < MIN_COVER * whole:
+                    if score < MIN_COVER * whole or score < MIN_SCORE:
                         continue
                     if doc.speaker and doc.speaker in favoured:
                         score *= _SPEAKER
