@@ -115,13 +115,20 @@ def _segments(lines: Sequence[str]) -> list[str]:
 
 
 class _Doc:
-    __slots__ = ("words", "lines", "speaker", "_far")
+    __slots__ = ("words", "lines", "speaker", "_far", "_line_words")
 
     def __init__(self, words: set[str], lines: list[str], speaker: int) -> None:
         self.words = words
         self.lines = lines
         self.speaker = speaker  # 1: the person, 2: the model, 0: neither
         self._far: list[bool] | None = None
+        self._line_words: list[set[str]] | None = None
+
+    def line_words(self) -> list[set[str]]:
+        """Each line's words, read when a clause first looks in this message."""
+        if self._line_words is None:
+            self._line_words = [terms(line) for line in self.lines]
+        return self._line_words
 
     def far(self) -> list[bool]:
         """Which lines hold a value far outside the others of its column."""
@@ -153,13 +160,36 @@ def far_values(lines: Sequence[str]) -> list[bool]:
     return far
 
 
+class _Span:
+    """The messages one plan no longer shows whole, within the span read, by their words:
+    made once per plan, since between compactions only whole messages are appended."""
+
+    def __init__(self, docs: dict[int, _Doc], plan: Plan) -> None:
+        self.plan = plan
+        self.docs = docs
+        self.postings: dict[str, list[int]] = {}
+        for index, doc in docs.items():
+            for term in doc.words:
+                self.postings.setdefault(term, []).append(index)
+        #: The requests among them, by word: where a new request finds those it repeats.
+        self.asking: dict[str, list[int]] = {}
+        for index, doc in docs.items():
+            if doc.speaker == 1:
+                for term in doc.words:
+                    self.asking.setdefault(term, []).append(index)
+        #: The words of the requests the prompt still shows, read so far.
+        self.shown: Counter[str] = Counter()
+        self.shown_count = 0
+        self.shown_upto = 0  # an index into `Lookup._requests`
+        self.notices: _Shown | None = None
+
+
 class Lookup:
     """The lines recalled for new requests of one conversation; each message read once."""
 
     def __init__(self) -> None:
         self._docs: dict[int, _Doc] = {}
-        self._plan: Plan | None = None  # the plan the candidates below were taken from
-        self._candidates: list[int] = []
+        self._span: _Span | None = None
         self._requests: list[int] = []  # the requests read so far
         self._scanned = 0
 
@@ -184,22 +214,25 @@ class Lookup:
             doc = self._docs[index] = _Doc(words, lines, speaker)
         return doc
 
-    def _among(self, reading: Reading, plan: Plan, before: int, budget: int) -> list[int]:
+    def _span_of(self, reading: Reading, plan: Plan, budget: int) -> _Span:
         """The messages not whole in the prompt, newest first, within the span read."""
-        if self._plan is not plan:
-            self._plan = plan
-            self._candidates = [index for index, fate in enumerate(plan.fates)
-                                if fate != KEPT]
-        chosen: list[int] = []
-        left = _SPAN_CHARS * max(budget, 1)
-        for index in reversed(self._candidates):
-            if index >= before:
-                continue
-            chosen.append(index)
-            left -= sum(map(len, self._doc(reading, index).lines))
-            if left <= 0:
-                break
-        return chosen
+        span = self._span
+        if span is None or span.plan is not plan:
+            docs: dict[int, _Doc] = {}
+            left = _SPAN_CHARS * max(budget, 1)
+            for index in range(len(plan.fates) - 1, -1, -1):
+                if plan.fates[index] == KEPT:
+                    continue
+                doc = docs[index] = self._doc(reading, index)
+                left -= sum(map(len, doc.lines))
+                if left <= 0:
+                    break
+            span = self._span = _Span(docs, plan)
+            # What left the span is read again if a later span takes it in: a long
+            # conversation holds the words of one span, not of its whole history.
+            self._docs = {index: doc for index, doc in self._docs.items()
+                          if index in docs or doc.speaker == 1}
+        return span
 
     def lines_for(self, reading: Reading, plan: Plan, eliser: Eliser, request: int,
                   budget: int) -> list[str]:
@@ -207,72 +240,90 @@ class Lookup:
         clause; none that the prompt already shows."""
         view = reading.views[request]
         asked = _text_of(view.get("content"))  # what the person wrote, not results beside it
-        among = self._among(reading, plan, request, budget)
-        if not among or not asked.strip():
+        span = self._span_of(reading, plan, budget)
+        docs = span.docs
+        if not docs or not asked.strip():
             return []
         quoted = terms(asked)
-        docs = {index: doc for index, doc in ((index, self._doc(reading, index))
-                                              for index in among)
-                if not (doc.speaker == 1 and len(doc.words & quoted) >= _ECHO * len(doc.words))}
-        frequency: Counter[str] = Counter()
-        for doc in docs.values():
-            frequency.update(doc.words)
+        # An earlier request that this one mostly repeats asks again and holds no answer.
+        repeated: Counter[int] = Counter()
+        for term in quoted:
+            repeated.update(span.asking.get(term, ()))
+        echoes = {index for index, shared in repeated.items()
+                  if shared >= _ECHO * len(docs[index].words)}
+        echoed: Counter[str] = Counter()
+        for index in echoes:
+            echoed.update(docs[index].words)
         # Words are weighed among the requests still shown too: the phrases a person uses
         # every time ("for the PR description I need") point at no message in particular.
-        weighed = frequency.copy()
-        shape, fates = reading.shape, plan.fates
-        views = reading.views
+        shape, fates, views = reading.shape, plan.fates, reading.views
         for index in range(self._scanned, request):
             if shape.is_request(views[index]):
                 self._requests.append(index)
         self._scanned = max(self._scanned, request)
-        shown_requests = [index for index in self._requests
-                          if index < request and fates[index] != DROPPED and index not in docs]
-        for index in shown_requests:
-            weighed.update(self._doc(reading, index).words)
-        count = len(docs) + len(shown_requests)
-        shown = _Shown(reading, plan, eliser)
+        while span.shown_upto < len(self._requests) and \
+                self._requests[span.shown_upto] < request:
+            index = self._requests[span.shown_upto]
+            span.shown_upto += 1
+            if fates[index] != DROPPED and index not in docs:
+                span.shown.update(self._doc(reading, index).words)
+                span.shown_count += 1
+        count = len(docs) - len(echoes) + span.shown_count
+        postings = span.postings
+        if span.notices is None:
+            span.notices = _Shown(reading, plan, eliser)
+        shown = span.notices
         taken: dict[str, None] = {}
         clauses = 0
         for clause in _CLAUSE.split(asked):
-            wanted = {term for term in terms(clause) if len(term) >= 3 or term.isdigit()}
+            # Sorted: every sum below is taken in one order, so every process (and every
+            # worker of a fleet) weighs alike to the last bit.
+            wanted = sorted({term for term in terms(clause) if len(term) >= 3
+                             or term.isdigit()})
             if not wanted:
                 continue
             clauses += 1
             if clauses > CLAUSES or len(taken) == REQUEST_LINES:
                 break  # a request pasted whole costs no more than one that asks
-            weight = {term: math.log((count + 1) / (weighed[term] + 0.5)) for term in wanted}
+            held = {term: len(postings.get(term, ())) - echoed[term] for term in wanted}
+            weight = {term: math.log((count + 1) / (held[term] + span.shown[term] + 0.5))
+                      for term in wanted}
             lower = clause.lower()
             favoured = (1 if _FIRST_PERSON.search(lower) else 0,
                         2 if _SECOND_PERSON.search(lower) else 0)
-            scored = []
             # Only words some message holds say where to look: the rest of the clause
             # ("could you remind me") weighs nothing.
-            whole = sum(weight[term] for term in wanted if frequency[term])
-            for index, doc in docs.items():
-                common = doc.words & wanted
-                if common:
-                    score = sum(map(weight.__getitem__, common))
-                    if score < MIN_COVER * whole or score < MIN_SCORE:
-                        continue
-                    if doc.speaker and doc.speaker in favoured:
-                        score *= _SPEAKER
-                    scored.append((score, -index, index))
+            whole = 0.0
+            pointed: dict[int, float] = {}
+            for term in wanted:
+                if held[term] <= 0:
+                    continue
+                whole += weight[term]
+                for index in postings[term]:
+                    pointed[index] = pointed.get(index, 0.0) + weight[term]
+            scored = []
+            for index, score in pointed.items():
+                if index in echoes or score < MIN_COVER * whole or score < MIN_SCORE:
+                    continue
+                speaker = docs[index].speaker
+                if speaker and speaker in favoured:
+                    score *= _SPEAKER
+                scored.append((score, -index, index))
             best: list[tuple[float, int, int, str]] = []
             outlying: list[str] = []
             for score, _, index in nlargest(_DOCS, scored):
                 doc = docs[index]
-                words = [terms(line) for line in doc.lines]
-                within = Counter(term for found in words for term in found & wanted)
+                words = doc.line_words()
+                within = Counter(term for found in words for term in found.intersection(wanted))
                 n = len(doc.lines)
                 for order, (line, found) in enumerate(zip(doc.lines, words)):
-                    common = found & wanted
+                    common = sorted(found.intersection(wanted))
                     if not common:
                         continue
-                    own = _LINE_WEIGHT * sum(
-                        weight[term] * math.log((n + 1) / (within[term] + 0.5))
-                        for term in common)
-                    value = score + own
+                    own = 0.0
+                    for term in common:
+                        own += weight[term] * math.log((n + 1) / (within[term] + 0.5))
+                    value = score + _LINE_WEIGHT * own
                     if any(_DIGIT.search(term) for term in found - quoted):
                         value *= _VALUE
                     best.append((value, -index, -order, line))
