@@ -2,7 +2,11 @@
 in every format, within the budget."""
 import copy
 import json
+import os
 import re
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -85,3 +89,18 @@ ROWS = [f"bench_{n},5000,{40 + n % 7},{n % 9},c{n:03x}9f2,within" for n in range
 ])
 def test_far_values_by_column(lines, far):
     assert [n for n, flag in enumerate(_lookup.far_values(lines)) if flag] == far
+
+
+def test_every_process_recalls_the_same_lines():
+    """Word weights are summed in one order: a fleet's workers, each with its own string
+    hash, send the same prompt."""
+    script = ("import json, sys; sys.path[:0] = sys.argv[1:]; import quorvex_chat as qc; "
+              "from test_chat_recalled_lines import asking; h = asking('anthropic'); "
+              "c = qc.Conversation(max_tokens=900, target=0.6); "
+              "[c.prompt(h[:end]) for end in range(1, len(h))]; "
+              "print(json.dumps(c.prompt(h).messages[-1], sort_keys=True))")
+    here = str(Path(__file__).parent)
+    sent = {subprocess.run([sys.executable, "-c", script, here], capture_output=True, text=True,
+                           check=True, env={**os.environ, "PYTHONHASHSEED": seed}).stdout
+            for seed in ("1", "2", "3")}
+    assert len(sent) == 1 and "[recalled for this request" in sent.pop()
