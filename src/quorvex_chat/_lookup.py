@@ -104,13 +104,18 @@ def _segments(lines: Sequence[str]) -> list[str]:
             out.append(line)
             continue
         for sentence in _SENTENCE.split(line):
-            while len(sentence) > LINE_CHARS:
-                at = sentence.rfind(" ", LINE_CHARS // 2, LINE_CHARS)
-                at = LINE_CHARS if at < 0 else at
-                out.append(sentence[:at])
-                sentence = sentence[at:].lstrip()
-            if sentence.strip():
-                out.append(sentence)
+            # By position, not by what is left: slicing the rest off a megabyte-long line
+            # at every piece would copy it over and over.
+            start, end = 0, len(sentence)
+            while end - start > LINE_CHARS:
+                at = sentence.rfind(" ", start + LINE_CHARS // 2, start + LINE_CHARS)
+                at = start + LINE_CHARS if at < 0 else at
+                out.append(sentence[start:at])
+                start = at
+                while start < end and sentence[start].isspace():
+                    start += 1
+            if sentence[start:].strip():
+                out.append(sentence[start:])
     return out
 
 
