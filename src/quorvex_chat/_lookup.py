@@ -27,7 +27,7 @@ from heapq import nlargest
 from typing import TYPE_CHECKING
 
 from ._elision import _result_texts, _shown, _text_of
-from ._notable import LINE_CHARS, result_lines
+from ._notable import _DIGIT, _FAR, _FIELD_LINES, LINE_CHARS, result_lines
 from ._shapes import holds_results
 from ._plan import DROPPED, KEPT, Plan
 from ._render import copy_of
@@ -42,11 +42,8 @@ _CLAUSE = re.compile(r"\(\d+\)|[;?!\n]|\.(?:\s|$)")
 _SENTENCE = re.compile(r"(?<=[.!?])\s+")
 _FIRST_PERSON = re.compile(r"\b(?:i|me|my|we|our|us)\b")
 _SECOND_PERSON = re.compile(r"\b(?:you|your)\b")
-_DIGIT = re.compile(r"\d")
 # A number alone or with its unit (8751ms, 12%), not a digit inside a hash or an id.
 _NUMBER = re.compile(r"(?<![\w.])-?\d{1,15}(?:\.\d{1,15})?(?=[A-Za-z%]*(?![\w.]))")
-_COLUMN_LINES = 5  # a column needs this many values before one of them can stand out
-_FAR = 8.0
 
 #: Lines taken for each clause of a request, and for the whole request at most.
 CLAUSE_LINES = 3
@@ -154,7 +151,7 @@ def far_values(lines: Sequence[str]) -> list[bool]:
             columns.setdefault((len(numbers), place), []).append((index, float(number)))
     far = [False] * len(lines)
     for values in columns.values():
-        if len(values) < _COLUMN_LINES:
+        if len(values) < _FIELD_LINES:  # as a field of notable lines needs
             continue
         ordered = sorted(value for _, value in values)
         middle = ordered[len(ordered) // 2]
