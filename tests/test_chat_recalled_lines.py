@@ -104,3 +104,17 @@ def test_every_process_recalls_the_same_lines():
                            check=True, env={**os.environ, "PYTHONHASHSEED": seed}).stdout
             for seed in ("1", "2", "3")}
     assert len(sent) == 1 and "[recalled for this request" in sent.pop()
+
+
+def test_only_a_request_still_waiting_for_its_answer_gets_lines():
+    """A first call on a long history recalls for the open request alone: the requests the
+    model already answered gain nothing from lines recalled now."""
+    h = asking("openai")
+    h += [{"role": "assistant", "content": "It took a while."},
+          {"role": "user", "content": "Thanks. And what about row 0.7 in that first output?"}]
+    r = qc.Conversation(max_tokens=4000, target=0.6).prompt(h)
+    assert h[-3] in r.messages  # the answered request, whole and without lines
+    assert json.dumps(list(r.messages)).count("[recalled for this request") == 1
+    assert LINE in json.dumps(r.messages[-1])
+    answered = qc.Conversation(max_tokens=4000, target=0.6).prompt(h[:-1])
+    assert "[recalled for this request" not in json.dumps(list(answered.messages))

@@ -21,7 +21,7 @@ from ._elision import Eliser
 from ._formats import Provider
 from ._lookup import SHARE, Lookup, notice
 from ._options import Options
-from ._plan import DROPPED, KEPT, Plan, compact, layout, note_drops, requests_of
+from ._plan import DROPPED, DURABLE, KEPT, Plan, compact, layout, note_drops, requests_of
 from ._reading import Reading
 from ._measure import to_json
 from ._recall import HANDLE_PATTERN, Originals, answer, call_of, recall_tool
@@ -273,9 +273,7 @@ class Conversation(Generic[M]):
 
     def _asked(self, start: int) -> bool:
         """Whether a request came in since message `start` that may get recalled lines."""
-        views, shape = self._reading.views, self._reading.shape
-        return self.options.recall_lines and any(
-            shape.is_request(views[index]) for index in range(start, len(views)))
+        return self.options.recall_lines and bool(self._awaiting(start))
 
     def _compact(self, asked: bool) -> None:
         """A fresh plan at the target, leaving room for the lines a new request recalls;
@@ -300,18 +298,31 @@ class Conversation(Generic[M]):
                 plan.lookups[index] = carried[index]
                 plan.total += tokens
 
+    def _awaiting(self, start: int) -> list[int]:
+        """The requests appended since message `start` that the model has not answered yet:
+        those after the last message it wrote. An answered one gains nothing from lines
+        recalled now, and a first call on a long history would look up every request."""
+        reading = self._reading
+        shape, views, classes = reading.shape, reading.views, reading.classes
+        index = len(views)
+        while index > start and (shape.is_request(views[index - 1])
+                                 or classes[index - 1] & DURABLE):
+            index -= 1
+        return [index for index in range(max(index, reading.stable_prefix()), len(views))
+                if shape.is_request(views[index])]
+
     def _look_up(self, start: int) -> None:
-        """Recall for each request appended since the last call the lines it points at
-        among the messages the prompt no longer holds whole, within the budget."""
+        """Recall for each request appended since the last call and not yet answered the
+        lines it points at among the messages the prompt no longer holds whole, within the
+        budget."""
         if not self.options.recall_lines:
             return
         reading, plan = self._reading, self._plan
         room = min(int(SHARE * self.max_tokens), self.max_tokens - plan.total)
-        shape, views = reading.shape, reading.views
-        for index in range(max(start, reading.stable_prefix()), len(views)):
+        for index in self._awaiting(start):
             if room <= 0:
                 break
-            if not shape.is_request(views[index]) or plan.fates[index] == DROPPED:
+            if plan.fates[index] == DROPPED:
                 continue
             lines = self._lookup.lines_for(reading, plan, self._eliser, index,
                                            self.max_tokens)
