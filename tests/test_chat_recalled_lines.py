@@ -33,6 +33,46 @@ def asking(provider):
     return FORMATS[provider][1](h) if provider in FORMATS else h
 
 
+def handed(provider, padding=""):
+    """`asking`, the question handed over by a tool (the next item of a checklist)."""
+    base = FORMATS[provider][0] if provider in FORMATS else provider
+    h = asking(base)
+    question = h.pop()["content"] + padding
+    h.append({"role": "user", "content": "Go on with the checklist."})
+    if base == "openai":
+        h += [{"role": "assistant", "content": None, "tool_calls": [{
+            "id": "call_next", "type": "function",
+            "function": {"name": "next_item", "arguments": "{}"}}]},
+            {"role": "tool", "tool_call_id": "call_next", "content": question}]
+    else:
+        h += [{"role": "assistant", "content": [{"type": "tool_use", "id": "toolu_next",
+                                                 "name": "next_item", "input": {}}]},
+              {"role": "user", "content": [{"type": "tool_result", "tool_use_id": "toolu_next",
+                                            "content": question}]}]
+    return FORMATS[provider][1](h) if provider in FORMATS else h
+
+
+@pytest.mark.parametrize("provider,padding", [
+    ("openai", ""), ("anthropic", ""), ("openai", " Thanks." * 300), *(
+        (provider, "") for provider in FORMATS)])
+def test_a_short_result_that_asks_gets_lines_where_it_can_carry_them(provider, padding):
+    """Where the caller's own messages can carry a note, a short tool result that asks is
+    read like a request; a long one, or one of a format that holds no note beside a
+    result, gets none."""
+    if provider in NEEDS:
+        pytest.importorskip(NEEDS[provider])
+    h = handed(provider, padding)
+    before = copy.deepcopy(h)
+    conversation = qc.Conversation(max_tokens=1200, target=0.6)
+    for end in range(1, len(h)):
+        conversation.prompt(h[:end])
+    r = conversation.prompt(h)
+    carries = provider in ("openai", "anthropic") and not padding
+    assert (LINE in repr(r.messages[-1])) == carries
+    assert r.tokens_after <= 1200 and not prompt_errors(list(r.messages), r.provider)
+    assert repr(h) == repr(before)
+
+
 @pytest.mark.parametrize("provider", ["openai", "anthropic", *FORMATS])
 def test_a_request_gets_back_the_line_it_asks_for(provider):
     if provider in NEEDS:

@@ -19,10 +19,11 @@ import quorvex_micro
 from ._counting import TokenCounter
 from ._elision import Eliser
 from ._formats import Provider
-from ._lookup import SHARE, Lookup, notice
+from ._lookup import ASKING_TOKENS, SHARE, Lookup, notice
 from ._options import Options
 from ._plan import DROPPED, DURABLE, KEPT, Plan, compact, layout, note_drops, requests_of
 from ._reading import Reading
+from ._shapes import holds_results
 from ._measure import to_json
 from ._recall import HANDLE_PATTERN, Originals, answer, call_of, recall_tool
 from ._render import copy_of, extended, render
@@ -76,7 +77,9 @@ class Conversation(Generic[M]):
     the model `recall_tool()` and answer its calls with `answer_recall(call)`. A new request
     that points at what the prompt no longer shows whole carries those lines back itself
     (`recall_lines`, on by default): at most 3 a clause and 4% of the budget, written once
-    into the request so that the prompt before it stays cached.
+    into the request so that the prompt before it stays cached. In Chat Completions and
+    Anthropic dicts, a short tool result after the model's last calls (a ticket, the next
+    item of a checklist) is read as a request too.
 
     `pin`, `exclude_tools` and `keep_recent_results` keep messages whole, as in `trim`,
     which also says which formats a history may be in.
@@ -299,17 +302,26 @@ class Conversation(Generic[M]):
                 plan.total += tokens
 
     def _awaiting(self, start: int) -> list[int]:
-        """The requests appended since message `start` that the model has not answered yet:
-        those after the last message it wrote. An answered one gains nothing from lines
+        """The messages appended since message `start` that ask and that the model has not
+        answered yet: the requests after the last message it wrote, and where the caller's
+        own messages can carry a note, the short tool results after its last calls (a
+        ticket, a checklist's next item). An answered request gains nothing from lines
         recalled now, and a first call on a long history would look up every request."""
         reading = self._reading
-        shape, views, classes = reading.shape, reading.views, reading.classes
+        shape, views, classes, sizes = reading.shape, reading.views, reading.classes, \
+            reading.sizes
+        results = reading.format.writes_any_part
+
+        def asks(index: int) -> bool:
+            return shape.is_request(views[index]) or (
+                results and holds_results(views[index]) and sizes[index] <= ASKING_TOKENS)
+
         index = len(views)
-        while index > start and (shape.is_request(views[index - 1])
-                                 or classes[index - 1] & DURABLE):
+        while index > start and (shape.is_request(views[index - 1]) or (
+                results and holds_results(views[index - 1])) or classes[index - 1] & DURABLE):
             index -= 1
         return [index for index in range(max(index, reading.stable_prefix()), len(views))
-                if shape.is_request(views[index])]
+                if asks(index)]
 
     def _look_up(self, start: int) -> None:
         """Recall for each request appended since the last call and not yet answered the

@@ -50,6 +50,9 @@ CLAUSE_LINES = 3
 REQUEST_LINES = 12
 CLAUSES = 16  # the clauses of a request read, at most
 FAR_LINES = 1  # lines with a value far outside its column, for each clause
+#: The largest tool result read as asking, like a request: a ticket, a checklist's next item.
+#: A longer one is an output, whose words would point everywhere.
+ASKING_TOKENS = 400
 #: What the recalled lines may take of the budget, at most.
 SHARE = 0.04
 #: What a message must share with a clause to be looked in: this share of the weight of the
@@ -241,7 +244,10 @@ class Lookup:
         """The lines recalled for request `request`, most pointed at first within each
         clause; none that the prompt already shows."""
         view = reading.views[request]
-        asked = _text_of(view.get("content"))  # what the person wrote, not results beside it
+        # What the person wrote, not results beside it; a result that asks (a ticket, the
+        # next item of a checklist a tool hands out) by its own text.
+        asked = _text_of(view.get("content")) if reading.shape.is_request(view) else \
+            "\n".join(_result_texts(view))
         span = self._span_of(reading, plan, budget)
         docs = span.docs
         if not docs or not asked.strip():
