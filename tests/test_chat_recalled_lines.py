@@ -158,3 +158,39 @@ def test_only_a_request_still_waiting_for_its_answer_gets_lines():
     assert LINE in json.dumps(r.messages[-1])
     answered = qc.Conversation(max_tokens=4000, target=0.6).prompt(h[:-1])
     assert "[recalled for this request" not in json.dumps(list(answered.messages))
+
+
+def test_an_earlier_request_worded_alike_is_no_answer():
+    """Requests reuse their wording ("for the report I need ..."): the line of an earlier
+    one that the new request mostly repeats asks again, and gives the answer's place away."""
+    from quorvex_chat._elision import Eliser
+    from quorvex_chat._options import Options
+    from quorvex_chat._plan import DROPPED, KEPT, Plan
+    from quorvex_chat._reading import read
+
+    def turn(n, shard, at, rows):
+        call = {"id": f"call_{n}", "type": "function",
+                "function": {"name": "probe", "arguments": json.dumps({"shard": shard})}}
+        return [{"role": "user", "content": f"For the report I need the p99 of shard {shard} "
+                                            f"in the probe output from {at}."},
+                {"role": "assistant", "content": None, "tool_calls": [call]},
+                {"role": "tool", "tool_call_id": f"call_{n}", "content": rows},
+                {"role": "assistant", "content": "Noted."}]
+
+    h = [{"role": "system", "content": "You watch the fleet."}]
+    h += turn(0, "ash", "09:10", "\n".join(f"shard ash replica {r} p99 {40 + r} ms"
+                                           for r in range(9)))
+    h += turn(1, "oak", "09:40", "\n".join(f"shard oak replica {r} p99 {50 + r} ms"
+                                           for r in range(9)))
+    gone = len(h) - 1
+    for topic in ("the open incidents", "the on-call rota", "the deploy freeze"):
+        h += [{"role": "user", "content": f"For the report I need {topic} from the output."},
+              {"role": "assistant", "content": "Here it is."}]
+    h.append({"role": "user", "content": "For the report I need the p99 of shard oak replica "
+                                         "3 in the probe output from 09:40."})
+    options = Options(max_tokens=4000).for_conversation()
+    reading = read(h, options)
+    plan = Plan([KEPT] + [DROPPED] * gone + [KEPT] * (len(h) - 1 - gone))
+    lines = _lookup.Lookup().lines_for(reading, plan, Eliser(options.meter), len(h) - 1, 4000)
+    assert "shard oak replica 3 p99 53 ms" in lines
+    assert not any("For the report" in line for line in lines), lines
