@@ -53,12 +53,13 @@ def handed(provider, padding=""):
 
 
 @pytest.mark.parametrize("provider,padding", [
-    ("openai", ""), ("anthropic", ""), ("openai", " Thanks." * 300), *(
+    ("openai", ""), ("anthropic", ""), ("openai", " Thanks." * 300),
+    ("anthropic", "".join(f"\nstep {n} done" for n in range(6))), *(
         (provider, "") for provider in FORMATS)])
 def test_a_short_result_that_asks_gets_lines_where_it_can_carry_them(provider, padding):
     """Where the caller's own messages can carry a note, a short tool result that asks is
-    read like a request; a long one, or one of a format that holds no note beside a
-    result, gets none."""
+    read like a request; a long one, one of many lines (an output), or one of a format that
+    holds no note beside a result, gets none."""
     if provider in NEEDS:
         pytest.importorskip(NEEDS[provider])
     h = handed(provider, padding)

@@ -19,7 +19,7 @@ import quorvex_micro
 from ._counting import TokenCounter
 from ._elision import Eliser
 from ._formats import Provider
-from ._lookup import ASKING_TOKENS, SHARE, Lookup, notice
+from ._lookup import SHARE, Lookup, asks_as_result, notice
 from ._options import Options
 from ._plan import DROPPED, DURABLE, KEPT, Plan, compact, layout, note_drops, requests_of
 from ._reading import Reading
@@ -314,7 +314,7 @@ class Conversation(Generic[M]):
 
         def asks(index: int) -> bool:
             return shape.is_request(views[index]) or (
-                results and holds_results(views[index]) and sizes[index] <= ASKING_TOKENS)
+                results and asks_as_result(views[index], sizes[index]))
 
         index = len(views)
         while index > start and (shape.is_request(views[index - 1]) or (

@@ -26,9 +26,9 @@ from collections.abc import Sequence
 from heapq import nlargest
 from typing import TYPE_CHECKING
 
-from ._elision import _result_texts, _shown, _text_of
+from ._elision import FLOOD_NOTICE, _result_texts, _shown, _text_of
 from ._notable import _DIGIT, _FAR, _FIELD_LINES, LINE_CHARS, result_lines
-from ._shapes import holds_results
+from ._shapes import View, holds_results
 from ._plan import DROPPED, KEPT, Plan
 from ._render import copy_of
 
@@ -51,8 +51,10 @@ REQUEST_LINES = 12
 CLAUSES = 16  # the clauses of a request read, at most
 FAR_LINES = 1  # lines with a value far outside its column, for each clause
 #: The largest tool result read as asking, like a request: a ticket, a checklist's next item.
-#: A longer one is an output, whose words would point everywhere.
+#: A longer one, or one of more lines, is an output (a listing, a log), whose words would
+#: point everywhere.
 ASKING_TOKENS = 400
+ASKING_LINES = 4
 #: What the recalled lines may take of the budget, at most.
 SHARE = 0.04
 #: What a message must share with a clause to be looked in: this share of the weight of the
@@ -147,6 +149,16 @@ class _Doc:
         if self._far is None:
             self._far = far_values(self.lines)
         return self._far
+
+
+def asks_as_result(view: View, tokens: int) -> bool:
+    """Whether a tool result of `tokens` asks like a request: short, a few lines of prose,
+    not a notice of ours."""
+    if not holds_results(view) or tokens > ASKING_TOKENS:
+        return False
+    text = "\n".join(_result_texts(view))
+    return not text.startswith(FLOOD_NOTICE) and \
+        sum(1 for line in text.splitlines() if line.strip()) <= ASKING_LINES
 
 
 def _echoes(found: set[str], quoted: set[str]) -> bool:
