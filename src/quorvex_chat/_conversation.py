@@ -324,9 +324,9 @@ class Conversation(Generic[M]):
                 if asks(index)]
 
     def _look_up(self, start: int) -> None:
-        """Recall for each request appended since the last call and not yet answered the
-        lines it points at among the messages the prompt no longer holds whole, within the
-        budget."""
+        """Recall for each message appended since the last call that asks and is not yet
+        answered (`_awaiting`) the lines it points at among the messages the prompt no
+        longer holds whole, within the budget."""
         if not self.options.recall_lines:
             return
         reading, plan = self._reading, self._plan

@@ -354,11 +354,11 @@ class Lookup:
                     common = sorted(found.intersection(wanted))
                     if not common:
                         continue
+                    if doc.speaker == 1 and _echoes(found, quoted):
+                        continue
                     own = 0.0
                     for term in common:
                         own += weight[term] * math.log((n + 1) / (within[term] + 0.5))
-                    if doc.speaker == 1 and _echoes(found, quoted):
-                        continue
                     value = score + _LINE_WEIGHT * own
                     if any(_DIGIT.search(term) for term in found - quoted):
                         value *= _VALUE
