@@ -161,9 +161,11 @@ def test_only_a_request_still_waiting_for_its_answer_gets_lines():
     assert "[recalled for this request" not in json.dumps(list(answered.messages))
 
 
-def test_an_earlier_request_worded_alike_is_no_answer():
+@pytest.mark.parametrize("by_tool", [False, True])
+def test_an_earlier_request_worded_alike_is_no_answer(by_tool):
     """Requests reuse their wording ("for the report I need ..."): the line of an earlier
-    one that the new request mostly repeats asks again, and gives the answer's place away."""
+    one that the new request mostly repeats asks again, and gives the answer's place away;
+    so does the line of an earlier ask that a tool handed over."""
     from quorvex_chat._elision import Eliser
     from quorvex_chat._options import Options
     from quorvex_chat._plan import DROPPED, KEPT, Plan
@@ -172,9 +174,15 @@ def test_an_earlier_request_worded_alike_is_no_answer():
     def turn(n, shard, at, rows):
         call = {"id": f"call_{n}", "type": "function",
                 "function": {"name": "probe", "arguments": json.dumps({"shard": shard})}}
-        return [{"role": "user", "content": f"For the report I need the p99 of shard {shard} "
-                                            f"in the probe output from {at}."},
-                {"role": "assistant", "content": None, "tool_calls": [call]},
+        ask = f"For the report I need the p99 of shard {shard} in the probe output from {at}."
+        asked = [{"role": "user", "content": ask}]
+        if by_tool:
+            asked = [{"role": "user", "content": "Go on."},
+                     {"role": "assistant", "content": None, "tool_calls": [{
+                         "id": f"next_{n}", "type": "function",
+                         "function": {"name": "next_item", "arguments": "{}"}}]},
+                     {"role": "tool", "tool_call_id": f"next_{n}", "content": ask}]
+        return [*asked, {"role": "assistant", "content": None, "tool_calls": [call]},
                 {"role": "tool", "tool_call_id": f"call_{n}", "content": rows},
                 {"role": "assistant", "content": "Noted."}]
 

@@ -129,12 +129,14 @@ def _segments(lines: Sequence[str]) -> list[str]:
 
 
 class _Doc:
-    __slots__ = ("words", "lines", "speaker", "_far", "_line_words")
+    __slots__ = ("words", "lines", "speaker", "asks", "_far", "_line_words")
 
-    def __init__(self, words: set[str], lines: list[str], speaker: int) -> None:
+    def __init__(self, words: set[str], lines: list[str], speaker: int,
+                 asks: bool = False) -> None:
         self.words = words
         self.lines = lines
         self.speaker = speaker  # 1: the person, 2: the model, 0: neither
+        self.asks = asks  # a request, or a tool result that asks like one
         self._far: list[bool] | None = None
         self._line_words: list[set[str]] | None = None
 
@@ -242,7 +244,9 @@ class Lookup:
                     words |= terms(_shown(call))
             speaker = 1 if shape.is_request(view) else \
                 2 if view.get("role") in ("assistant", "model") else 0
-            doc = self._docs[index] = _Doc(words, lines, speaker)
+            asks = speaker == 1 or (reading.format.writes_any_part
+                                    and asks_as_result(view, reading.sizes[index]))
+            doc = self._docs[index] = _Doc(words, lines, speaker, asks)
         return doc
 
     def _span_of(self, reading: Reading, plan: Plan, budget: int) -> _Span:
@@ -354,7 +358,7 @@ class Lookup:
                     common = sorted(found.intersection(wanted))
                     if not common:
                         continue
-                    if doc.speaker == 1 and _echoes(found, quoted):
+                    if doc.asks and _echoes(found, quoted):
                         continue
                     own = 0.0
                     for term in common:
