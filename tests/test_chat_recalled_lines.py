@@ -203,3 +203,16 @@ def test_an_earlier_request_worded_alike_is_no_answer(by_tool):
     lines = _lookup.Lookup().lines_for(reading, plan, Eliser(options.meter), len(h) - 1, 4000)
     assert "shard oak replica 3 p99 53 ms" in lines
     assert not any("For the report" in line for line in lines), lines
+
+
+@pytest.mark.parametrize("text,asks", [
+    ("Checklist item: confirm the BACKOFF_CAP_MS of scheduler.ts.", True),
+    ('{"ticket": "OPS-4411", "body": "confirm the cap"}', False),
+    ('[{"shard": 4, "lag_ms": 20}]', False),
+    ("[flood collapsed: 9,000 tokens, said 300 times]", False),
+    ("\n".join(f"step {n} done" for n in range(5)), False),
+    ("Please confirm the cap. " * 200, False),
+])
+def test_which_tool_results_ask(text, asks):
+    view = {"role": "tool", "tool_call_id": "call_1", "content": text}
+    assert _lookup.asks_as_result(view, qc.count_tokens(text)) is asks

@@ -155,11 +155,11 @@ class _Doc:
 
 def asks_as_result(view: View, tokens: int) -> bool:
     """Whether a tool result of `tokens` asks like a request: short, a few lines of prose,
-    not a notice of ours."""
+    not data (JSON reads as one line however many rows it holds) nor a notice of ours."""
     if not holds_results(view) or tokens > ASKING_TOKENS:
         return False
-    text = "\n".join(_result_texts(view))
-    return not text.startswith(FLOOD_NOTICE) and \
+    text = "\n".join(_result_texts(view)).strip()
+    return not text.startswith((FLOOD_NOTICE, "{", "[")) and \
         sum(1 for line in text.splitlines() if line.strip()) <= ASKING_LINES
 
 
