@@ -26,7 +26,7 @@ from collections.abc import Sequence
 from heapq import nlargest
 from typing import TYPE_CHECKING
 
-from ._elision import FLOOD_NOTICE, _result_texts, _shown, _text_of
+from ._elision import _result_texts, _shown, _text_of
 from ._notable import _DIGIT, _FAR, _FIELD_LINES, LINE_CHARS, result_lines
 from ._shapes import View, holds_results
 from ._plan import DROPPED, KEPT, Plan
@@ -154,12 +154,13 @@ class _Doc:
 
 
 def asks_as_result(view: View, tokens: int) -> bool:
-    """Whether a tool result of `tokens` asks like a request: short, a few lines of prose,
-    not data (JSON reads as one line however many rows it holds) nor a notice of ours."""
+    """Whether a tool result of `tokens` asks like a request: short, a few lines of prose.
+    Not data (JSON reads as one line however many rows it holds), nor a notice of ours
+    (a flood collapsed): both open with a bracket."""
     if not holds_results(view) or tokens > ASKING_TOKENS:
         return False
     text = "\n".join(_result_texts(view)).strip()
-    return not text.startswith((FLOOD_NOTICE, "{", "[")) and \
+    return not text.startswith(("{", "[")) and \
         sum(1 for line in text.splitlines() if line.strip()) <= ASKING_LINES
 
 
