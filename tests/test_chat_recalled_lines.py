@@ -17,6 +17,7 @@ from support.chat_formats import FORMATS
 from test_chat_recall import NEEDS, fleet
 
 LINE = "row 0.7 took 127 ms"  # like every other line: no notice keeps it as notable
+CALL = {"role": "assistant", "content": None}
 
 
 def asking(provider):
@@ -33,45 +34,30 @@ def asking(provider):
     return FORMATS[provider][1](h) if provider in FORMATS else h
 
 
-def handed(provider, padding=""):
-    """`asking`, the question handed over by a tool (the next item of a checklist)."""
-    base = FORMATS[provider][0] if provider in FORMATS else provider
-    h = asking(base)
-    question = h.pop()["content"] + padding
-    h.append({"role": "user", "content": "Go on with the checklist."})
-    if base == "openai":
-        h += [{"role": "assistant", "content": None, "tool_calls": [{
-            "id": "call_next", "type": "function",
-            "function": {"name": "next_item", "arguments": "{}"}}]},
-            {"role": "tool", "tool_call_id": "call_next", "content": question}]
-    else:
-        h += [{"role": "assistant", "content": [{"type": "tool_use", "id": "toolu_next",
-                                                 "name": "next_item", "input": {}}]},
-              {"role": "user", "content": [{"type": "tool_result", "tool_use_id": "toolu_next",
-                                            "content": question}]}]
-    return FORMATS[provider][1](h) if provider in FORMATS else h
-
-
 @pytest.mark.parametrize("provider,padding", [
-    ("openai", ""), ("anthropic", ""), ("openai", " Thanks." * 300),
-    ("anthropic", "".join(f"\nstep {n} done" for n in range(6))), *(
-        (provider, "") for provider in FORMATS)])
+    ("openai", ""), ("anthropic", ""), ("openai", " Thanks." * 300), ("openai", "\n.\n.\n.\n."),
+    ("anthropic", "json"), *((provider, "") for provider in FORMATS)])
 def test_a_short_result_that_asks_gets_lines_where_it_can_carry_them(provider, padding):
-    """Where the caller's own messages can carry a note, a short tool result that asks is
-    read like a request; a long one, one of many lines (an output), or one of a format that
-    holds no note beside a result, gets none."""
+    """A checklist item handed over by a tool is read as a request where the caller's own
+    dicts can carry the note; a long, many-lined or JSON result (an output) is not."""
     if provider in NEEDS:
         pytest.importorskip(NEEDS[provider])
-    h = handed(provider, padding)
-    before = copy.deepcopy(h)
+    base = FORMATS[provider][0] if provider in FORMATS else provider
+    h = asking(base)
+    ask = h.pop()["content"]
+    ask = json.dumps({"item": ask}) if padding == "json" else ask + padding
+    h.append({"role": "user", "content": "Go on."})
+    h += [{"role": "assistant", "content": None, "tool_calls": [{"id": "c9", "type": "function",
+           "function": {"name": "next_item", "arguments": "{}"}}]},
+          {"role": "tool", "tool_call_id": "c9", "content": ask}] if base == "openai" else [
+        {"role": "assistant", "content": [{"type": "tool_use", "id": "c9", "name": "next_item",
+                                           "input": {}}]},
+        {"role": "user", "content": [{"type": "tool_result", "tool_use_id": "c9", "content": ask}]}]
+    h = FORMATS[provider][1](h) if provider in FORMATS else h
     conversation = qc.Conversation(max_tokens=1200, target=0.6)
-    for end in range(1, len(h)):
-        conversation.prompt(h[:end])
-    r = conversation.prompt(h)
-    carries = provider in ("openai", "anthropic") and not padding
-    assert (LINE in repr(r.messages[-1])) == carries
+    r = [conversation.prompt(h[:end]) for end in range(1, len(h) + 1)][-1]
+    assert (LINE in repr(r.messages[-1])) == (provider in ("openai", "anthropic") and not padding)
     assert r.tokens_after <= 1200 and not prompt_errors(list(r.messages), r.provider)
-    assert repr(h) == repr(before)
 
 
 @pytest.mark.parametrize("provider", ["openai", "anthropic", *FORMATS])
@@ -147,72 +133,42 @@ def test_every_process_recalls_the_same_lines():
     assert len(sent) == 1 and "[recalled for this request" in sent.pop()
 
 
-def test_only_a_request_still_waiting_for_its_answer_gets_lines():
-    """A first call on a long history recalls for the open request alone: the requests the
-    model already answered gain nothing from lines recalled now."""
-    h = asking("openai")
-    h += [{"role": "assistant", "content": "It took a while."},
-          {"role": "user", "content": "Thanks. And what about row 0.7 in that first output?"}]
-    r = qc.Conversation(max_tokens=4000, target=0.6).prompt(h)
-    assert h[-3] in r.messages  # the answered request, whole and without lines
-    assert json.dumps(list(r.messages)).count("[recalled for this request") == 1
-    assert LINE in json.dumps(r.messages[-1])
-    answered = qc.Conversation(max_tokens=4000, target=0.6).prompt(h[:-1])
-    assert "[recalled for this request" not in json.dumps(list(answered.messages))
-
-
 @pytest.mark.parametrize("by_tool", [False, True])
-def test_an_earlier_request_worded_alike_is_no_answer(by_tool):
-    """Requests reuse their wording ("for the report I need ..."): the line of an earlier
-    one that the new request mostly repeats asks again, and gives the answer's place away;
-    so does the line of an earlier ask that a tool handed over."""
+def test_an_earlier_ask_worded_alike_is_no_answer(by_tool):
+    """Asks reuse their wording: the line of an earlier one (a request, or an item a tool
+    handed over) that the new request mostly repeats asks again and holds no answer."""
     from quorvex_chat._elision import Eliser
     from quorvex_chat._options import Options
     from quorvex_chat._plan import DROPPED, KEPT, Plan
     from quorvex_chat._reading import read
-
-    def turn(n, shard, at, rows):
-        call = {"id": f"call_{n}", "type": "function",
-                "function": {"name": "probe", "arguments": json.dumps({"shard": shard})}}
-        ask = f"For the report I need the p99 of shard {shard} in the probe output from {at}."
-        asked = [{"role": "user", "content": ask}]
+    ask = "For the report I need the p99 of shard {} in the probe output from {}."
+    h = [{"role": "system", "content": "You watch the fleet."}]
+    for n, (shard, at) in enumerate([("ash", "09:10"), ("oak", "09:40")]):
+        call = {"id": f"c{n}", "type": "function",
+                "function": {"name": "probe", "arguments": shard}}
+        asked = [{"role": "user", "content": ask.format(shard, at)}]
         if by_tool:
             asked = [{"role": "user", "content": "Go on."},
-                     {"role": "assistant", "content": None, "tool_calls": [{
-                         "id": f"next_{n}", "type": "function",
-                         "function": {"name": "next_item", "arguments": "{}"}}]},
-                     {"role": "tool", "tool_call_id": f"next_{n}", "content": ask}]
-        return [*asked, {"role": "assistant", "content": None, "tool_calls": [call]},
-                {"role": "tool", "tool_call_id": f"call_{n}", "content": rows},
-                {"role": "assistant", "content": "Noted."}]
-
-    h = [{"role": "system", "content": "You watch the fleet."}]
-    h += turn(0, "ash", "09:10", "\n".join(f"shard ash replica {r} p99 {40 + r} ms"
-                                           for r in range(9)))
-    h += turn(1, "oak", "09:40", "\n".join(f"shard oak replica {r} p99 {50 + r} ms"
-                                           for r in range(9)))
+                     {**CALL, "tool_calls": [{**call, "id": f"n{n}"}]},
+                     {"role": "tool", "tool_call_id": f"n{n}", "content": ask.format(shard, at)}]
+        rows = "\n".join(f"shard {shard} replica {r} p99 {40 + 10 * n + r} ms" for r in range(9))
+        h += [*asked, {**CALL, "tool_calls": [call]},
+              {"role": "tool", "tool_call_id": f"c{n}", "content": rows}]
     gone = len(h) - 1
     for topic in ("the open incidents", "the on-call rota", "the deploy freeze"):
-        h += [{"role": "user", "content": f"For the report I need {topic} from the output."},
-              {"role": "assistant", "content": "Here it is."}]
-    h.append({"role": "user", "content": "For the report I need the p99 of shard oak replica "
-                                         "3 in the probe output from 09:40."})
+        h += [{"role": "user", "content": f"For the report I need {topic}."},
+              {**CALL, "content": "Here."}]
+    h.append({"role": "user", "content": ask.format("oak replica 3", "09:40")})
     options = Options(max_tokens=4000).for_conversation()
-    reading = read(h, options)
     plan = Plan([KEPT] + [DROPPED] * gone + [KEPT] * (len(h) - 1 - gone))
-    lines = _lookup.Lookup().lines_for(reading, plan, Eliser(options.meter), len(h) - 1, 4000)
-    assert "shard oak replica 3 p99 53 ms" in lines
-    assert not any("For the report" in line for line in lines), lines
+    lines = _lookup.Lookup().lines_for(read(h, options), plan, Eliser(options.meter),
+                                       len(h) - 1, 4000)
+    assert "shard oak replica 3 p99 53 ms" in lines and not any("report" in line for line in lines)
 
 
-@pytest.mark.parametrize("text,asks", [
-    ("Checklist item: confirm the BACKOFF_CAP_MS of scheduler.ts.", True),
-    ('{"ticket": "OPS-4411", "body": "confirm the cap"}', False),
-    ('[{"shard": 4, "lag_ms": 20}]', False),
-    ("[flood collapsed: 9,000 tokens, said 300 times]", False),
-    ("\n".join(f"step {n} done" for n in range(5)), False),
-    ("Please confirm the cap. " * 200, False),
-])
-def test_which_tool_results_ask(text, asks):
-    view = {"role": "tool", "tool_call_id": "call_1", "content": text}
-    assert _lookup.asks_as_result(view, qc.count_tokens(text)) is asks
+def test_only_an_ask_still_waiting_for_its_answer_gets_lines():
+    h = asking("openai") + [{"role": "assistant", "content": "It took 127 ms."},
+                            {"role": "user", "content": "And row 0.7 in that first output?"}]
+    r = qc.Conversation(max_tokens=4000, target=0.6).prompt(h)  # a first call on all of it
+    assert h[-3] in r.messages and "[recalled for" in repr(r.messages[-1])
+    assert repr(r.messages).count("[recalled for") == 1
