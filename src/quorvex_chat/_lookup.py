@@ -154,12 +154,16 @@ class _Doc:
 
 
 def asks_as_result(view: View, tokens: int) -> bool:
-    """Whether a tool result of `tokens` asks like a request: short, a few lines of prose.
-    Not data (JSON reads as one line however many rows it holds), nor a notice of ours
-    (a flood collapsed): both open with a bracket."""
-    if not holds_results(view) or tokens > ASKING_TOKENS:
+    """Whether a tool result of `tokens` asks like a request: short, a few lines of prose."""
+    return holds_results(view) and _asking(_result_texts(view), tokens)
+
+
+def _asking(texts: list[str], tokens: int) -> bool:
+    """Whether result texts of `tokens` ask. Not data (JSON reads as one line however many
+    rows it holds), nor a notice of ours (a flood collapsed): both open with a bracket."""
+    if tokens > ASKING_TOKENS:
         return False
-    text = "\n".join(_result_texts(view)).strip()
+    text = "\n".join(texts).strip()
     return not text.startswith(("{", "[")) and \
         sum(1 for line in text.splitlines() if line.strip()) <= ASKING_LINES
 
@@ -202,12 +206,11 @@ class _Span:
         self.plan = plan
         self.docs = docs
         self.postings: dict[str, list[int]] = {}
-        for index, doc in docs.items():
-            for term in doc.words:
-                self.postings.setdefault(term, []).append(index)
         #: The requests among them, by word: where a new request finds those it repeats.
         self.asking: dict[str, list[int]] = {}
         for index, doc in docs.items():
+            for term in doc.words:
+                self.postings.setdefault(term, []).append(index)
             if doc.speaker == 1:
                 for term in doc.words:
                     self.asking.setdefault(term, []).append(index)
@@ -232,21 +235,21 @@ class Lookup:
         if doc is None:
             views, shape = reading.views, reading.shape
             view = views[index]
-            if holds_results(view):  # a result by its lines, JSON by its rows
-                lines = _segments([line for text in _result_texts(view)
-                                   for line in result_lines(text)])
+            texts = _result_texts(view) if holds_results(view) else None
+            if texts is not None:  # a result by its lines, JSON by its rows
+                lines = _segments([line for text in texts for line in result_lines(text)])
             else:
                 lines = _segments(_shown(view).splitlines())
             words = terms("\n".join(lines))
-            if holds_results(view):
+            if texts is not None:
                 call = next((views[earlier] for earlier in range(index - 1, -1, -1)
                              if shape.makes_calls(views[earlier])), None)
                 if call is not None:
                     words |= terms(_shown(call))
             speaker = 1 if shape.is_request(view) else \
                 2 if view.get("role") in ("assistant", "model") else 0
-            asks = speaker == 1 or (reading.format.writes_any_part
-                                    and asks_as_result(view, reading.sizes[index]))
+            asks = speaker == 1 or (texts is not None and reading.format.writes_any_part
+                                    and _asking(texts, reading.sizes[index]))
             doc = self._docs[index] = _Doc(words, lines, speaker, asks)
         return doc
 
@@ -312,6 +315,8 @@ class Lookup:
         if span.notices is None:
             span.notices = _Shown(reading, plan, eliser)
         shown = span.notices
+        # Which lines of an earlier ask this request repeats: by the request, not the clause.
+        echoing: dict[int, list[bool]] = {}
         taken: dict[str, None] = {}
         clauses = 0
         for clause in _CLAUSE.split(asked):
@@ -355,11 +360,12 @@ class Lookup:
                 words = doc.line_words()
                 within = Counter(term for found in words for term in found.intersection(wanted))
                 n = len(doc.lines)
+                if doc.asks and index not in echoing:
+                    echoing[index] = [_echoes(found, quoted) for found in words]
+                echoed_lines = echoing.get(index)
                 for order, (line, found) in enumerate(zip(doc.lines, words)):
                     common = sorted(found.intersection(wanted))
-                    if not common:
-                        continue
-                    if doc.asks and _echoes(found, quoted):
+                    if not common or (echoed_lines is not None and echoed_lines[order]):
                         continue
                     own = 0.0
                     for term in common:
