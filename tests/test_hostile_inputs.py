@@ -531,12 +531,14 @@ def test_no_reference_is_leaked(name):
     # A result object that is never freed (a missing decref on a new tuple, say) is
     # tracked by nobody, but it keeps its memory block: one per call. The
     # interpreter's free lists fill up once by a few hundred blocks, so a leak is
-    # what grows in two rounds of calls alike.
+    # what grows in every round of calls alike. Another thread of the process (the
+    # test runner's own, under pytest-xdist) may allocate while a call has released
+    # the GIL: that comes and goes, a leak does not, hence the smallest of four rounds.
     growth = []
-    for _ in range(2):
+    for _ in range(4):
         blocks = sys.getallocatedblocks()
         for _ in range(300):
             run()
         gc.collect()
         growth.append(sys.getallocatedblocks() - blocks)
-    assert min(growth) < 100, growth
+    assert min(growth) < 150, growth
