@@ -77,3 +77,22 @@ def test_first_edit(edits, among, expected, use_native, monkeypatch):
         else:
             history[index] = copy.deepcopy(history[index]) if index == 2 else {"role": "user"}
     assert (reading.first_edit(history, among), reading.swapped) == expected
+
+
+@settings(max_examples=400, deadline=None)
+@given(VALUES, VALUES)
+def test_same_leaves_is_leaves_compared(first, second):
+    known = _reading.leaves(second)
+    for message in (first, second):
+        walkable = native.leaves(message) is not None
+        assert native.same_leaves(message, known) == (
+            _reading.leaves(message) == known if walkable else None)
+
+
+@pytest.mark.parametrize("message", [
+    {(1, "cache_control"): "t"}, {"role": type("S", (str,), {})("user")},
+    [types.SimpleNamespace(text="x")], type("D", (dict,), {})(role="user")])
+def test_same_leaves_declines_what_python_compares(message):
+    known = _reading.leaves(message)
+    assert native.same_leaves(message, known) is None
+    assert native.same_leaves({"role": "user"}, tuple(known)) is None

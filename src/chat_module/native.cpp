@@ -160,6 +160,26 @@ constexpr int kMaxDepth = 100;
 
 enum class Walk { done, declined, failed };
 
+/// The exact types a walk reads as (type, value) pairs.
+bool is_atom(PyObject* value) noexcept {
+    return PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
+           PyBytes_CheckExact(value) || value == Py_None;
+}
+
+/// What `key != "cache_control"` makes of a key, answered only for the key types whose
+/// comparison with a str runs no Python code and warns of nothing (a bytes key warns
+/// under -b).
+enum class Key { kept, mark, declined };
+
+Key key_kind(PyObject* key) {
+    if (PyUnicode_CheckExact(key)) {
+        return PyUnicode_CompareWithASCIIString(key, "cache_control") == 0 ? Key::mark
+                                                                           : Key::kept;
+    }
+    if ((is_atom(key) && !PyBytes_CheckExact(key)) || PyTuple_CheckExact(key)) return Key::kept;
+    return Key::declined;
+}
+
 /// `_reading._walk` for messages made of exact JSON-like types, declining at anything else
 /// (a subclass, an object with fields, a digest's case) so that Python keeps the last word.
 class Walker {
@@ -173,8 +193,7 @@ public:
         if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
             return walk_sequence(value, depth);
         }
-        if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyBool_Check(value) ||
-            PyBytes_CheckExact(value) || value == Py_None) {
+        if (is_atom(value)) {
             return append_new(PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(value)),
                                            value));
         }
@@ -189,23 +208,6 @@ private:
     Walk append_new(PyObject* owned) {
         const Ref item(owned);
         return item ? append(item.get()) : Walk::failed;
-    }
-
-    /// What `key != "cache_control"` makes of a key, answered only for the key types whose
-    /// comparison with a str runs no Python code and warns of nothing (a bytes key warns
-    /// under -b).
-    enum class Key { kept, mark, declined };
-
-    static Key key_kind(PyObject* key) {
-        if (PyUnicode_CheckExact(key)) {
-            return PyUnicode_CompareWithASCIIString(key, "cache_control") == 0 ? Key::mark
-                                                                               : Key::kept;
-        }
-        if (PyLong_CheckExact(key) || PyFloat_CheckExact(key) || PyBool_Check(key) ||
-            PyTuple_CheckExact(key) || key == Py_None) {
-            return Key::kept;
-        }
-        return Key::declined;
     }
 
     // The appends may set off a collection whose finalisers run Python code, which could
@@ -253,6 +255,145 @@ private:
     PyObject* found_;
 };
 
+/// Whether a message's leaves are still those read before, walked as `Walker` walks and
+/// compared item by item as `==` compares two lists, without making the list: the check a
+/// conversation makes of every message in its prompt on every call. Nothing is allocated
+/// and no Python code runs (every compared object is of an exact JSON-like type), so no
+/// container can change under the walk.
+class Comparer {
+public:
+    explicit Comparer(PyObject* stored) noexcept : stored_(stored) {}
+
+    Walk walk(PyObject* value, int depth) {
+        if (PyUnicode_CheckExact(value)) return same(value);
+        if (depth > kMaxDepth) return Walk::declined;
+        if (PyDict_CheckExact(value)) return walk_dict(value, depth);
+        if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+            return walk_sequence(value, depth);
+        }
+        if (is_atom(value)) {
+            return same_pair(reinterpret_cast<PyObject*>(Py_TYPE(value)), value, nullptr);
+        }
+        return Walk::declined;
+    }
+
+    bool at_end() const noexcept { return next_ == PyList_Size(stored_); }
+    bool differs() const noexcept { return differs_; }
+
+private:
+    PyObject* take() noexcept {
+        if (differs_ || next_ >= PyList_Size(stored_)) {
+            differs_ = true;
+            return nullptr;
+        }
+        return PyList_GetItem(stored_, next_++);
+    }
+
+    /// The next stored item `==` `value`; what differs ends the walk as done, a failure
+    /// as failed.
+    Walk same(PyObject* value) {
+        PyObject* item = take();
+        return item == nullptr ? Walk::done : equal(item, value);
+    }
+
+    Walk equal(PyObject* held, PyObject* value) {
+        if (held == value) return Walk::done;
+        if (Py_TYPE(held) != Py_TYPE(value)) {
+            differs_ = true;  // exact types of which no two different ones compare equal
+            return Walk::done;
+        }
+        const int equal = PyObject_RichCompareBool(held, value, Py_EQ);
+        if (equal < 0) return Walk::failed;
+        differs_ = equal == 0;
+        return Walk::done;
+    }
+
+    /// The next stored item is the pair (type, value), or (type, size) for `size` >= 0.
+    Walk same_pair(PyObject* type, PyObject* value, const Py_ssize_t* size) {
+        PyObject* item = take();
+        if (item == nullptr) return Walk::done;
+        if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != 2 ||
+            PyTuple_GetItem(item, 0) != type) {
+            differs_ = true;
+            return Walk::done;
+        }
+        PyObject* held = PyTuple_GetItem(item, 1);
+        return size != nullptr ? same_size(held, *size) : equal(held, value);
+    }
+
+    Walk same_size(PyObject* held, Py_ssize_t size) {
+        if (!PyLong_CheckExact(held)) {
+            differs_ = true;
+            return Walk::done;
+        }
+        int overflow = 0;
+        const long long stored = PyLong_AsLongLongAndOverflow(held, &overflow);
+        if (stored == -1 && PyErr_Occurred()) return Walk::failed;
+        differs_ = overflow != 0 || stored != static_cast<long long>(size);
+        return Walk::done;
+    }
+
+    Walk walk_dict(PyObject* value, int depth) {
+        const Py_ssize_t size = PyDict_Size(value);
+        if (size < 0) return Walk::failed;
+        PyObject* item = take();
+        if (item == nullptr) return Walk::done;
+        Walk walked = same_size(item, size);
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* entry = nullptr;
+        while (walked == Walk::done && !differs_ &&
+               PyDict_Next(value, &position, &key, &entry)) {
+            // A tuple key is compared whole, which may reach any object inside it: left to
+            // Python.
+            const Key kind = key_kind(key);
+            if (kind == Key::declined || PyTuple_CheckExact(key)) return Walk::declined;
+            if (kind == Key::mark) continue;
+            walked = same(key);
+            if (walked == Walk::done && !differs_) walked = walk(entry, depth + 1);
+        }
+        return walked;
+    }
+
+    Walk walk_sequence(PyObject* value, int depth) {
+        const bool is_list = PyList_CheckExact(value);
+        const Py_ssize_t size = is_list ? PyList_Size(value) : PyTuple_Size(value);
+        if (size < 0) return Walk::failed;
+        Walk walked = same_pair(reinterpret_cast<PyObject*>(Py_TYPE(value)), nullptr, &size);
+        for (Py_ssize_t i = 0; walked == Walk::done && !differs_ && i < size; ++i) {
+            PyObject* item = is_list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i);
+            walked = item ? walk(item, depth + 1) : Walk::failed;
+        }
+        return walked;
+    }
+
+    PyObject* stored_;
+    Py_ssize_t next_ = 0;
+    bool differs_ = false;
+};
+
+PyObject* same_leaves_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 2) {
+        PyErr_SetString(PyExc_TypeError, "same_leaves() takes exactly 2 arguments");
+        return nullptr;
+    }
+    if (!PyList_CheckExact(args[1])) Py_RETURN_NONE;
+    Comparer comparer(args[1]);
+    switch (comparer.walk(args[0], 0)) {
+        case Walk::done:
+            return PyBool_FromLong(!comparer.differs() && comparer.at_end());
+        case Walk::declined:
+            Py_RETURN_NONE;
+        case Walk::failed:
+            break;
+    }
+    return nullptr;
+}
+
+PyObject* same_leaves_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return same_leaves_impl(args, count); });
+}
+
 PyObject* leaves_impl(PyObject* message) {
     Ref found(PyList_New(0));
     if (!found) return nullptr;
@@ -286,6 +427,12 @@ PyMethodDef methods[] = {
      "The first index of objects at which history holds another object, -1 when it\n"
      "holds them all, -2 when it was not checked (history is not an exact list or\n"
      "tuple as long as objects)."},
+    {"same_leaves",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same_leaves_entry)),
+     METH_FASTCALL,
+     "same_leaves(message, leaves, /)\n--\n\n"
+     "leaves(message) == leaves without making the list; None where leaves(message)\n"
+     "would decline, or leaves is not an exact list."},
     {"leaves", leaves_entry, METH_O,
      "leaves(message, /)\n--\n\n"
      "quorvex_chat._reading.leaves(message) for a message of exact dict, list, tuple,\n"

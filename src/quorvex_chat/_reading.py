@@ -53,6 +53,15 @@ def leaves(message: object) -> list[object]:
     return found
 
 
+def _same_leaves(message: object, known: list[object]) -> bool:
+    """Whether `message` still has the leaves `known`."""
+    if _native is not None:
+        same = _native.same_leaves(message, known)
+        if same is not None:
+            return same
+    return leaves(message) == known
+
+
 def _walk(value: Any, found: list[object]) -> None:
     kind = type(value)
     if kind is str:
@@ -201,11 +210,10 @@ class Reading:
             if index >= known:
                 continue
             now = history[index]
-            found = leaves(now)
-            if found != self._leaves[index]:
+            if not _same_leaves(now, self._leaves[index]):
                 if digest(now) != self.digests[index]:
                     return index
-                self._leaves[index] = found
+                self._leaves[index] = leaves(now)
             if now is not self.objects[index]:
                 self.objects[index], self.swapped = now, True
         return None
