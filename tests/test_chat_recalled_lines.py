@@ -172,3 +172,46 @@ def test_only_an_ask_still_waiting_for_its_answer_gets_lines():
     r = qc.Conversation(max_tokens=4000, target=0.6).prompt(h)  # a first call on all of it
     assert h[-3] in r.messages and "[recalled for" in repr(r.messages[-1])
     assert repr(r.messages).count("[recalled for") == 1
+
+
+def long_ops_session():
+    """40 turns of an on-call session: six facts in its first turns, in the person's words
+    and in results, all asked for in the last request, some 150 messages later."""
+    h = [{"role": "system", "content": "You are an on-call assistant."}, {"role": "user",
+         "content": "I'm on call for ticket OPS-48213. Stay in eu-west-3, never us-east."}]
+    rows = [{"host": f"chk-{i:02d}", "p99_ms": 60 + (i * 37) % 80} for i in range(40)]
+    rows[23]["p99_ms"] = 9123
+    log = [f"02:{i:02d}:11Z INFO deploy step {i} ok" for i in range(60)]
+    log[37] = "02:37:11Z ERROR deploy step 37 failed: E-DEPLOY-7741 checksum mismatch"
+    config = [f"TIMEOUT_{i} = {100 + i * 29}  # per-call timeout" for i in range(30)]
+    config[17] = "MAX_RETRIES_CHECKOUT = 17  # set after the March outage"
+    orders = [f"ORD-{10000 + i * 811},ok,{10 + i * 7}" for i in range(50)]
+    orders[31] = "ORD-66120,stuck_in_payment,188"
+    results = [json.dumps(rows), "\n".join(log), "\n".join(config), "\n".join(orders)] + [
+        "\n".join(f"03:{k:02d}:{t:02d}Z INFO svc-{t % 6}[w{k % 4}] handled {100 + k * t % 899}"
+                  for k in range(30 + t)) for t in range(36)]
+    for turn, result in enumerate(results):
+        if turn >= 4:
+            h.append({"role": "user", "content": f"Next service, step {turn}: anything odd?"})
+        h += [{**CALL, "tool_calls": [{"id": f"c{turn}", "type": "function", "function": {
+                   "name": "read", "arguments": "{}"}}]},
+              {"role": "tool", "tool_call_id": f"c{turn}", "content": result},
+              {"role": "assistant", "content": f"Step {turn} read."}]
+    h.append({"role": "user", "content": "For the handover: which ticket am I on, where did I "
+              "say we must stay, how slow was the worst checkout host, what failed in the "
+              "deploy, how many retries does checkout allow, and which order got stuck?"})
+    return h, ["OPS-48213", "eu-west-3", "9123", "E-DEPLOY-7741", "MAX_RETRIES_CHECKOUT = 17",
+               "ORD-66120"]
+
+
+@pytest.mark.parametrize("budget, least", [(8000, 5), (16000, 6)])
+def test_facts_of_the_first_turns_outlast_a_long_session(budget, least):
+    h, facts = long_ops_session()
+    conversation = qc.Conversation(max_tokens=budget)
+    for end in range(2, len(h) + 1):
+        if h[end - 1]["role"] in ("user", "tool"):
+            prompt = json.dumps(conversation.prompt(h[:end]).messages)
+    assert conversation.compactions > 0
+    assert sum(fact in prompt for fact in facts) >= least
+    recalled = "".join(map(conversation.recall, set(qc.HANDLE_PATTERN.findall(prompt))))
+    assert all(fact in prompt + recalled for fact in facts)
