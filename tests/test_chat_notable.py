@@ -50,3 +50,10 @@ def test_a_value_like_the_others_is_no_sign(lines):
 def test_a_field_holding_one_value_marks_any_other():
     codes = [f"GET /api/items {code} 12ms" for code in [200] * 60 + [503] + [200] * 60]
     assert [i for i, far in enumerate(_notable._outliers(codes)) if far] == [60]
+
+
+@pytest.mark.parametrize("row", [
+    {"b": [1, 2.5, float("nan"), None, True], "a": "é\u2028\"\\"}, "plain", -(10 ** 30),
+    [{}, [], {"x": {"y": float("-inf")}}], "\ud800"])
+def test_a_row_is_written_as_json_dumps_writes_it(row):
+    assert _notable._ROW(row) == json.dumps(row, ensure_ascii=False)

@@ -97,8 +97,20 @@ def _json_rows(value: object) -> list[str]:
             if _SURROGATE.search(row) else row for row in rows]
 
 
-# What json.dumps(item, ensure_ascii=False) writes, without making an encoder per row.
-_ROW = json.JSONEncoder(ensure_ascii=False).encode
+def _row_writer() -> Callable[[object], str]:
+    """What json.dumps(item, ensure_ascii=False) writes. Its C encoder is made once: the
+    standard library makes one per call, and a long history's results hold rows by the
+    hundred thousand. Rows come out of json.loads, so there is no cycle to look for."""
+    encoder = json.JSONEncoder(ensure_ascii=False)
+    make = getattr(json.encoder, "c_make_encoder", None)
+    if make is None:
+        return encoder.encode
+    chunks = make(None, encoder.default, json.encoder.encode_basestring, None,
+                  encoder.key_separator, encoder.item_separator, False, False, True)
+    return lambda item: "".join(chunks(item, 0))
+
+
+_ROW = _row_writer()
 
 
 def _rows_of(value: object) -> list[str]:
