@@ -116,8 +116,14 @@ class Eliser:
                                      for score, line, cost in read.ranked]
         return read
 
-    def _transcript(self, part: Sequence[int], views: Sequence[View]) -> str:
+    def _transcript(self, part: Sequence[int], views: Sequence[View], *,
+                    keep: bool = True) -> str:
+        """The text of dropped messages `part`; with `keep`, each message's shown text is
+        kept for the other spans a compaction tries."""
         shown = self._shown
+        if not keep:
+            return "\n\n".join(shown[index] if index in shown else _shown(views[index])
+                                 for index in part)
         for index in part:
             if index not in shown:
                 shown[index] = _shown(views[index])
@@ -286,8 +292,10 @@ class Eliser:
             return shown
         parts, notice, tokens = self._notes[gone, later]
         assert self.originals is not None
+        # Once per notice shown, after the compaction that placed it: kept, the shown texts
+        # would double the history held until the next compaction.
         for part in parts:
-            text = self._transcript(part, views)
+            text = self._transcript(part, views, keep=False)
             planned, handle = handle_for(text), self.originals.keep(text)
             if handle != planned:
                 notice = notice.replace(planned, handle)
