@@ -140,10 +140,10 @@ def test_unknown_handles_and_colliding_digests(monkeypatch):
     monkeypatch.setattr(_recall, "_digest", lambda text: "a" * 10 + ("b" if "x" in text
                                                                    else "c") * 42)
     originals = _recall.Originals({})
-    first, second = originals.keep("x"), originals.keep("y")
-    assert (first, second) == ("qv:" + "a" * 10, "qv:" + "a" * 10 + "c")
+    (first, _), (second, planned) = originals.keep("x"), originals.keep("y")
+    assert (first, second, planned) == ("qv:" + "a" * 10, "qv:" + "a" * 10 + "c", first)
     assert (originals.recall(first), originals.recall(second)) == ("x", "y")
-    assert originals.keep("y") == second
+    assert originals.keep("y") == (second, planned)
 
 
 def test_stores_are_bounded_oldest_first(tmp_path):

@@ -160,7 +160,7 @@ class Eliser:
     def _named(self, notice: str, text: str) -> str:
         if self.originals is None:
             return notice
-        return with_handle(notice, self.originals.keep(text))
+        return with_handle(notice, self.originals.keep(text)[0])
 
     def _copy(self, view: View, budget: int | None) -> Copy:
         meter = self.meter
@@ -296,7 +296,7 @@ class Eliser:
         # would double the history held until the next compaction.
         for part in parts:
             text = self._transcript(part, views, keep=False)
-            planned, handle = handle_for(text), self.originals.keep(text)
+            handle, planned = self.originals.keep(text)
             if handle != planned:
                 notice = notice.replace(planned, handle)
         if notice != self._notes[gone, later][1]:

@@ -62,17 +62,18 @@ class Originals:
     def __init__(self, store: MutableMapping[str, str]) -> None:
         self.store = store
 
-    def keep(self, text: str) -> str:
-        """Store `text`; its handle."""
+    def keep(self, text: str) -> tuple[str, str]:
+        """Store `text`: its handle, and the one it would have had if no colliding text had
+        taken that first (`handle_for`)."""
         digest = _digest(text)
         for length in range(_SHORT, len(digest) + 1):
             handle = "qv:" + digest[:length]
             held = self.store.get(handle)
             if held is None:
                 self.store[handle] = text
-                return handle
+                return handle, "qv:" + digest[:_SHORT]
             if held == text:
-                return handle
+                return handle, "qv:" + digest[:_SHORT]
         raise RuntimeError("every prefix of this text's digest names another text")
 
     def recall(self, handle: str, query: str | None = None) -> str:
