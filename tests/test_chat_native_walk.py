@@ -96,3 +96,11 @@ def test_same_leaves_declines_what_python_compares(message):
     known = _reading.leaves(message)
     assert native.same_leaves(message, known) is None
     assert native.same_leaves({"role": "user"}, tuple(known)) is None
+
+
+@pytest.mark.parametrize("message, read", [
+    ({1: "a"}, {1.0: "a"}), ({True: "a"}, {1: "a"}), ({"a": 1}, {"a": True}),
+    ({"a": [1]}, {"a": (1,)}), ({1: []}, {1: {}}), ({"a": b"x"}, {"a": "x"})])
+def test_same_leaves_compares_as_python_compares(message, read):
+    known = _reading.leaves(read)
+    assert native.same_leaves(message, known) == (_reading.leaves(message) == known)

@@ -166,6 +166,12 @@ bool is_atom(PyObject* value) noexcept {
            PyBytes_CheckExact(value) || value == Py_None;
 }
 
+/// The exact types whose comparisons with each other run no Python code and warn of nothing.
+bool is_plain(PyObject* value) noexcept {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
+           PyFloat_CheckExact(value) || PyBool_Check(value) || value == Py_None;
+}
+
 /// What `key != "cache_control"` makes of a key, answered only for the key types whose
 /// comparison with a str runs no Python code and warns of nothing (a bytes key warns
 /// under -b).
@@ -257,9 +263,9 @@ private:
 
 /// Whether a message's leaves are still those read before, walked as `Walker` walks and
 /// compared item by item as `==` compares two lists, without making the list: the check a
-/// conversation makes of every message in its prompt on every call. Nothing is allocated
-/// and no Python code runs (every compared object is of an exact JSON-like type), so no
-/// container can change under the walk.
+/// conversation makes of every message in its prompt on every call. Only ints are made,
+/// which the collector does not track, and only comparisons that run no Python code are
+/// made (any other is declined), so no container can change under the walk.
 class Comparer {
 public:
     explicit Comparer(PyObject* stored) noexcept : stored_(stored) {}
@@ -296,14 +302,18 @@ private:
         return item == nullptr ? Walk::done : equal(item, value);
     }
 
+    /// `held == value` as Python answers it (1 == 1.0 == True), asked only of objects whose
+    /// comparison runs no Python code and warns of nothing; of any other, declined.
     Walk equal(PyObject* held, PyObject* value) {
         if (held == value) return Walk::done;
-        if (Py_TYPE(held) != Py_TYPE(value)) {
-            differs_ = true;  // exact types of which no two different ones compare equal
-            return Walk::done;
+        int equal = 0;
+        if ((is_plain(held) && is_plain(value)) ||
+            (PyBytes_CheckExact(held) && PyBytes_CheckExact(value))) {
+            equal = PyObject_RichCompareBool(held, value, Py_EQ);
+            if (equal < 0) return Walk::failed;
+        } else if (!(PyTuple_CheckExact(held) && is_plain(value))) {
+            return Walk::declined;  // a tuple equals no plain value; anything else: Python's
         }
-        const int equal = PyObject_RichCompareBool(held, value, Py_EQ);
-        if (equal < 0) return Walk::failed;
         differs_ = equal == 0;
         return Walk::done;
     }
@@ -312,8 +322,16 @@ private:
     Walk same_pair(PyObject* type, PyObject* value, const Py_ssize_t* size) {
         PyObject* item = take();
         if (item == nullptr) return Walk::done;
-        if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != 2 ||
-            PyTuple_GetItem(item, 0) != type) {
+        if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != 2) {
+            if (!is_plain(item)) return Walk::declined;
+            differs_ = true;
+            return Walk::done;
+        }
+        PyObject* first = PyTuple_GetItem(item, 0);
+        if (first != type) {
+            // Another type is unequal to this one; a value inside a key kept whole may
+            // compare in Python code of its own.
+            if (!PyType_CheckExact(first) && !is_plain(first)) return Walk::declined;
             differs_ = true;
             return Walk::done;
         }
@@ -322,15 +340,9 @@ private:
     }
 
     Walk same_size(PyObject* held, Py_ssize_t size) {
-        if (!PyLong_CheckExact(held)) {
-            differs_ = true;
-            return Walk::done;
-        }
-        int overflow = 0;
-        const long long stored = PyLong_AsLongLongAndOverflow(held, &overflow);
-        if (stored == -1 && PyErr_Occurred()) return Walk::failed;
-        differs_ = overflow != 0 || stored != static_cast<long long>(size);
-        return Walk::done;
+        // An int is not tracked by the collector: making one runs no Python code.
+        const Ref counted(PyLong_FromSsize_t(size));
+        return counted ? equal(held, counted.get()) : Walk::failed;
     }
 
     Walk walk_dict(PyObject* value, int depth) {
