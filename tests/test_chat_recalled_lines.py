@@ -179,16 +179,16 @@ def long_ops_session():
     and in results, all asked for in the last request, some 150 messages later."""
     h = [{"role": "system", "content": "You are an on-call assistant."}, {"role": "user",
          "content": "I'm on call for ticket OPS-48213. Stay in eu-west-3, never us-east."}]
-    rows = [{"host": f"chk-{i:02d}", "p99_ms": 60 + (i * 37) % 80} for i in range(40)]
-    rows[23]["p99_ms"] = 9123
+    rows = [{"host": f"chk-{i:02d}", "p99_ms": 9123 if i == 23 else 60 + i * 37 % 80}
+            for i in range(40)]
     log = [f"02:{i:02d}:11Z INFO deploy step {i} ok" for i in range(60)]
     log[37] = "02:37:11Z ERROR deploy step 37 failed: E-DEPLOY-7741 checksum mismatch"
     config = [f"TIMEOUT_{i} = {100 + i * 29}  # per-call timeout" for i in range(30)]
     config[17] = "MAX_RETRIES_CHECKOUT = 17  # set after the March outage"
     orders = [f"ORD-{10000 + i * 811},ok,{10 + i * 7}" for i in range(50)]
     orders[31] = "ORD-66120,stuck_in_payment,188"
-    results = [json.dumps(rows), "\n".join(log), "\n".join(config), "\n".join(orders)] + [
-        "\n".join(f"03:{k:02d}:{t:02d}Z INFO svc-{t % 6}[w{k % 4}] handled {100 + k * t % 899}"
+    results = [json.dumps(rows)] + ["\n".join(lines) for lines in (log, config, orders)] + [
+        "\n".join(f"03:{k:02d}:{t:02d}Z INFO svc-{t % 6} handled {100 + k * t % 899}"
                   for k in range(30 + t)) for t in range(36)]
     for turn, result in enumerate(results):
         if turn >= 4:
