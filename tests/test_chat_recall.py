@@ -164,6 +164,21 @@ def test_stores_are_bounded_oldest_first(tmp_path):
         qc.Conversation(max_tokens=10, store=42)
 
 
+@pytest.mark.parametrize("kind", ["memory", "sqlite"])
+def test_a_bounded_store_forgets_only_what_no_prompt_names(kind, tmp_path):
+    """The notices of a long history's drops write their parts again at every compaction,
+    far more than the bound; every handle a prompt shows is still recalled."""
+    h, _ = fleet("openai", turns=40)
+    store = qc.MemoryStore(max_chars=200_000) if kind == "memory" else qc.SQLiteStore(
+        tmp_path / "o.db", max_bytes=200_000)
+    conversation = qc.Conversation(max_tokens=8000, store=store)
+    for end in range(2, len(h) + 1):
+        if h[end - 1]["role"] in ("user", "tool"):
+            for handle in set(HANDLE.findall(json.dumps(conversation.prompt(h[:end]).messages))):
+                assert conversation.recall(handle)
+    assert conversation.compactions > 10
+
+
 def test_adapters_offer_the_recall_tool():
     langchain = pytest.importorskip("quorvex_chat.langchain")
     pydantic_ai = pytest.importorskip("quorvex_chat.pydantic_ai")

@@ -300,6 +300,18 @@ class Conversation(Generic[M]):
             if plan.fates[index] != DROPPED and plan.total + tokens <= aim:
                 plan.lookups[index] = carried[index]
                 plan.total += tokens
+        self._retain()
+
+    def _retain(self) -> None:
+        """Write the originals that the new plan's elided messages name to the store again,
+        as its newest texts. A compaction writes there the originals of what its trials
+        elide and the parts of its notices (a long history's dropped stretch, again at
+        every compaction), and a bounded store forgets its oldest texts first: those must
+        be texts no prompt names now, never an original the prompt shows a handle of."""
+        named = self._eliser.named
+        shown = HANDLE_PATTERN.findall(to_json([copy for copy, _ in self._plan.copies.values()]))
+        self._originals.store.update({handle: named[handle] for handle in shown
+                                      if handle in named})
 
     def _awaiting(self, start: int) -> list[int]:
         """The messages appended since message `start` that ask and that the model has not

@@ -109,6 +109,8 @@ class Eliser:
         #: Each result's offers, from the one reading that also makes its notice.
         self._result_offers: dict[str, list[list[Any]]] = {}
         self._shown: dict[int, str] = {}  # each message as a transcript shows it
+        #: The original each notice of an elided or clamped message names, by handle.
+        self.named: dict[str, str] = {}
 
     def _read(self, text: str) -> Notable:
         read = read_notable(text, self.meter.counted)
@@ -160,7 +162,9 @@ class Eliser:
     def _named(self, notice: str, text: str) -> str:
         if self.originals is None:
             return notice
-        return with_handle(notice, self.originals.keep(text)[0])
+        handle = self.originals.keep(text)[0]
+        self.named[handle] = text
+        return with_handle(notice, handle)
 
     def _copy(self, view: View, budget: int | None) -> Copy:
         meter = self.meter

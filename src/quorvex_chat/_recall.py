@@ -63,16 +63,15 @@ class Originals:
         self.store = store
 
     def keep(self, text: str) -> tuple[str, str]:
-        """Store `text`: its handle, and the one it would have had if no colliding text had
-        taken that first (`handle_for`)."""
+        """Store `text`, written again if it is there (a bounded store forgets the texts
+        written longest ago first): its handle, and the one it would have had if no
+        colliding text had taken that first (`handle_for`)."""
         digest = _digest(text)
         for length in range(_SHORT, len(digest) + 1):
             handle = "qv:" + digest[:length]
             held = self.store.get(handle)
-            if held is None:
+            if held is None or held == text:
                 self.store[handle] = text
-                return handle, "qv:" + digest[:_SHORT]
-            if held == text:
                 return handle, "qv:" + digest[:_SHORT]
         raise RuntimeError("every prefix of this text's digest names another text")
 

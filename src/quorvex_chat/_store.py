@@ -13,7 +13,7 @@ import re
 import sqlite3
 import threading
 from collections import OrderedDict
-from typing import Iterator, MutableMapping, Union
+from typing import Any, Iterator, Mapping, MutableMapping, Union
 
 #: What `store=` takes: a mapping of handle to text, or the path of a SQLite file.
 StoreLike = Union[MutableMapping[str, str], str, "os.PathLike[str]", None]
@@ -101,12 +101,22 @@ class SQLiteStore(MutableMapping[str, str]):
         return str(row[0])
 
     def __setitem__(self, handle: str, text: str) -> None:
-        size = len(text.encode("utf-8", "surrogatepass"))
+        self.update({handle: text})
+
+    def update(self, other: Any = (), /, **more: str) -> None:
+        """Write the texts in one transaction: a conversation writes back those its prompt
+        names at every compaction."""
+        pairs = list((other.items() if isinstance(other, Mapping) else other)) + \
+            list(more.items())
+        rows = [(self.key, handle, text, len(text.encode("utf-8", "surrogatepass")))
+                for handle, text in pairs]
+        if not rows:
+            return
         with self._lock:
             self._db.execute("BEGIN IMMEDIATE")
             try:
-                self._db.execute(f"INSERT OR REPLACE INTO {self.table} (key, handle, text, "
-                                 "bytes) VALUES (?, ?, ?, ?)", (self.key, handle, text, size))
+                self._db.executemany(f"INSERT OR REPLACE INTO {self.table} (key, handle, "
+                                     "text, bytes) VALUES (?, ?, ?, ?)", rows)
                 self._forget_oldest()
                 self._db.execute("COMMIT")
             except BaseException:
