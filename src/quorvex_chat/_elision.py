@@ -8,8 +8,10 @@ size, so that what stays reads as the conversation it was.
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from bisect import bisect_left
+from collections.abc import Iterator, Mapping, Sequence
 from heapq import heapify, heappop
+from itertools import accumulate, islice
 from typing import Any
 
 from ._measure import Meter, to_json
@@ -68,7 +70,7 @@ def _shown(view: View) -> str:
 
 
 Note = tuple[list[tuple[int, ...]], str, int]  # the parts' messages, the notice, its tokens
-NOTE_PARTS = 16
+NOTE_PARTS = 16  # the most parts a notice of dropped messages names
 #: What the notice of dropped messages keeps of what they said, at most.
 DIGEST_TOKENS = 2 * NOTABLE_TOKENS
 DIGEST_LINE_TOKENS = NOTABLE_TOKENS // NOTABLE_LINES
@@ -109,6 +111,13 @@ class Eliser:
         #: Each result's offers, from the one reading that also makes its notice.
         self._result_offers: dict[str, list[list[Any]]] = {}
         self._shown: dict[int, str] = {}  # each message as a transcript shows it
+        self._starts = [0]  # where each message read starts, in tokens of the history
+        self._handles: dict[tuple[int, ...], str] = {}  # each part's planned handle
+        self._stored: dict[tuple[int, ...], str] = {}  # the handle each part is stored under
+        #: By rank, every message read with a line at that rank, that line's most notable
+        #: first, as of when `_offers` held `_order_read` messages.
+        self._order: dict[int, list[int]] = {}
+        self._order_read = 0
         #: The original each notice of an elided or clamped message names, by handle.
         self.named: dict[str, str] = {}
 
@@ -193,37 +202,59 @@ class Eliser:
     def note(self, gone: tuple[int, ...], views: Sequence[View], sizes: Sequence[int],
              later: bool) -> Note:
         """The notice that stands for the dropped messages `gone` in the request after them
-        (`later`: before them). Their transcript is cut into parts of a quarter of the
-        budget each, so that a part recalled fits the prompt, or into `NOTE_PARTS` larger
-        ones where that would take more. Each part's handle is its digest; the part is
-        stored only when a prompt shows the notice (`kept_note`)."""
+        (`later`: before them), naming its parts' handles. Each part's handle is its
+        digest; the part is stored only when a prompt shows the notice (`kept_note`)."""
         note = self._notes.get((gone, later))
         if note is None:
             tokens = sum(map(sizes.__getitem__, gone))
-            # Each part and the next hold over `limit` together: no more than NOTE_PARTS.
-            limit = max(self.part_tokens, -(-2 * tokens // NOTE_PARTS))
-            parts: list[list[int]] = [[]]
-            held = 0
-            for index in gone:
-                if parts[-1] and held + sizes[index] > limit:
-                    parts.append([])
-                    held = 0
-                parts[-1].append(index)
-                held += sizes[index]
-            texts = [self._transcript(part, views) for part in parts]
+            parts = self._parts(gone, sizes)
+            handles = self._handles
+            for part in parts:
+                if part not in handles:
+                    handles[part] = handle_for(self._transcript(part, views))
             noun = "message" if len(gone) == 1 else "messages"
-            split = f" in {len(texts)} parts, oldest first" if len(texts) > 1 else ""
+            split = f" in {len(parts)} parts, oldest first" if len(parts) > 1 else ""
             lines = self._digest(gone, views)
             notice = "\n".join([
                 f"[{len(gone):,} {'later' if later else 'earlier'} {noun} elided: "
                 f"{tokens:,} tokens{split}; recall "
-                f"{', '.join(handle_for(text) for text in texts)}"
+                f"{', '.join(handles[part] for part in parts)}"
                 f"{'; their notable lines follow' if lines else ''}]", *lines])
             # The parts are kept as indices: a compaction tries many spans, and their texts
             # are made again only for the notices a prompt shows.
-            note = self._notes[gone, later] = ([tuple(part) for part in parts], notice,
-                                               self.meter.counted(notice))
+            note = self._notes[gone, later] = (parts, notice, self.meter.counted(notice))
         return note
+
+    def _parts(self, gone: tuple[int, ...], sizes: Sequence[int]) -> list[tuple[int, ...]]:
+        """`gone` cut where the history is cut into pieces of `size` tokens, counted from
+        its start, the least size from a quarter of the budget up (doubling) that cuts it
+        into no more than `NOTE_PARTS` parts; a piece's messages that hold more than `size`
+        together make two parts. So a part recalled fits the prompt where the stretch
+        allows, and the same messages make the same part at every compaction, where a
+        stretch cut from its own start would shift every part as it grows: the store
+        holds a part once, and a compaction hashes only the parts it has not met."""
+        starts = self._starts
+        if len(starts) <= len(sizes):
+            starts += islice(accumulate(sizes[len(starts) - 1:], initial=starts[-1]), 1, None)
+        span = starts[gone[-1] + 1] - starts[gone[0]]
+        size = max(self.part_tokens, 1)
+        while span // size + 1 > NOTE_PARTS // 2:  # at most two parts a piece
+            size *= 2
+        # A piece's messages but its last start and end within it, so they hold less than
+        # `size` together: only the last can need a part of its own (where a part taken
+        # message by message would close).
+        at = list(map(starts.__getitem__, gone))
+        parts: list[tuple[int, ...]] = []
+        low = 0
+        while low < len(gone):
+            high = bisect_left(at, (at[low] // size + 1) * size, low)
+            last = gone[high - 1]
+            if high - low > 1 and sum(map(sizes.__getitem__, gone[low:high])) > size:
+                parts += gone[low:high - 1], (last,)
+            else:
+                parts.append(gone[low:high])
+            low = high
+        return parts
 
     def forget_notes(self, keep: Mapping[int, tuple[int, ...]] | None = None) -> None:
         """Drop the notices of spans tried before but those of `keep` (request: the messages
@@ -232,6 +263,13 @@ class Eliser:
         kept = set() if keep is None else {(gone, request < gone[0])
                                             for request, gone in keep.items()}
         self._notes = {key: note for key, note in self._notes.items() if key in kept}
+        if keep is not None:
+            # A part the kept notices name recurs at the next compaction (its messages stay
+            # dropped): its handle is kept for it, and every other is made again.
+            self._handles = {part: self._handles[part] for note in self._notes.values()
+                             for part in note[0]}
+            self._stored = {part: handle for part, handle in self._stored.items()
+                            if part in self._handles}
         self._shown_notes = {key: shown for key, shown in self._shown_notes.items()
                              if key in kept}
         self._shown.clear()
@@ -244,32 +282,59 @@ class Eliser:
         that a long stretch of turns is heard from throughout and not only at its start."""
         tokens = max(DIGEST_TOKENS, int(self.part_tokens * DIGEST_SHARE))
         most = tokens // DIGEST_LINE_TOKENS
-        offered = [self._ranked(index, views[index]) for index in gone]
+        offers = self._offers
+        for index in gone:
+            if index not in offers:
+                self._ranked(index, views[index])
+        # A stretch of much of what was read walks each round in an order kept for all the
+        # messages read; a short one sorts its own.
+        members = set(gone) if 8 * len(gone) >= len(offers) else None
         chosen: list[tuple[int, int, str]] = []
         seen: set[str] = set()
         spent = 0
         rank = 0
-        # Round by round, so that a long stretch sorts only the rounds it reaches.
         while len(chosen) < most:
-            # A heap, not a sort: a round of a long stretch is read only as far as it is taken.
-            round_ = [(-offers[rank][0], order) for order, offers in enumerate(offered)
-                      if len(offers) > rank]
-            if not round_:
-                break
-            heapify(round_)
-            while round_ and len(chosen) < most:
-                order = heappop(round_)[1]
-                offer = offered[order][rank]
+            met = False
+            for index in self._round(gone, rank, members):
+                met = True
+                offer = offers[index][rank]
                 line = offer[1]
                 if offer[2] < 0:
                     offer[2] = self.meter.counted(line)
                 if line in seen or spent + offer[2] > tokens:
                     continue
                 seen.add(line)
-                chosen.append((order, rank, line))
+                chosen.append((index, rank, line))
                 spent += offer[2]
+                if len(chosen) >= most:
+                    break
+            if not met:
+                break
             rank += 1
         return [line for _, _, line in sorted(chosen)]
+
+    def _round(self, gone: tuple[int, ...], rank: int,
+               members: set[int] | None) -> Iterator[int]:
+        """The messages of `gone` with a line at `rank`, that line's most notable first
+        (the earlier first among equals)."""
+        offers = self._offers
+        if members is None:
+            # A heap, not a sort: a round is read only as far as it is taken.
+            round_ = [(-offers[index][rank][0], index) for index in gone
+                      if len(offers[index]) > rank]
+            heapify(round_)
+            while round_:
+                yield heappop(round_)[1]
+            return
+        if self._order_read != len(offers):
+            self._order.clear()
+            self._order_read = len(offers)
+        order = self._order.get(rank)
+        if order is None:
+            order = self._order[rank] = [index for _, index in sorted(
+                (-ranked[rank][0], index) for index, ranked in offers.items()
+                if len(ranked) > rank)]
+        yield from filter(members.__contains__, order)
 
     def _ranked(self, index: int, view: View) -> list[list[Any]]:
         ranked = self._offers.get(index)
@@ -298,11 +363,19 @@ class Eliser:
         assert self.originals is not None
         # Once per notice shown, after the compaction that placed it: kept, the shown texts
         # would double the history held until the next compaction.
+        store, stored = self.originals.store, self._stored
         for part in parts:
-            text = self._transcript(part, views, keep=False)
-            handle, planned = self.originals.keep(text)
-            if handle != planned:
-                notice = notice.replace(planned, handle)
+            # A part stored by an earlier compaction is written again as it is held: the
+            # store's newest, without making its text again.
+            handle = stored.get(part)
+            text = None if handle is None else store.get(handle)
+            if handle is not None and text is not None:
+                store[handle] = text
+            else:
+                handle = stored[part] = self.originals.keep(
+                    self._transcript(part, views, keep=False))[0]
+            if handle != self._handles[part]:
+                notice = notice.replace(self._handles[part], handle)
         if notice != self._notes[gone, later][1]:
             tokens = self.meter.counted(notice)
         shown = self._shown_notes[gone, later] = (notice, tokens)
