@@ -70,7 +70,7 @@ def _shown(view: View) -> str:
 
 
 Note = tuple[list[tuple[int, ...]], str, int]  # the parts' messages, the notice, its tokens
-NOTE_PARTS = 16  # the most parts a notice of dropped messages names
+NOTE_PARTS = 16  # the most pieces a notice's stretch of dropped messages spans
 #: What the notice of dropped messages keeps of what they said, at most.
 DIGEST_TOKENS = 2 * NOTABLE_TOKENS
 DIGEST_LINE_TOKENS = NOTABLE_TOKENS // NOTABLE_LINES
@@ -227,32 +227,27 @@ class Eliser:
 
     def _parts(self, gone: tuple[int, ...], sizes: Sequence[int]) -> list[tuple[int, ...]]:
         """`gone` cut where the history is cut into pieces of `size` tokens, counted from
-        its start, the least size from a quarter of the budget up (doubling) that cuts it
-        into no more than `NOTE_PARTS` parts; a piece's messages that hold more than `size`
-        together make two parts. So a part recalled fits the prompt where the stretch
-        allows, and the same messages make the same part at every compaction, where a
-        stretch cut from its own start would shift every part as it grows: the store
-        holds a part once, and a compaction hashes only the parts it has not met."""
+        its start, the least size from a quarter of the budget up (doubling) that spans it
+        with no more than `NOTE_PARTS` pieces: a part is what a piece holds of it, the
+        messages that start in the piece. So a part recalled about fits the prompt where
+        the stretch allows, and the same messages make the same part at every compaction,
+        where a stretch cut from its own start would shift every part as it grows: the
+        store holds a part once, and a compaction hashes only the parts it has not met.
+        (Cutting a piece's last message off where it reaches past the piece kept parts
+        within `size`, but named more handles, and the prompt kept fewer facts.)"""
         starts = self._starts
         if len(starts) <= len(sizes):
             starts += islice(accumulate(sizes[len(starts) - 1:], initial=starts[-1]), 1, None)
         span = starts[gone[-1] + 1] - starts[gone[0]]
         size = max(self.part_tokens, 1)
-        while span // size + 1 > NOTE_PARTS // 2:  # at most two parts a piece
+        while span // size + 1 > NOTE_PARTS:
             size *= 2
-        # A piece's messages but its last start and end within it, so they hold less than
-        # `size` together: only the last can need a part of its own (where a part taken
-        # message by message would close).
         at = list(map(starts.__getitem__, gone))
         parts: list[tuple[int, ...]] = []
         low = 0
         while low < len(gone):
             high = bisect_left(at, (at[low] // size + 1) * size, low)
-            last = gone[high - 1]
-            if high - low > 1 and sum(map(sizes.__getitem__, gone[low:high])) > size:
-                parts += gone[low:high - 1], (last,)
-            else:
-                parts.append(gone[low:high])
+            parts.append(gone[low:high])
             low = high
         return parts
 
