@@ -120,40 +120,6 @@ PyObject* count_tokens_entry(PyObject*, PyObject* text) noexcept {
     return guarded([text] { return count_tokens_impl(text); });
 }
 
-/// What `first_other` answers when it did not look: the caller compares the objects itself.
-constexpr long kNotChecked = -2;
-
-PyObject* first_other_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 2) {
-        PyErr_SetString(PyExc_TypeError, "first_other() takes exactly 2 arguments");
-        return nullptr;
-    }
-    PyObject* history = args[0];
-    PyObject* objects = args[1];
-    // Only the exact types are read by index: a subclass may iterate otherwise.
-    const bool is_list = PyList_CheckExact(history);
-    if (!PyList_CheckExact(objects) || !(is_list || PyTuple_CheckExact(history))) {
-        return PyLong_FromLong(kNotChecked);
-    }
-    const Py_ssize_t known = PyList_Size(objects);
-    const Py_ssize_t held = is_list ? PyList_Size(history) : PyTuple_Size(history);
-    if (known < 0 || held < 0) return nullptr;
-    if (held < known) return PyLong_FromLong(kNotChecked);
-    // Pointers are compared and nothing is made, so no Python code can change either list
-    // under the loop and the borrowed items stay valid.
-    for (Py_ssize_t i = 0; i < known; ++i) {
-        PyObject* now = is_list ? PyList_GetItem(history, i) : PyTuple_GetItem(history, i);
-        PyObject* then = PyList_GetItem(objects, i);
-        if (now == nullptr || then == nullptr) return nullptr;
-        if (now != then) return PyLong_FromSsize_t(i);
-    }
-    return PyLong_FromLong(-1);
-}
-
-PyObject* first_other_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return first_other_impl(args, count); });
-}
-
 /// How deep a message is walked here; a deeper one is left to Python, which walks it or
 /// raises RecursionError as its own limit says.
 constexpr int kMaxDepth = 100;
@@ -433,12 +399,6 @@ PyMethodDef methods[] = {
      "count_tokens(text, /)\n--\n\n"
      "quorvex_chat's default token count of text, as _counting reads it in Python;\n"
      "None when text has no UTF-8 form (a lone surrogate)."},
-    {"first_other", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(first_other_entry)),
-     METH_FASTCALL,
-     "first_other(history, objects, /)\n--\n\n"
-     "The first index of objects at which history holds another object, -1 when it\n"
-     "holds them all, -2 when it was not checked (history is not an exact list or\n"
-     "tuple as long as objects)."},
     {"same_leaves",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same_leaves_entry)),
      METH_FASTCALL,

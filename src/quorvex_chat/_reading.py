@@ -10,9 +10,7 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import json
-import operator
 from collections.abc import Iterable, Sequence
-from itertools import islice
 from typing import Any
 
 from ._formats import FORMAT, Format, Provider, Settled, Viewer, plain
@@ -192,21 +190,17 @@ class Reading:
 
         Content, not identity, decides: a message changed in place is an edit (its tokens
         and notice are stale), and an equal copy is not (it is taken in place of the object
-        read, so the prompt holds the caller's own; `swapped` says so). Every other object
-        is checked, and of the same objects those `among` (default: all)."""
+        read, so the prompt holds the caller's own; `swapped` says so). The messages
+        `among` are checked (default: all): between compactions the prompt's own, since
+        those it shows must be what the caller holds, while a dropped message changed, in
+        place or for another object, counts from the compaction that reads it again. A
+        call then costs what the prompt holds, not what the history does."""
         known = len(self.views)
         self.swapped = False
         if len(history) < known:
             return len(history)
-        suspects = set(range(known) if among is None else among)
-        first = _native.first_other(history, self.objects) if _native is not None else -2
-        if first == -2:  # not checked natively
-            first = -1 if all(map(operator.is_, islice(history, known), self.objects)) else 0
-        if first >= 0:
-            suspects.update(index for index, (now, then) in enumerate(
-                zip(islice(history, first, known), islice(self.objects, first, None)), first)
-                if now is not then)
-        for index in sorted(suspects):
+        suspects = range(known) if among is None else sorted(among)
+        for index in suspects:
             if index >= known:
                 continue
             now = history[index]
