@@ -1,14 +1,15 @@
-"""quorvex_chat._native's leaves and identity scan are `_reading`'s, or decline."""
+"""quorvex_chat._native's message leaves and trial drops are the Python code's, or decline."""
 import copy
 import functools
 import types
-from collections import deque
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quorvex_chat import Options, _reading
+import quorvex_chat as qc
+from quorvex_chat import Options, _plan, _reading
+from test_chat_trim import history
 
 native = pytest.importorskip("quorvex_chat._native", reason="the module is built into the wheel")
 MARK = {"type": "ephemeral"}
@@ -91,3 +92,33 @@ def test_same_leaves_compares_as_python_compares_or_declines(message, read):
     assert native.same_leaves(message, known) == (
         None if message is read else _reading.leaves(message) == known)
     assert native.same_leaves(message, tuple(known)) is None
+
+
+SCRIPTS = st.lists(st.tuples(st.integers(1, 400), st.lists(st.lists(
+    st.integers(1, 900), min_size=1, max_size=3), max_size=3), st.booleans()), max_size=10)
+
+
+@settings(max_examples=60, deadline=None)
+@given(SCRIPTS, st.sampled_from(["openai", "anthropic"]), st.integers(200, 3000))
+def test_trials_drop_what_the_python_code_drops(script, provider, budget):
+    h = history(provider, [(30, [[40]], True), *script], 1)
+    prompts = []
+    for use in (native, None):
+        saved, _plan._native = _plan._native, use
+        try:
+            conversation = qc.Conversation(max_tokens=budget)
+            prompts.append([(conversation.prompt(h[:end]).messages,
+                             qc.trim(h[:end], max_tokens=budget).messages)
+                            for end in range(2, len(h) + 1) if h[end - 1]["role"] != "assistant"])
+        finally:
+            _plan._native = saved
+    assert prompts[0] == prompts[1]
+
+
+@pytest.mark.parametrize("args", [
+    ([1], [True], [True], [True], [True], [0], [0], 1, 1),  # an int for a bool
+    ([True], [True], [True], [True], [True], [1], [0], 1, 1),  # a unit out of range
+    ([True], [True], [True], [True], [True], [0], [0.0], 1, 1),
+    ([True], [True], [True], [True], [], [0], [0], 1, 1), ((True,), *[[True]] * 4, [0], [0], 1, 1)])
+def test_units_gone_declines_what_it_cannot_read_exactly(args):
+    assert native.units_gone(*args) is None

@@ -1,7 +1,8 @@
 // quorvex_chat._native: the chat layer's private native helpers. The line scores
-// of text/line_stats, and the per-call check of a conversation's history (the objects
-// read still there, the leaves of a message); the chat layer keeps its Python code for
-// whatever this declines and for builds without this module.
+// of text/line_stats, the per-call check of a conversation's history (the leaves of a
+// message), and which messages a compaction's trial drops with their units; the chat
+// layer keeps its Python code for whatever this declines and for builds without this
+// module.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -390,6 +391,83 @@ PyObject* leaves_entry(PyObject*, PyObject* message) noexcept {
     return guarded([message] { return leaves_impl(message); });
 }
 
+/// A list's items as flags, or nothing where one is not True or False (left to Python).
+std::optional<std::vector<char>> flags_of(PyObject* list, Py_ssize_t size) {
+    if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
+    std::vector<char> flags(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GetItem(list, i);
+        if (item != Py_True && item != Py_False) return std::nullopt;
+        flags[static_cast<size_t>(i)] = item == Py_True;
+    }
+    return flags;
+}
+
+/// A list's items as unit numbers below `units`, -1 (in no unit) read as `units`; nothing
+/// where one is anything else.
+std::optional<std::vector<size_t>> units_of(PyObject* list, Py_ssize_t size, Py_ssize_t units) {
+    if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
+    std::vector<size_t> numbers(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GetItem(list, i);
+        if (!PyLong_CheckExact(item)) return std::nullopt;
+        const Py_ssize_t number = PyLong_AsSsize_t(item);
+        if (number == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        if (number < -1 || number >= units) return std::nullopt;
+        numbers[static_cast<size_t>(i)] = static_cast<size_t>(number < 0 ? units : number);
+    }
+    return numbers;
+}
+
+PyObject* units_gone_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 9) {
+        PyErr_SetString(PyExc_TypeError, "units_gone() takes exactly 9 arguments");
+        return nullptr;
+    }
+    const Py_ssize_t turns = PyLong_AsSsize_t(args[7]);
+    const Py_ssize_t rounds = PyLong_AsSsize_t(args[8]);
+    if ((turns == -1 || rounds == -1) && PyErr_Occurred()) return nullptr;
+    if (!PyList_CheckExact(args[0]) || turns < 0 || rounds < 0) Py_RETURN_NONE;
+    const Py_ssize_t size = PyList_Size(args[0]);
+    // Only lists of exact bools and ints are read; their items are borrowed while no
+    // Python code runs.
+    const auto staying = flags_of(args[0], size), asking = flags_of(args[1], size),
+               movable = flags_of(args[2], size), not_alone = flags_of(args[3], size),
+               bare = flags_of(args[4], size);
+    const auto turn_of = units_of(args[5], size, turns), round_of = units_of(args[6], size, rounds);
+    if (!staying || !asking || !movable || !not_alone || !bare || !turn_of || !round_of) {
+        Py_RETURN_NONE;
+    }
+    // A unit lives while one of its movable messages stays; "in no unit" always lives.
+    std::vector<char> turn_alive(static_cast<size_t>(turns) + 1, 0);
+    std::vector<char> round_alive(static_cast<size_t>(rounds) + 1, 0);
+    turn_alive.back() = round_alive.back() = 1;
+    const auto n = static_cast<size_t>(size);
+    for (size_t i = 0; i < n; ++i) {
+        if ((*staying)[i] && (*movable)[i]) {
+            turn_alive[(*turn_of)[i]] = 1;
+            round_alive[(*round_of)[i]] = 1;
+        }
+    }
+    Ref gone(PyList_New(size));
+    if (!gone) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        const bool dead = !turn_alive[(*turn_of)[i]] || !round_alive[(*round_of)[i]];
+        const bool goes = (*not_alone)[i] && !((*bare)[i] && (*asking)[i]) && dead;
+        PyObject* flag = goes ? Py_True : Py_False;
+        Py_INCREF(flag);
+        if (PyList_SetItem(gone.get(), static_cast<Py_ssize_t>(i), flag) < 0) return nullptr;
+    }
+    return gone.release();
+}
+
+PyObject* units_gone_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return units_gone_impl(args, count); });
+}
+
 PyMethodDef methods[] = {
     {"line_scores", line_scores_entry, METH_O,
      "line_scores(lines, /)\n--\n\n"
@@ -405,6 +483,15 @@ PyMethodDef methods[] = {
      "same_leaves(message, leaves, /)\n--\n\n"
      "leaves(message) == leaves without making the list; None where leaves(message)\n"
      "would decline, or leaves is not an exact list."},
+    {"units_gone",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(units_gone_entry)),
+     METH_FASTCALL,
+     "units_gone(staying, asking, movable, not_alone, bare, turn_of, round_of, turns,\n"
+     "           rounds, /)\n--\n\n"
+     "Per message, whether it goes with a unit of which no movable message stays: not\n"
+     "alone, not a bare request still asking, and in a turn or a call round (numbered\n"
+     "below turns and rounds; -1: none) with nothing staying. None unless the lists\n"
+     "are exact lists, as long as staying, of bools and of ints in range."},
     {"leaves", leaves_entry, METH_O,
      "leaves(message, /)\n--\n\n"
      "quorvex_chat._reading.leaves(message) for a message of exact dict, list, tuple,\n"

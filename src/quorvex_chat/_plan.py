@@ -26,6 +26,11 @@ from ._elision import Copy, Eliser
 from ._reading import Reading
 from ._shapes import holds_results, only_results
 
+try:
+    from . import _native
+except ImportError:  # a tree without the build: trials are Python's alone
+    _native = None  # type: ignore[assignment]
+
 DROPPED, KEPT, ELIDED, CLAMPED, SHRUNK = 0, 1, 2, 3, 4  # SHRUNK: a notice of its handle alone
 DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT
 
@@ -247,6 +252,12 @@ class _Trials:
         """Who goes with a unit of which nothing survives in `staying`: a bare request goes
         only when it does not survive in `asking` either."""
         form = self.form
+        if _native is not None:
+            gone = _native.units_gone(staying, asking, self.movable, self.not_alone,
+                                      form.bare, self.turn_of, self.round_of,
+                                      len(form.turns), len(form.rounds))
+            if gone is not None:
+                return gone
         # The last entry stands for "in no unit", which never goes.
         turn_alive = [False] * len(form.turns) + [True]
         round_alive = [False] * len(form.rounds) + [True]
