@@ -122,3 +122,16 @@ def test_trials_drop_what_the_python_code_drops(script, provider, budget):
     ([True], [True], [True], [True], [], [0], [0], 1, 1), ((True,), *[[True]] * 4, [0], [0], 1, 1)])
 def test_units_gone_declines_what_it_cannot_read_exactly(args):
     assert native.units_gone(*args) is None
+
+
+def test_unlike_names_what_python_must_check_or_declines():
+    history = [{"role": "user", "content": f"turn {i}"} for i in range(4)]
+    objects, read = list(history), [_reading.leaves(m) for m in history]
+    history[1] = dict(history[1])  # an equal copy
+    history[2]["content"] = "edited"  # changed in place
+    assert native.unlike(history, objects, read, [0, 1, 2, 3, 9]) == [1, 2]
+    assert native.unlike(tuple(history), objects, read, [3, 2]) == [2]
+    for args in ((history[:3], objects, read, [0]), (history, objects, read[:3], [0]),
+                 (history, objects, read, [-1]), (history, objects, read, [True]),
+                 (history, objects, read, (0,)), (iter(history), objects, read, [0])):
+        assert native.unlike(*args) is None

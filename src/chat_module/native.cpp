@@ -1,8 +1,8 @@
-// quorvex_chat._native: the chat layer's private native helpers. The line scores
-// of text/line_stats, the per-call check of a conversation's history (the leaves of a
-// message), and which messages a compaction's trial drops with their units; the chat
-// layer keeps its Python code for whatever this declines and for builds without this
-// module.
+// quorvex_chat._native: the chat layer's private native helpers. The line scores of
+// text/line_stats, the per-call check of a conversation's history (the messages still the
+// objects read, with the leaves read), and which messages a compaction's trial drops with
+// their units; the chat layer keeps its Python code for whatever this declines and for
+// builds without this module.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -373,6 +373,59 @@ PyObject* same_leaves_entry(PyObject*, PyObject* const* args, Py_ssize_t count) 
     return guarded([args, count] { return same_leaves_impl(args, count); });
 }
 
+/// Of `indices`, those at which `history` holds another object than `objects`, or one
+/// whose leaves are not `leaves`' or are not compared here: what Python checks itself.
+PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 4) {
+        PyErr_SetString(PyExc_TypeError, "unlike() takes exactly 4 arguments");
+        return nullptr;
+    }
+    PyObject* history = args[0];
+    PyObject* objects = args[1];
+    PyObject* leaves = args[2];
+    PyObject* indices = args[3];
+    const bool is_list = PyList_CheckExact(history);
+    if (!(is_list || PyTuple_CheckExact(history)) || !PyList_CheckExact(objects) ||
+        !PyList_CheckExact(leaves) || !PyList_CheckExact(indices)) {
+        Py_RETURN_NONE;
+    }
+    const Py_ssize_t held = is_list ? PyList_Size(history) : PyTuple_Size(history);
+    const Py_ssize_t known = PyList_Size(objects);
+    if (PyList_Size(leaves) != known || held < known) Py_RETURN_NONE;
+    Ref found(PyList_New(0));
+    if (!found) return nullptr;
+    for (Py_ssize_t k = 0; k < PyList_Size(indices); ++k) {
+        PyObject* number = PyList_GetItem(indices, k);
+        if (!PyLong_CheckExact(number)) Py_RETURN_NONE;
+        const Py_ssize_t index = PyLong_AsSsize_t(number);
+        if (index == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        if (index < 0) Py_RETURN_NONE;
+        if (index >= known) continue;  // not read yet: nothing to compare
+        // Held while walked: a comparison here runs no Python code, but the walk must not
+        // rest on that for the message's own life.
+        const Ref now = Ref::borrow(is_list ? PyList_GetItem(history, index)
+                                            : PyTuple_GetItem(history, index));
+        if (!now) return nullptr;
+        PyObject* stored = PyList_GetItem(leaves, index);
+        bool suspect = now.get() != PyList_GetItem(objects, index) || !PyList_CheckExact(stored);
+        if (!suspect) {
+            Comparer comparer(stored);
+            const Walk walked = comparer.walk(now.get(), 0);
+            if (walked == Walk::failed) return nullptr;
+            suspect = walked == Walk::declined || comparer.differs() || !comparer.at_end();
+        }
+        if (suspect && PyList_Append(found.get(), number) < 0) return nullptr;
+    }
+    return found.release();
+}
+
+PyObject* unlike_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return unlike_impl(args, count); });
+}
+
 PyObject* leaves_impl(PyObject* message) {
     Ref found(PyList_New(0));
     if (!found) return nullptr;
@@ -492,6 +545,12 @@ PyMethodDef methods[] = {
      "alone, not a bare request still asking, and in a turn or a call round (numbered\n"
      "below turns and rounds; -1: none) with nothing staying. None unless the lists\n"
      "are exact lists, as long as staying, of bools and of ints in range."},
+    {"unlike", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unlike_entry)),
+     METH_FASTCALL,
+     "unlike(history, objects, leaves, indices, /)\n--\n\n"
+     "Those of indices (below len(objects)) at which history holds another object than\n"
+     "objects, or one whose leaves are not leaves' or that same_leaves declines; None\n"
+     "unless all are exact lists (history: or a tuple) of the lengths read."},
     {"leaves", leaves_entry, METH_O,
      "leaves(message, /)\n--\n\n"
      "quorvex_chat._reading.leaves(message) for a message of exact dict, list, tuple,\n"

@@ -199,7 +199,11 @@ class Reading:
         self.swapped = False
         if len(history) < known:
             return len(history)
-        suspects = range(known) if among is None else sorted(among)
+        suspects: Iterable[int] = range(known) if among is None else sorted(among)
+        if _native is not None:  # the messages still as read, passed over natively
+            unlike = _native.unlike(history, self.objects, self._leaves, list(suspects))
+            if unlike is not None:
+                suspects = unlike
         for index in suspects:
             if index >= known:
                 continue
