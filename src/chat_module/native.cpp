@@ -351,16 +351,25 @@ private:
     bool differs_ = false;
 };
 
+/// Walks `message` against `stored` (an exact list of leaves); where done, `same` says
+/// whether it has those leaves.
+Walk compare_leaves(PyObject* message, PyObject* stored, bool& same) {
+    Comparer comparer(stored);
+    const Walk walked = comparer.walk(message, 0);
+    same = walked == Walk::done && !comparer.differs() && comparer.at_end();
+    return walked;
+}
+
 PyObject* same_leaves_impl(PyObject* const* args, Py_ssize_t count) {
     if (count != 2) {
         PyErr_SetString(PyExc_TypeError, "same_leaves() takes exactly 2 arguments");
         return nullptr;
     }
     if (!PyList_CheckExact(args[1])) Py_RETURN_NONE;
-    Comparer comparer(args[1]);
-    switch (comparer.walk(args[0], 0)) {
+    bool same = false;
+    switch (compare_leaves(args[0], args[1], same)) {
         case Walk::done:
-            return PyBool_FromLong(!comparer.differs() && comparer.at_end());
+            return PyBool_FromLong(same);
         case Walk::declined:
             Py_RETURN_NONE;
         case Walk::failed:
@@ -412,10 +421,10 @@ PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
         PyObject* stored = PyList_GetItem(leaves, index);
         bool suspect = now.get() != PyList_GetItem(objects, index) || !PyList_CheckExact(stored);
         if (!suspect) {
-            Comparer comparer(stored);
-            const Walk walked = comparer.walk(now.get(), 0);
+            bool same = false;
+            const Walk walked = compare_leaves(now.get(), stored, same);
             if (walked == Walk::failed) return nullptr;
-            suspect = walked == Walk::declined || comparer.differs() || !comparer.at_end();
+            suspect = !same;  // differs, or declined
         }
         if (suspect && PyList_Append(found.get(), number) < 0) return nullptr;
     }

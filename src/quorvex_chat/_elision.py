@@ -359,18 +359,20 @@ class Eliser:
         # Once per notice shown, after the compaction that placed it: kept, the shown texts
         # would double the history held until the next compaction.
         store, stored = self.originals.store, self._stored
+        again: dict[str, str] = {}
         for part in parts:
-            # A part stored by an earlier compaction is written again as it is held: the
-            # store's newest, without making its text again.
+            # A part stored by an earlier compaction is written again as it is held (the
+            # store's newest, in one write for all of them), without making its text again.
             handle = stored.get(part)
             text = None if handle is None else store.get(handle)
             if handle is not None and text is not None:
-                store[handle] = text
+                again[handle] = text
             else:
                 handle = stored[part] = self.originals.keep(
                     self._transcript(part, views, keep=False))[0]
             if handle != self._handles[part]:
                 notice = notice.replace(self._handles[part], handle)
+        store.update(again)
         if notice != self._notes[gone, later][1]:
             tokens = self.meter.counted(notice)
         shown = self._shown_notes[gone, later] = (notice, tokens)
