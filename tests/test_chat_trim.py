@@ -378,3 +378,47 @@ def test_many_short_messages_stay_within_the_budget_as_billed(provider):
             [part["text"] for part in m["content"]])) for m in r.messages)
         # (a conversation also sends the notice of what went, with its notable lines)
         assert billed == r.tokens_after <= 3000 and len(r.messages) > 150
+
+
+def _fields_of(r):
+    return (r.messages, r.kept, r.elided, r.tokens_after, r.message_tokens, r.clamped,
+            r.over_budget, r.tokens_before, r.input_tokens)
+
+
+@pytest.mark.parametrize("name", ["ops_agent", "coding_agent"])
+@pytest.mark.parametrize("fmt", ["openai", "anthropic", "responses"])
+def test_tool_results_counted_only_when_needed_give_the_same_trim(monkeypatch, name, fmt):
+    from quorvex_chat import _reading, _trim, replay
+    transcript = replay.load(Path(qc.__file__).parent / "sessions" / f"{name}.json")
+    system, messages, _ = dict(replay.forms(transcript, [fmt]))[fmt](transcript)
+    cuts = range(8, len(messages) + 1, len(messages) // 5)
+    cases = [(messages[:cut], {"max_tokens": budget, "system": system})
+             for cut in cuts for budget in (1500, 6000, 20000)]
+    cases += [(messages[:cut], {"half_life": 2.0}) for cut in cuts]
+    lazy = [_fields_of(qc.trim(h, **options)) for h, options in cases]
+    monkeypatch.setattr(_trim, "read", lambda h, options, lazy: _reading.read(h, options))
+    assert lazy == [_fields_of(qc.trim(h, **options)) for h, options in cases]
+
+
+def test_a_long_trim_counts_few_old_results_until_its_input_tokens_are_read():
+    texts = []
+    h = [{"role": "system", "content": "ops"}]
+    for t in range(900):
+        h += [{"role": "user", "content": f"check {t}"},
+              {"role": "assistant", "content": None, "tool_calls": [{
+                  "id": f"c{t}", "type": "function",
+                  "function": {"name": "f", "arguments": "{}"}}]},
+              {"role": "tool", "tool_call_id": f"c{t}", "content": f"row {t}\n" * 200}]
+
+    def count(text):
+        texts.append(text)
+        return qc.count_tokens(text)
+
+    r = qc.trim(h, max_tokens=4000, token_counter=count)
+    originals = {m["content"] for m in h if m["role"] == "tool"}
+    results = sum(text in originals for text in texts)
+    assert 0 < results < 300 and r.tokens_after <= 4000  # a window's worth, not the history
+    each = [4 + (qc.count_tokens(m["content"]) if m["content"] else
+                 4 + qc.count_tokens("f") + qc.count_tokens("{}")) for m in h]
+    assert r.input_tokens == tuple(each) and r.tokens_before == sum(each)
+    assert originals <= set(texts)

@@ -84,8 +84,8 @@ def keep_or_rewrite(sent: TrimResult[M] | None, fresh: TrimResult[M], history: S
         return fresh
     return TrimResult(messages=(*sent.messages, *history[known:]),
                       kept=sent.kept + tuple(range(known, len(history))), elided=sent.elided,
-                      tokens_before=fresh.tokens_before, tokens_after=tokens,
+                      tokens_after=tokens,
                       half_life=sent.half_life, over_budget=False, provider=fresh.provider,
-                      max_tokens=fresh.max_tokens, input_tokens=fresh.input_tokens,
+                      max_tokens=fresh.max_tokens, _counts=fresh._counts,
                       message_tokens=sent.message_tokens + tuple(added),
                       clamped=sent.clamped, overhead_tokens=sent.overhead_tokens)

@@ -198,7 +198,7 @@ def layout(reading: Reading) -> Layout:
     bare = [False] * n  # by the request alone, so that a restored plan finds the same
     if shape.requests_stay_alone:
         for index in requests:
-            bare[index] = reading.sizes[index] <= BARE_TOKENS
+            bare[index] = reading.size(index) <= BARE_TOKENS
     return Layout(prefix, protected, turns, rounds, ballast, alone, bare, last_round)
 
 
@@ -293,19 +293,21 @@ class _Trials:
         gone = self._gone(alive if drop_at == elide_at else self.survivors(drop_at),
                           self.survivors(ask_at))
         kept = alive if shrink_at == elide_at else self.survivors(shrink_at)
-        sizes, views, eliser = self.reading.sizes, self.reading.views, self.eliser
+        reading, eliser = self.reading, self.eliser
+        sizes, views, size = reading.sizes, reading.views, reading.size
         # KEPT is 1 and DROPPED 0: a message's fate is whether it stays.
         fates = list(map(int, map(not_, gone)))
         whole = list(map(and_, fates, map(or_, alive, self.whole)))
-        plan = Plan(fates, total=self.reading.options.overhead + sum(compress(sizes, whole)))
+        plan = Plan(fates, total=reading.counted(
+            whole, reading.options.overhead + sum(compress(sizes, whole)), bound))
         shortened = list(compress(range(len(sizes)), map(xor, fates, whole)))
         if bound is not None and plan.total > bound:
             return plan
         for index in shortened:
             if kept[index] or not only_results(views[index]):
-                plan.include(index, sizes[index], eliser.elide(index, views[index]))
+                plan.include(index, size(index), eliser.elide(index, views[index]))
             else:
-                plan.include(index, sizes[index], eliser.purge(index, views[index]), SHRUNK)
+                plan.include(index, size(index), eliser.purge(index, views[index]), SHRUNK)
         note_drops(self.reading, eliser, plan, self.requests, self.form.bare)
         return plan
 
@@ -360,7 +362,7 @@ def _compact(reading: Reading, eliser: Eliser, target: int, budget: int) -> Plan
                 return _lowest(stage, top, aim)
         return None
 
-    best = trials.plan(0, 0)
+    best = trials.plan(0, 0, bound=target)
     if best.total <= target:
         return best
     found = gentlest(target)
@@ -379,28 +381,28 @@ def _clamped(reading: Reading, form: Layout, eliser: Eliser, plan: Plan, target:
     """`plan` cut further until it fits if it can: older results that share a protected
     message (an Anthropic request after tool results) become notices, then the newest
     results are clamped, largest first."""
-    sizes, views = reading.sizes, reading.views
+    views, size = reading.views, reading.size
     total = plan.total
-    for index in range(form.prefix, len(sizes)):
+    for index in range(form.prefix, len(views)):
         if (total > target and form.protected[index] and form.ballast[index]
                 and index not in form.newest and plan.fates[index] == KEPT):
             copy = eliser.elide(index, views[index])
-            if copy[1] < sizes[index]:
+            if copy[1] < size(index):
                 plan.fates[index] = ELIDED
                 plan.copies[index] = copy
-                total += copy[1] - sizes[index]
+                total += copy[1] - size(index)
     candidates = sorted((index for index in form.newest
                          if form.ballast[index] and plan.fates[index] == KEPT),
-                        key=lambda index: (-sizes[index], index))
+                        key=lambda index: (-size(index), index))
     for index in candidates:
         if total <= target:
             break
-        budget, copy = _clamp_to(reading, eliser, index, total - sizes[index], target)
-        if copy[1] < sizes[index]:
+        budget, copy = _clamp_to(reading, eliser, index, total - size(index), target)
+        if copy[1] < size(index):
             plan.fates[index] = CLAMPED
             plan.copies[index] = copy
             plan.clamps[index] = budget
-            total += copy[1] - sizes[index]
+            total += copy[1] - size(index)
     plan.total = total
     plan.over_budget = total > target
     return plan
@@ -458,4 +460,4 @@ def _decayed(reading: Reading, eliser: Eliser, plan: Plan, index: int, whole: bo
     """Message `index` of a surviving unit: whole, or a notice where one can be written."""
     view = reading.views[index]
     elided = not whole and (reading.format.writes_any_part or only_results(view))
-    plan.include(index, reading.sizes[index], eliser.purge(index, view) if elided else None)
+    plan.include(index, reading.size(index), eliser.purge(index, view) if elided else None)

@@ -11,11 +11,14 @@ import dataclasses
 import hashlib
 import json
 from collections.abc import Iterable, Sequence
+from itertools import compress
+from operator import and_
 from typing import Any
 
 from ._formats import FORMAT, Format, Provider, Settled, Viewer, plain
+from ._measure import Meter
 from ._options import Options
-from ._shapes import Shape, View
+from ._shapes import Shape, View, holds_results
 
 try:
     from . import _native
@@ -126,15 +129,25 @@ def digest(message: object) -> str:
 class Reading:
     """The views, classes, tokens (and fingerprints) of a history's messages, in order."""
 
-    def __init__(self, options: Options, *, fingerprints: bool = False) -> None:
+    def __init__(self, options: Options, *, fingerprints: bool = False,
+                 lazy: bool = False) -> None:
         self.options = options
         self.fingerprints = fingerprints
         self._settled = Settled(options.provider)
         self._viewer = Viewer()
         self.views: list[View] = []
         self.classes: list[int] = []
-        self.sizes: list[int] = []  # appended to only: `total` keeps their sum
-        self._sum = 0
+        #: Tokens of each message; 0 for one not counted yet (see `deferred`), so that a sum
+        #: of sizes is never more than the tokens it stands for.
+        self.sizes: list[int] = []
+        self._sum = 0  # of `sizes`
+        #: With `lazy`, the tool results are classed when read and counted when first needed
+        #: (`size`, `counted`, `total`): they are most of what counting costs, and a trim of
+        #: a long history never needs most of its old ones.
+        self.lazy = lazy
+        self.deferred: list[bool] = []
+        self._uncounted = 0
+        self._blind = Meter(options.meter.flags, options.meter.part_tokens, _no_tokens)
         self.digests: list[str] = []
         #: The leaves of each message read, so that an unchanged history is known cheaply.
         self._leaves: list[list[object]] = []
@@ -172,10 +185,16 @@ class Reading:
             self._settled.add(index, message)
             view = self._viewer.view(index, message)
             self.shape.check(index, view, self._called)
-            flags, tokens = meter.measure(index, view)
+            later = self.lazy and holds_results(view)
+            if later:
+                flags, tokens = self._blind.measure(index, view)[0], 0
+            else:
+                flags, tokens = meter.measure(index, view)
             self.views.append(view)
             self.classes.append(flags)
             self.sizes.append(tokens)
+            self.deferred.append(later)
+            self._uncounted += later
             self._sum += tokens
             self.objects.append(message)
             if self.fingerprints:
@@ -221,14 +240,55 @@ class Reading:
         views = self.views
         return self.shape.stable_prefix(views) if given is None else min(given, len(views))
 
-    def total(self) -> int:
+    def size(self, index: int) -> int:
+        """Tokens of message `index`, counted now if they were not yet."""
+        if self.deferred[index]:
+            tokens = self.options.meter.measure(index, self.views[index])[1]
+            self.sizes[index] = tokens
+            self.deferred[index] = False
+            self._sum += tokens
+            self._uncounted -= 1
+        return self.sizes[index]
+
+    def counted(self, among: list[bool], known: int, bound: int | None = None) -> int:
+        """`known` (the sum of `sizes` where `among` holds, and anything beside) with the
+        messages among those not counted yet counted in, newest first, until the sum passes
+        `bound`: then it is a part, over `bound` as the whole is."""
+        if not self._uncounted:
+            return known
+        for index in reversed(list(compress(range(len(among)), map(and_, among,
+                                                                     self.deferred)))):
+            if bound is not None and known > bound:
+                break
+            known += self.size(index)
+        return known
+
+    def fits(self, limit: int) -> bool:
+        """Whether the whole history, with what is billed beside it, fits `limit`."""
+        return self.counted(self.deferred, self.total(counting=False), limit) <= limit
+
+    def total(self, *, counting: bool = True) -> int:
+        """Tokens of every message with what is billed beside them; without `counting`,
+        of those counted so far."""
+        if counting and self._uncounted:
+            self.counted(self.deferred, 0)
         return self._sum + self.options.overhead
 
+    def counts(self) -> tuple[tuple[int, ...], int]:
+        """Every message's tokens and `total`, all counted."""
+        total = self.total()
+        return tuple(self.sizes), total
 
-def read(history: Sequence[Any], options: Options, *, fingerprints: bool = False) -> Reading:
+
+def _no_tokens(text: str) -> int:
+    return 0
+
+
+def read(history: Sequence[Any], options: Options, *, fingerprints: bool = False,
+         lazy: bool = False) -> Reading:
     """A reading of the whole of `history`."""
     if isinstance(history, (str, bytes)) or not isinstance(history, Sequence):
         raise TypeError(f"messages must be a list of messages, not {type(history).__name__}")
-    reading = Reading(options, fingerprints=fingerprints)
+    reading = Reading(options, fingerprints=fingerprints, lazy=lazy)
     reading.extend(history)
     return reading

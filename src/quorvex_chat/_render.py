@@ -9,7 +9,7 @@ from typing import Any, TypeVar, cast
 from ._elision import Copy, Eliser
 from ._plan import CLAMPED, DROPPED, KEPT, SHRUNK, Plan
 from ._reading import Reading
-from ._result import TrimResult
+from ._result import Counts, TrimResult
 
 M = TypeVar("M")
 
@@ -25,6 +25,14 @@ def copy_of(reading: Reading, plan: Plan, eliser: Eliser, index: int) -> Copy:
                 else eliser.purge(index, view) if fate == SHRUNK else eliser.elide(index, view))
         plan.copies[index] = copy
     return copy
+
+
+def counts_of(reading: Reading) -> Counts:
+    """The input's tokens as a result reports them: what a lazy reading has yet to count
+    is counted when they are first read."""
+    if reading.lazy:
+        return Counts(reading.counts)
+    return Counts.known(tuple(reading.sizes), reading.total())
 
 
 def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *,
@@ -44,7 +52,7 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *
         kept.append(index)
         message: Any
         if fate == KEPT:
-            message, cost = history[index], reading.sizes[index]
+            message, cost = history[index], reading.size(index)
         else:
             if fate == CLAMPED:
                 clamped.append(index)
@@ -63,10 +71,10 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *
         tokens.append(cost)
     overhead = reading.options.overhead
     return TrimResult(messages=tuple(messages), kept=tuple(kept), elided=tuple(elided),
-                      tokens_before=reading.total(), tokens_after=sum(tokens) + overhead,
+                      tokens_after=sum(tokens) + overhead,
                       half_life=reading.options.kernel_half_life,
                       over_budget=plan.over_budget, provider=reading.provider,
-                      max_tokens=reading.options.max_tokens, input_tokens=tuple(reading.sizes),
+                      max_tokens=reading.options.max_tokens, _counts=counts_of(reading),
                       message_tokens=tuple(tokens), clamped=tuple(clamped),
                       overhead_tokens=overhead, stable_messages=bisect_left(kept, stable))
 
@@ -89,10 +97,9 @@ def extended(last: TrimResult[M], reading: Reading, history: Sequence[M],
             elided += (index,)
     kept = last.kept + tuple(range(start, end))
     return TrimResult(messages=last.messages + tuple(appended), kept=kept,
-                      elided=elided, tokens_before=reading.total(),
-                      tokens_after=last.tokens_after + sum(added),
+                      elided=elided, tokens_after=last.tokens_after + sum(added),
                       half_life=last.half_life, over_budget=False, provider=last.provider,
-                      max_tokens=last.max_tokens, input_tokens=tuple(reading.sizes),
+                      max_tokens=last.max_tokens, _counts=counts_of(reading),
                       message_tokens=last.message_tokens + tuple(added), clamped=last.clamped,
                       overhead_tokens=last.overhead_tokens,
                       stable_messages=bisect_left(kept, stable))

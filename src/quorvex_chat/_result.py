@@ -2,12 +2,51 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
-from typing import Generic, TypeVar
+from dataclasses import dataclass, field, fields
+from typing import Callable, Generic, TypeVar
 
 from ._formats import Provider
 
 M = TypeVar("M")
+
+
+class Counts:
+    """Tokens of every input message and their sum with what is billed beside them: counted
+    when first asked for, since a trim of a long history never needs most of its old tool
+    results counted, and counting them is most of what it would cost."""
+
+    __slots__ = ("_count", "_known")
+
+    def __init__(self, count: Callable[[], tuple[tuple[int, ...], int]]) -> None:
+        self._count: Callable[[], tuple[tuple[int, ...], int]] | None = count
+        self._known: tuple[tuple[int, ...], int] | None = None
+
+    @classmethod
+    def known(cls, sizes: tuple[int, ...], total: int) -> Counts:
+        counts = cls(lambda: (sizes, total))
+        counts.get()
+        return counts
+
+    def get(self) -> tuple[tuple[int, ...], int]:
+        known = self._known
+        if known is None:
+            count = self._count
+            if count is None:  # another thread counted meanwhile
+                return self.get()
+            known = self._known = count()
+            self._count = None  # the history it read is let go
+        return known
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Counts) and self.get() == other.get()
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"Counts(tokens_before={self.get()[1]})"
+
+    def __reduce__(self) -> tuple[object, tuple[tuple[int, ...], int]]:
+        return Counts.known, self.get()
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)
@@ -25,8 +64,8 @@ class TrimResult(Generic[M]):
     kept: tuple[int, ...]
     #: Those of `kept` whose payload was replaced by a notice (tool results keep their ids).
     elided: tuple[int, ...]
-    #: Tokens of the whole input and of `messages`, by the chosen counter.
-    tokens_before: int
+    #: Tokens of `messages`, by the chosen counter (those of the whole input are
+    #: `tokens_before`).
     tokens_after: int
     #: The half-life the kernel ranked by: the one asked for, narrowed to single precision
     #: and raised to the kernel's least, 0.1, as the kernel itself does.
@@ -38,8 +77,7 @@ class TrimResult(Generic[M]):
     provider: Provider | None
     #: The budget asked for.
     max_tokens: int | None
-    #: Tokens of every input message, by input index, and of every output message.
-    input_tokens: tuple[int, ...] = field(repr=False)
+    #: Tokens of every output message (those of every input message are `input_tokens`).
     message_tokens: tuple[int, ...] = field(repr=False)
     #: Those of `elided` that are protected tool results (the newest round) cut to their
     #: head, notable lines and tail because the budget could not hold them whole.
@@ -51,3 +89,23 @@ class TrimResult(Generic[M]):
     #: the stable prefix for `trim`; for a `Conversation`, the prompt its last compaction
     #: made (where `cache_marks` puts a breakpoint, so that a rewrite reads it back).
     stable_messages: int = 0
+    #: `tokens_before` and `input_tokens`, counted when first read.
+    _counts: Counts = field(repr=False)
+
+    @property
+    def tokens_before(self) -> int:
+        """Tokens of the whole input, with what is billed beside it, by the chosen counter.
+        Counted when first read: `trim` counts only what its plan needs."""
+        return self._counts.get()[1]
+
+    @property
+    def input_tokens(self) -> tuple[int, ...]:
+        """Tokens of every input message, by input index (counted when first read, as
+        `tokens_before` is)."""
+        return self._counts.get()[0]
+
+    def __repr__(self) -> str:
+        shown = [f"{item.name}={getattr(self, item.name)!r}" for item in fields(self)
+                 if item.repr]
+        shown.insert(2, f"tokens_before={self.tokens_before!r}")
+        return f"TrimResult({', '.join(shown)})"

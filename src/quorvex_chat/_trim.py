@@ -100,12 +100,12 @@ def trim(
 
 def trim_with(messages: Sequence[M], options: Options) -> TrimResult[M]:
     """`trim` by options already made."""
-    reading = read(messages, options)
+    reading = read(messages, options, lazy=True)
     eliser = Eliser(options.meter)
     if options.max_tokens is None:
         threshold = SAFE_THRESHOLD if options.safe_threshold is None else options.safe_threshold
         plan = decay(reading, eliser, threshold)
-    elif reading.total() <= options.max_tokens:
+    elif reading.fits(options.max_tokens):
         plan = kept_whole(reading)  # budget first: a history that fits is the prompt
     else:
         plan = compact(reading, eliser, target=options.max_tokens, budget=options.max_tokens)
