@@ -222,3 +222,17 @@ def test_adapters_offer_the_recall_tool():
     trim_input = agents.TrimInput(max_tokens=500, recall=True, store=store)
     assert trim_input.tool.name == "recall"
     assert trim_input.recall("qv:nothing").startswith("[recall failed")
+
+
+@pytest.mark.parametrize("reach, first", [(None, 0), (8, 59)])
+def test_a_notices_digest_hears_from_the_newest_of_its_stretch(monkeypatch, reach, first):
+    from quorvex_chat import _elision
+    if reach is not None:
+        monkeypatch.setattr(_elision, "DIGEST_REACH", reach)
+    h = [m for t in range(80) for m in (
+        {"role": "user", "content": f"Turn {t}: the code is Z{t:03d}-{t * 7919 % 1000}"},
+        {"role": "assistant", "content": f"Noted Q{t:03d}."})]
+    notice = qc.Conversation(max_tokens=1200).prompt(h).messages[0]["content"][0]["text"]
+    heard = sorted({int(t) for t in re.findall(r"\n\w+: \w+ (\d+)", notice)})
+    gone = int(notice[1:notice.index(" ")])
+    assert heard[0] == first and (reach is None or heard[-1] == (gone - 1) // 2)

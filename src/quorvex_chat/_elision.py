@@ -80,6 +80,12 @@ DIGEST_LINE_TOKENS = NOTABLE_TOKENS // NOTABLE_LINES
 #: the cost of no trimming; a quarter kept 49% for 0.31x, but its notice took so much of a
 #: compacted prompt that the example session compacted half as often again.
 DIGEST_SHARE = 0.5
+#: The digest hears from the newest this many of a notice's messages; those before are
+#: behind its handles alone. Reading every dropped message for its most notable line made
+#: the first call on a long history cost as much again as counting it, and a digest holds a
+#: few dozen lines however long its stretch: 2,048 messages reach well past the 300 after
+#: which the sessions that chose the digest's share need their facts.
+DIGEST_REACH = 2048
 
 
 def _result_texts(view: View) -> list[str]:
@@ -214,7 +220,7 @@ class Eliser:
                     handles[part] = handle_for(self._transcript(part, views))
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(parts)} parts, oldest first" if len(parts) > 1 else ""
-            lines = self._digest(gone, views)
+            lines = self._digest(gone[-DIGEST_REACH:], views)
             notice = "\n".join([
                 f"[{len(gone):,} {'later' if later else 'earlier'} {noun} elided: "
                 f"{tokens:,} tokens{split}; recall "
