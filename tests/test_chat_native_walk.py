@@ -124,6 +124,19 @@ def test_units_gone_declines_what_it_cannot_read_exactly(args):
     assert native.units_gone(*args) is None
 
 
+def test_trial_fates_and_dropped_stretches_natively_or_declined():
+    gone, alive, kind = [False, True, False, False], [True, False, False, False], [False] * 4
+    assert native.fates(gone, alive, kind, [3, 4, 5, 2**40]) == ([1, 0, 1, 1], [
+        True, False, False, False], 3, [2, 3])
+    for args in (([1], [True], [True], [1]), ([True], [True], [True], [-1]),
+                 ([True], [True], [True], [2**40 + 1]), ([True], [True], [True], [])):
+        assert native.fates(*args) is None
+    assert native.dropped_between([0, 1, 0, 0, 2], [-1, 1, 5]) == [(0,), (2, 3)]
+    assert native.dropped_between([0, 1], [-1]) == []
+    for args in (([0], [0, -1]), ([0], [-2]), ([0], [2]), ([256], [-1, 1]), ([0], (-1,))):
+        assert native.dropped_between(*args) is None
+
+
 def test_unlike_names_what_python_must_check_or_declines():
     history = [{"role": "user", "content": f"turn {i}"} for i in range(4)]
     objects, read = list(history), [_reading.leaves(m) for m in history]

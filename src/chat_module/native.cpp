@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -530,6 +531,134 @@ PyObject* units_gone_entry(PyObject*, PyObject* const* args, Py_ssize_t count) n
     return guarded([args, count] { return units_gone_impl(args, count); });
 }
 
+/// A list's items as counts of at most `limit` each, or nothing where one is anything else
+/// (a sum of `size` of them then stays far inside 64 bits).
+std::optional<std::vector<int64_t>> counts_of(PyObject* list, Py_ssize_t size, int64_t limit) {
+    if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
+    std::vector<int64_t> counts(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GetItem(list, i);
+        if (!PyLong_CheckExact(item)) return std::nullopt;
+        const long long count = PyLong_AsLongLong(item);
+        if (count == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        if (count < 0 || count > limit) return std::nullopt;
+        counts[static_cast<size_t>(i)] = count;
+    }
+    return counts;
+}
+
+constexpr int64_t kMostTokens = int64_t{1} << 40;  // per message; Python sums any more
+
+/// A list of `n` new references to `flag(i)` objects.
+template <typename Flag>
+PyObject* list_of(size_t n, Flag&& flag) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* item = flag(i);
+        Py_INCREF(item);
+        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* fates_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 4) {
+        PyErr_SetString(PyExc_TypeError, "fates() takes exactly 4 arguments");
+        return nullptr;
+    }
+    if (!PyList_CheckExact(args[0])) Py_RETURN_NONE;
+    const Py_ssize_t size = PyList_Size(args[0]);
+    const auto gone = flags_of(args[0], size), alive = flags_of(args[1], size),
+               whole_kind = flags_of(args[2], size);
+    const auto sizes = counts_of(args[3], size, kMostTokens);
+    if (!gone || !alive || !whole_kind || !sizes) Py_RETURN_NONE;
+    const auto n = static_cast<size_t>(size);
+    std::vector<char> whole(n);
+    int64_t total = 0;
+    Ref shortened(PyList_New(0));
+    if (!shortened) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        const bool stays = !(*gone)[i];
+        whole[i] = stays && ((*alive)[i] || (*whole_kind)[i]);
+        if (whole[i]) {
+            total += (*sizes)[i];
+        } else if (stays) {
+            Ref index(PyLong_FromSize_t(i));
+            if (!index || PyList_Append(shortened.get(), index.get()) < 0) return nullptr;
+        }
+    }
+    Ref zero(PyLong_FromLong(0)), one(PyLong_FromLong(1));
+    if (!zero || !one) return nullptr;
+    Ref fates(list_of(n, [&](size_t i) { return (*gone)[i] ? zero.get() : one.get(); }));
+    if (!fates) return nullptr;
+    Ref kept(list_of(n, [&](size_t i) { return whole[i] ? Py_True : Py_False; }));
+    if (!kept) return nullptr;
+    Ref sum(PyLong_FromLongLong(total));
+    if (!sum) return nullptr;
+    return PyTuple_Pack(4, fates.get(), kept.get(), sum.get(), shortened.get());
+}
+
+PyObject* fates_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return fates_impl(args, count); });
+}
+
+PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 2) {
+        PyErr_SetString(PyExc_TypeError, "dropped_between() takes exactly 2 arguments");
+        return nullptr;
+    }
+    PyObject* fates_list = args[0];
+    PyObject* bounds_list = args[1];
+    if (!PyList_CheckExact(fates_list) || !PyList_CheckExact(bounds_list)) Py_RETURN_NONE;
+    const Py_ssize_t size = PyList_Size(fates_list);
+    // A fate is a small int (0: dropped); a bound an int from -1 to len(fates), ascending.
+    const auto fates = counts_of(fates_list, size, 255);
+    if (!fates) Py_RETURN_NONE;
+    const Py_ssize_t marks = PyList_Size(bounds_list);
+    std::vector<Py_ssize_t> bounds(static_cast<size_t>(marks));
+    for (Py_ssize_t k = 0; k < marks; ++k) {
+        PyObject* item = PyList_GetItem(bounds_list, k);
+        if (!PyLong_CheckExact(item)) Py_RETURN_NONE;
+        const Py_ssize_t bound = PyLong_AsSsize_t(item);
+        if (bound == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        if (bound < -1 || bound > size || (k > 0 && bound < bounds[static_cast<size_t>(k - 1)])) {
+            Py_RETURN_NONE;
+        }
+        bounds[static_cast<size_t>(k)] = bound;
+    }
+    Ref spans(PyList_New(marks > 0 ? marks - 1 : 0));
+    if (!spans) return nullptr;
+    std::vector<Py_ssize_t> found;
+    for (Py_ssize_t k = 0; k + 1 < marks; ++k) {
+        found.clear();
+        for (Py_ssize_t i = bounds[static_cast<size_t>(k)] + 1;
+             i < bounds[static_cast<size_t>(k + 1)]; ++i) {
+            if ((*fates)[static_cast<size_t>(i)] == 0) found.push_back(i);
+        }
+        Ref span(PyTuple_New(static_cast<Py_ssize_t>(found.size())));
+        if (!span) return nullptr;
+        for (size_t j = 0; j < found.size(); ++j) {
+            PyObject* index = PyLong_FromSsize_t(found[j]);
+            if (!index || PyTuple_SetItem(span.get(), static_cast<Py_ssize_t>(j), index) < 0) {
+                return nullptr;
+            }
+        }
+        if (PyList_SetItem(spans.get(), k, span.release()) < 0) return nullptr;
+    }
+    return spans.release();
+}
+
+PyObject* dropped_between_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return dropped_between_impl(args, count); });
+}
+
 PyMethodDef methods[] = {
     {"line_scores", line_scores_entry, METH_O,
      "line_scores(lines, /)\n--\n\n"
@@ -554,6 +683,20 @@ PyMethodDef methods[] = {
      "alone, not a bare request still asking, and in a turn or a call round (numbered\n"
      "below turns and rounds; -1: none) with nothing staying. None unless the lists\n"
      "are exact lists, as long as staying, of bools and of ints in range."},
+    {"fates", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fates_entry)),
+     METH_FASTCALL,
+     "fates(gone, alive, whole_kind, sizes, /)\n--\n\n"
+     "(fates, whole, total, shortened) of a trial: per message 0 where it goes, else 1;\n"
+     "whether it stays whole (it stays, and it is alive or of a kind kept whole); the sum\n"
+     "of sizes of those whole; the indices of those that stay shortened. None unless the\n"
+     "lists are exact lists, as long as gone, of bools and of ints from 0 to 2**40."},
+    {"dropped_between",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dropped_between_entry)),
+     METH_FASTCALL,
+     "dropped_between(fates, bounds, /)\n--\n\n"
+     "For each two bounds in turn, the tuple of indices strictly between them whose fate\n"
+     "is 0. None unless fates is an exact list of ints from 0 to 255 and bounds an exact\n"
+     "list of ascending ints from -1 to len(fates)."},
     {"unlike", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unlike_entry)),
      METH_FASTCALL,
      "unlike(history, objects, leaves, indices, /)\n--\n\n"

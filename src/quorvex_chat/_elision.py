@@ -271,6 +271,15 @@ class Eliser:
                              for part in note[0]}
             self._stored = {part: handle for part, handle in self._stored.items()
                             if part in self._handles}
+            # The digests of later compactions read from about where these did, or later:
+            # the lines of messages before are let go (read again should one need them).
+            reach = min((gone[-DIGEST_REACH:][0] for gone in keep.values()), default=0)
+            old = [index for index in self._offers if index < reach]
+            if old:
+                for index in old:
+                    del self._offers[index]
+                self._order.clear()
+                self._order_read = -1
         self._shown_notes = {key: shown for key, shown in self._shown_notes.items()
                              if key in kept}
         self._shown.clear()

@@ -98,9 +98,11 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
     # What went before each kept request is its notice's; what went after the last, the
     # last's. Read a stretch at a time: a long history has most of its messages gone.
     bounds = [-1, *kept[:-1], n]
-    for request, start, end in zip(kept, bounds, bounds[1:]):
-        indices = tuple(compress(range(start + 1, end),
-                                 map(DROPPED.__eq__, fates[start + 1:end])))
+    spans = _native.dropped_between(fates, bounds) if _native is not None else None
+    if spans is None:
+        spans = [tuple(compress(range(start + 1, end), map(DROPPED.__eq__, fates[start + 1:end])))
+                 for start, end in zip(bounds, bounds[1:])]
+    for request, indices in zip(kept, spans):
         if not indices:
             continue
         plan.notes[request] = indices
@@ -137,6 +139,8 @@ def pinned(reading: Reading) -> set[int]:
     kept = {index for index, message in enumerate(reading.objects)
             if pin is not None and pin(message)}
     names = set(options.exclude_tools)
+    if not names and options.keep_recent_results <= 0:
+        return kept
     callers: dict[str, str] = {}
     holders: list[int] = []
     for index, view in enumerate(reading.views):
@@ -217,6 +221,7 @@ class _Trials:
             self.round_of[start:end] = [number] * (end - start)
         self.top = n + _ABOVE_ONE
         self._cache: dict[int, list[int]] = {}
+        self._top: list[bool] | None = None
         self.requests = requests_of(reading)
         # Per message, what every trial reads: a unit's survivors keep it, and a trial reads
         # them with map() over whole lists, a long history taking many trials.
@@ -232,11 +237,15 @@ class _Trials:
         n = len(self.reading)
         if level == 0:
             return [True] * n  # every score is >= 0
+        if level == self.top and self._top is not None:
+            return self._top  # read, never written: every later stage starts from it
         alive = self.form.protected[:]
         for index in self._kept(max(level - n, 1)):
             alive[index] = True
         if level < n:
             alive[level:] = [True] * (n - level)
+        if level == self.top:
+            self._top = alive
         return alive
 
     def _kept(self, bits: int) -> list[int]:
@@ -295,12 +304,9 @@ class _Trials:
         kept = alive if shrink_at == elide_at else self.survivors(shrink_at)
         reading, eliser = self.reading, self.eliser
         sizes, views, size = reading.sizes, reading.views, reading.size
-        # KEPT is 1 and DROPPED 0: a message's fate is whether it stays.
-        fates = list(map(int, map(not_, gone)))
-        whole = list(map(and_, fates, map(or_, alive, self.whole)))
-        plan = Plan(fates, total=reading.counted(
-            whole, reading.options.overhead + sum(compress(sizes, whole)), bound))
-        shortened = list(compress(range(len(sizes)), map(xor, fates, whole)))
+        fates, whole, known, shortened = _fates(gone, alive, self.whole, sizes)
+        plan = Plan(fates, total=reading.counted(whole, reading.options.overhead + known,
+                                                 bound))
         if bound is not None and plan.total > bound:
             return plan
         for index in shortened:
@@ -310,6 +316,21 @@ class _Trials:
                 plan.include(index, size(index), eliser.purge(index, views[index]), SHRUNK)
         note_drops(self.reading, eliser, plan, self.requests, self.form.bare)
         return plan
+
+
+def _fates(gone: list[bool], alive: list[bool], whole_kind: list[bool],
+           sizes: list[int]) -> tuple[list[int], list[bool], int, list[int]]:
+    """A trial's fates (KEPT is 1 and DROPPED 0: whether a message stays), which stay
+    whole (alive, or of a kind no elision shortens), their tokens, and which stay
+    shortened."""
+    if _native is not None:
+        found = _native.fates(gone, alive, whole_kind, sizes)
+        if found is not None:
+            return found
+    fates = list(map(int, map(not_, gone)))
+    whole = list(map(and_, fates, map(or_, alive, whole_kind)))
+    shortened = list(compress(range(len(sizes)), map(xor, fates, whole)))
+    return fates, whole, sum(compress(sizes, whole)), shortened
 
 
 Stage = Callable[[int, "int | None"], Plan]  # a plan at a level, bounded as `plan` is
