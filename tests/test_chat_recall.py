@@ -186,7 +186,7 @@ def test_a_long_history_stores_each_part_of_its_drops_about_once():
     parts the last one stored (before: 7.4 times the history stored after 80 turns)."""
     h, _ = fleet("openai", turns=80)
     store: dict[str, str] = {}
-    conversation = qc.Conversation(max_tokens=8000, store=store)
+    conversation = qc.Conversation(max_tokens=8000, store=store, target=0.5)
     for end in range(2, len(h) + 1):
         if h[end - 1]["role"] in ("user", "tool"):
             conversation.prompt(h[:end])

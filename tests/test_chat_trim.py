@@ -315,6 +315,18 @@ def test_target_is_a_share_of_the_budget_beside_the_system_prompt(target, system
                                      else overhead + (1000 - overhead) // 2)
 
 
+@pytest.mark.parametrize("budget, grown, expected", [
+    (4000, 500, 2000), (7000, 500, 5000), (8000, 500, 6000), (8000, 3000, 5000),
+    (8000, 5000, 4000), (12000, 1000, 6000), (32000, 3000, 16000)])
+def test_the_default_target_keeps_the_newest_turns_where_the_budget_leaves_room(
+        budget, grown, expected):
+    """At least 6,000 tokens where 2,000 (and a call's growth) stay free; never below
+    half the budget. (Growing this fast, a rewrite pays no higher: the floor decides.)"""
+    conversation = qc.Conversation(max_tokens=budget)
+    conversation._appended, conversation._calls = grown, 1
+    assert conversation.target() == expected
+
+
 CALL = {"id": "c1", "type": "function", "function": {"name": "f", "arguments": "{}"}}
 
 
