@@ -315,3 +315,14 @@ def test_a_request_outlasts_its_turn_but_not_for_ever(half_life):
     whole = [i for i in r.kept if h[i]["role"] == "user" and i + 1 in r.kept]
     if half_life != float("inf"):  # without decay the kernel ranks no turn above another
         assert bare and whole and max(bare) < min(whole)  # the bare ones older than any whole
+
+
+def test_a_prompts_input_tokens_stay_those_of_its_own_history_as_the_conversation_grows():
+    h = [{"role": ("user", "assistant")[i % 2], "content": f"message {i} " * (i % 7 + 1)}
+         for i in range(40)]
+    conversation = qc.Conversation(max_tokens=120)
+    results = [conversation.prompt(h[:end]) for end in (10, 11, 30, 40)]
+    assert conversation.compactions > 0
+    for end, r in zip((10, 11, 30, 40), results):  # read only now, after the later calls
+        assert r.input_tokens == tuple(qc.count_tokens(m["content"]) + 4 for m in h[:end])
+        assert r.tokens_before == sum(r.input_tokens)

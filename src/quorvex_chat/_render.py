@@ -28,11 +28,14 @@ def copy_of(reading: Reading, plan: Plan, eliser: Eliser, index: int) -> Copy:
 
 
 def counts_of(reading: Reading) -> Counts:
-    """The input's tokens as a result reports them: what a lazy reading has yet to count
-    is counted when they are first read."""
+    """The input's tokens as a result reports them, when first read: what a lazy reading
+    has yet to count is counted then, and a conversation's call, which appends to what it
+    read, copies its tokens only for a caller who reads them."""
+    length = len(reading)
     if reading.lazy:
-        return Counts(reading.counts)
-    return Counts.known(tuple(reading.sizes), reading.total())
+        return Counts(reading.counts, length)
+    sizes, total = reading.sizes, reading.total()  # appended to only, so a prefix holds
+    return Counts(lambda: (tuple(sizes[:length]), total), length)
 
 
 def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *,
@@ -83,7 +86,7 @@ def extended(last: TrimResult[M], reading: Reading, history: Sequence[M],
              stable: int, plan: Plan) -> TrimResult[M]:
     """`last`, the prompt of the same plan, with the messages appended since kept whole
     (but for the lines recalled for a new request, which it carries)."""
-    start = len(last.input_tokens)
+    start = len(last._counts)
     end = len(history)
     added = reading.sizes[start:]
     appended = list(history[start:])

@@ -15,17 +15,21 @@ class Counts:
     when first asked for, since a trim of a long history never needs most of its old tool
     results counted, and counting them is most of what it would cost."""
 
-    __slots__ = ("_count", "_known")
+    __slots__ = ("_count", "_known", "_length")
 
-    def __init__(self, count: Callable[[], tuple[tuple[int, ...], int]]) -> None:
+    def __init__(self, count: Callable[[], tuple[tuple[int, ...], int]], length: int) -> None:
         self._count: Callable[[], tuple[tuple[int, ...], int]] | None = count
         self._known: tuple[tuple[int, ...], int] | None = None
+        self._length = length  # of the input: known without counting
 
     @classmethod
     def known(cls, sizes: tuple[int, ...], total: int) -> Counts:
-        counts = cls(lambda: (sizes, total))
+        counts = cls(lambda: (sizes, total), len(sizes))
         counts.get()
         return counts
+
+    def __len__(self) -> int:
+        return self._length
 
     def get(self) -> tuple[tuple[int, ...], int]:
         known = self._known
