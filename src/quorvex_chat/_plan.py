@@ -13,6 +13,7 @@ same way on every platform. Without a budget the caller's threshold decides alon
 
 from __future__ import annotations
 
+from bisect import bisect_left
 import math
 import struct
 from itertools import compress
@@ -24,7 +25,7 @@ import quorvex_micro
 
 from ._elision import Copy, Eliser
 from ._reading import Reading
-from ._shapes import holds_results, only_results
+from ._shapes import only_results
 
 try:
     from . import _native
@@ -75,9 +76,9 @@ class Plan:
 
 def requests_of(reading: Reading) -> list[int]:
     """The messages a person sent, after the stable prefix."""
-    views, shape = reading.views, reading.shape
-    return [index for index in range(reading.stable_prefix(), len(views))
-            if shape.is_request(views[index])]
+    prefix = reading.stable_prefix()
+    every = reading.requests()
+    return every[bisect_left(every, prefix):]
 
 
 def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int],
@@ -89,7 +90,7 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
     if eliser.originals is None:
         return
     fates, n = plan.fates, len(plan.fates)
-    kept = [index for index in requests if fates[index] != DROPPED]
+    kept = list(compress(requests, map(fates.__getitem__, requests)))  # DROPPED is 0
     kept = [index for index in kept if not (
         bare is not None and bare[index] and index + 1 < n and fates[index + 1] == DROPPED)
     ] or kept
@@ -166,7 +167,7 @@ def layout(reading: Reading) -> Layout:
     """
     views, shape = reading.views, reading.shape
     n, prefix = len(views), reading.stable_prefix()
-    requests = [index for index in range(prefix, n) if shape.is_request(views[index])]
+    requests = requests_of(reading)
     ends = shape.rounds(views, prefix)
     calls = list(ends)
     last_request = requests[-1] if requests else n
@@ -197,7 +198,7 @@ def layout(reading: Reading) -> Layout:
     bounds = requests + [n]
     turns = [(start, end) for start, end in zip(bounds, bounds[1:])
              if free(start, end) and shape.turn_can_go(views, start, end)]
-    ballast = [holds_results(view) for view in views]
+    ballast = reading.results[:]
     last_round = range(calls[-1], ends[calls[-1]]) if calls else range(0)
     bare = [False] * n  # by the request alone, so that a restored plan finds the same
     if shape.requests_stay_alone:
@@ -221,7 +222,7 @@ class _Trials:
             self.round_of[start:end] = [number] * (end - start)
         self.top = n + _ABOVE_ONE
         self._cache: dict[int, list[int]] = {}
-        self._top: list[bool] | None = None
+        self._alive: dict[int, list[bool]] = {}  # survivors by the kernel's threshold
         self.requests = requests_of(reading)
         # Per message, what every trial reads: a unit's survivors keep it, and a trial reads
         # them with map() over whole lists, a long history taking many trials.
@@ -237,15 +238,14 @@ class _Trials:
         n = len(self.reading)
         if level == 0:
             return [True] * n  # every score is >= 0
-        if level == self.top and self._top is not None:
-            return self._top  # read, never written: every later stage starts from it
-        alive = self.form.protected[:]
-        for index in self._kept(max(level - n, 1)):
-            alive[index] = True
+        bits = max(level - n, 1)
+        alive = self._alive.get(bits)
+        if alive is None:  # kept for the trials to come, which only read it
+            alive = self._alive[bits] = self.form.protected[:]
+            for index in self._kept(bits):
+                alive[index] = True
         if level < n:
-            alive[level:] = [True] * (n - level)
-        if level == self.top:
-            self._top = alive
+            return alive[:level] + [True] * (n - level)
         return alive
 
     def _kept(self, bits: int) -> list[int]:

@@ -147,6 +147,9 @@ class Reading:
         self.lazy = lazy
         self.deferred: list[bool] = []
         self._uncounted = 0
+        #: Per message, whether it carries a tool result (what an elision can shorten).
+        self.results: list[bool] = []
+        self._requests: tuple[Shape | None, int, list[int]] = (None, 0, [])
         self._blind = Meter(options.meter.flags, options.meter.part_tokens, _no_tokens)
         self.digests: list[str] = []
         #: The leaves of each message read, so that an unchanged history is known cheaply.
@@ -185,7 +188,8 @@ class Reading:
             self._settled.add(index, message)
             view = self._viewer.view(index, message)
             self.shape.check(index, view, self._called)
-            later = self.lazy and holds_results(view)
+            results = holds_results(view)
+            later = self.lazy and results
             if later:
                 flags, tokens = self._blind.measure(index, view)[0], 0
             else:
@@ -194,6 +198,7 @@ class Reading:
             self.classes.append(flags)
             self.sizes.append(tokens)
             self.deferred.append(later)
+            self.results.append(results)
             self._uncounted += later
             self._sum += tokens
             self.objects.append(message)
@@ -234,6 +239,18 @@ class Reading:
             if now is not self.objects[index]:
                 self.objects[index], self.swapped = now, True
         return None
+
+    def requests(self) -> list[int]:
+        """Every message a person sent, in order (the stable prefix's too), by the shape the
+        history has now: a message is one by itself, so those read before are kept while the
+        shape holds."""
+        shape, views = self.shape, self.views
+        known, read, found = self._requests
+        if known is not shape:
+            read, found = 0, []
+        found += [index for index in range(read, len(views)) if shape.is_request(views[index])]
+        self._requests = (shape, len(views), found)
+        return found
 
     def stable_prefix(self) -> int:
         given = self.options.stable_prefix
