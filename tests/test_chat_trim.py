@@ -434,3 +434,28 @@ def test_a_long_trim_counts_few_old_results_until_its_input_tokens_are_read():
                  4 + qc.count_tokens("f") + qc.count_tokens("{}")) for m in h]
     assert r.input_tokens == tuple(each) and r.tokens_before == sum(each)
     assert originals <= set(texts)
+
+
+def test_two_threads_reading_a_trims_input_tokens_count_them_once():
+    import threading
+    import time
+    h = [{"role": "system", "content": "ops"}]
+    for t in range(40):
+        h += [{"role": "user", "content": f"check {t}"},
+              {"role": "assistant", "content": None, "tool_calls": [{
+                  "id": f"c{t}", "type": "function",
+                  "function": {"name": "f", "arguments": "{}"}}]},
+              {"role": "tool", "tool_call_id": f"c{t}", "content": f"row {t}\n" * 50}]
+
+    def count(text):
+        time.sleep(0.0005 if text.startswith("row ") else 0)  # lets the other thread in
+        return qc.count_tokens(text)
+
+    r = qc.trim(h, max_tokens=500, token_counter=count)
+    seen = []
+    threads = [threading.Thread(target=lambda: seen.append(r.tokens_before)) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert seen == [qc.trim(h, max_tokens=10**9).tokens_before] * 4

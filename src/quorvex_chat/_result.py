@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import threading
 from dataclasses import dataclass, field, fields
 from typing import Callable, Generic, TypeVar
 
@@ -15,12 +16,15 @@ class Counts:
     when first asked for, since a trim of a long history never needs most of its old tool
     results counted, and counting them is most of what it would cost."""
 
-    __slots__ = ("_count", "_known", "_length")
+    __slots__ = ("_count", "_known", "_length", "_lock")
 
     def __init__(self, count: Callable[[], tuple[tuple[int, ...], int]], length: int) -> None:
         self._count: Callable[[], tuple[tuple[int, ...], int]] | None = count
         self._known: tuple[tuple[int, ...], int] | None = None
         self._length = length  # of the input: known without counting
+        # Counting writes the tokens into the reading it comes from: two threads reading one
+        # result count once, one after the other.
+        self._lock = threading.Lock()
 
     @classmethod
     def known(cls, sizes: tuple[int, ...], total: int) -> Counts:
@@ -34,11 +38,13 @@ class Counts:
     def get(self) -> tuple[tuple[int, ...], int]:
         known = self._known
         if known is None:
-            count = self._count
-            if count is None:  # another thread counted meanwhile
-                return self.get()
-            known = self._known = count()
-            self._count = None  # the history it read is let go
+            with self._lock:
+                known = self._known
+                if known is None:
+                    count = self._count
+                    assert count is not None
+                    known = self._known = count()
+                    self._count = None  # the history it read is let go
         return known
 
     def __eq__(self, other: object) -> bool:
