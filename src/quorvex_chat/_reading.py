@@ -122,7 +122,10 @@ _CANONICAL_JSON = json.JSONEncoder(sort_keys=True, ensure_ascii=False, default=_
 def digest(message: object) -> str:
     """A message's fingerprint: its canonical JSON, hashed, its cache marks left out. Equal
     messages, equal digests."""
-    text = _CANONICAL_JSON(_unmarked(plain(message)))
+    value = plain(message)
+    text = _CANONICAL_JSON(value)
+    if '"cache_control"' in text:  # else no key is a mark, and nothing need be left out
+        text = _CANONICAL_JSON(_unmarked(value))
     return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
 
 
