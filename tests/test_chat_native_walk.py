@@ -1,6 +1,7 @@
 """quorvex_chat._native's message leaves and trial drops are the Python code's, or decline."""
 import copy
 import functools
+import math
 import types
 
 import pytest
@@ -122,6 +123,21 @@ def test_trials_drop_what_the_python_code_drops(script, provider, budget):
     ([True], [True], [True], [True], [], [0], [0], 1, 1), ((True,), *[[True]] * 4, [0], [0], 1, 1)])
 def test_units_gone_declines_what_it_cannot_read_exactly(args):
     assert native.units_gone(*args) is None
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.sampled_from([0, 1, 2, 3, 4, 5, 8, 16, 32, 64, 2**31]), max_size=400),
+       st.sampled_from([0.5, 6.0, 40.0, math.inf, 1e-3]), st.floats(0, 2, width=32),
+       st.integers(0, 8))
+def test_the_kernels_survivors_natively_are_dehydrates(classes, half_life, threshold, prefix):
+    import quorvex_micro
+    kept = native.kept_at(classes, half_life, threshold, prefix)
+    blocks = [(str(index), flags) for index, flags in enumerate(classes)]
+    expected = quorvex_micro.dehydrate(blocks, half_life, threshold, prefix)["kept"]
+    if half_life == 1e-3:  # no single-precision float: left to the kernel's own binding
+        assert kept is None
+    else:
+        assert kept == list(map(int, expected))
 
 
 def test_trial_fates_and_dropped_stretches_natively_or_declined():

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "common/hash_key.h"
+#include "context/one_pass_dehydrate.h"
+#include "context/signal_class.h"
 #include "module/pyref.h"
 #include "text/line_stats.h"
 #include "text/token_count.h"
@@ -659,6 +661,55 @@ PyObject* dropped_between_entry(PyObject*, PyObject* const* args, Py_ssize_t cou
     return guarded([args, count] { return dropped_between_impl(args, count); });
 }
 
+/// A Python float that is exactly a single-precision one, as that float.
+std::optional<float> exact_float(PyObject* number) {
+    if (!PyFloat_CheckExact(number)) return std::nullopt;
+    const double value = PyFloat_AsDouble(number);
+    const auto narrowed = static_cast<float>(value);
+    if (static_cast<double>(narrowed) != value && !(value != value)) return std::nullopt;
+    return narrowed;
+}
+
+PyObject* kept_at_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 4) {
+        PyErr_SetString(PyExc_TypeError, "kept_at() takes exactly 4 arguments");
+        return nullptr;
+    }
+    if (!PyList_CheckExact(args[0]) || !PyLong_CheckExact(args[3])) Py_RETURN_NONE;
+    const Py_ssize_t size = PyList_Size(args[0]);
+    const auto classes = counts_of(args[0], size, int64_t{UINT32_MAX});
+    const auto half_life = exact_float(args[1]), threshold = exact_float(args[2]);
+    const Py_ssize_t prefix = PyLong_AsSsize_t(args[3]);
+    if (prefix == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    if (!classes || !half_life || !threshold || prefix < 0) Py_RETURN_NONE;
+    // The kernel decides by position and class alone: the same batch dehydrate() reads,
+    // without the texts it would only hand back.
+    MessageBatch batch;
+    batch.reserve(static_cast<size_t>(size));
+    for (const int64_t flags : *classes) batch.add(std::string_view(), static_cast<uint32_t>(flags));
+    DehydrateParams params{};
+    params.half_life = effective_half_life(*half_life);
+    params.safe_threshold = *threshold;
+    params.stable_prefix = static_cast<uint64_t>(prefix);
+    std::vector<uint8_t> decisions(static_cast<size_t>(size));
+    one_pass_dehydrate(batch, params, decisions);
+    Ref kept(PyList_New(0));
+    if (!kept) return nullptr;
+    for (size_t k = 0; k < decisions.size(); ++k) {
+        if (!decisions[k]) continue;
+        Ref index(PyLong_FromSize_t(k));
+        if (!index || PyList_Append(kept.get(), index.get()) < 0) return nullptr;
+    }
+    return kept.release();
+}
+
+PyObject* kept_at_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return kept_at_impl(args, count); });
+}
+
 PyMethodDef methods[] = {
     {"line_scores", line_scores_entry, METH_O,
      "line_scores(lines, /)\n--\n\n"
@@ -683,6 +734,12 @@ PyMethodDef methods[] = {
      "alone, not a bare request still asking, and in a turn or a call round (numbered\n"
      "below turns and rounds; -1: none) with nothing staying. None unless the lists\n"
      "are exact lists, as long as staying, of bools and of ints in range."},
+    {"kept_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kept_at_entry)),
+     METH_FASTCALL,
+     "kept_at(classes, half_life, threshold, stable_prefix, /)\n--\n\n"
+     "The indices of the messages of these class flags that quorvex_micro.dehydrate keeps\n"
+     "at half_life and threshold. None unless classes is an exact list of ints below\n"
+     "2**32, half_life and threshold floats of single precision, stable_prefix an int >= 0."},
     {"fates", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fates_entry)),
      METH_FASTCALL,
      "fates(gone, alive, whole_kind, sizes, /)\n--\n\n"

@@ -213,7 +213,7 @@ class _Trials:
     def __init__(self, reading: Reading, form: Layout, eliser: Eliser) -> None:
         self.reading, self.form, self.eliser = reading, form, eliser
         n = len(reading)
-        self.blocks = [(str(index), cls) for index, cls in enumerate(reading.classes)]
+        self._blocks: list[tuple[str, int]] | None = None  # the kernel's input, if needed
         self.turn_of = [-1] * n
         for number, (start, end) in enumerate(form.turns):
             self.turn_of[start:end] = [number] * (end - start)
@@ -250,11 +250,18 @@ class _Trials:
 
     def _kept(self, bits: int) -> list[int]:
         if bits not in self._cache:
-            # The kernel decides by position and class alone, so each block's content is its
-            # own index: the texts it returns are exactly the indices of the survivors.
-            self._cache[bits] = list(map(int, quorvex_micro.dehydrate(
-                self.blocks, self.reading.options.half_life, _from_bits(bits),
-                self.form.prefix)["kept"]))
+            half_life, threshold = self.reading.options.half_life, _from_bits(bits)
+            kept = None if _native is None else _native.kept_at(
+                self.reading.classes, half_life, threshold, self.form.prefix)
+            if kept is None:
+                # The kernel decides by position and class alone, so each block's content
+                # is its own index: the texts it returns are the indices of the survivors.
+                if self._blocks is None:
+                    self._blocks = [(str(index), cls)
+                                    for index, cls in enumerate(self.reading.classes)]
+                kept = list(map(int, quorvex_micro.dehydrate(
+                    self._blocks, half_life, threshold, self.form.prefix)["kept"]))
+            self._cache[bits] = kept
         return self._cache[bits]
 
     def _gone(self, staying: list[bool], asking: list[bool]) -> list[bool]:
