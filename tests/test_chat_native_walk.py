@@ -147,10 +147,12 @@ def test_trial_fates_and_dropped_stretches_natively_or_declined():
     for args in (([1], [True], [True], [1]), ([True], [True], [True], [-1]),
                  ([True], [True], [True], [2**40 + 1]), ([True], [True], [True], [])):
         assert native.fates(*args) is None
-    assert native.dropped_between([0, 1, 0, 0, 2], [-1, 1, 5]) == [(0,), (2, 3)]
-    assert native.dropped_between([0, 1], [-1]) == []
-    for args in (([0], [0, -1]), ([0], [-2]), ([0], [2]), ([256], [-1, 1]), ([0], (-1,))):
-        assert native.dropped_between(*args) is None
+    numbers = [0, 1, 2**70, "3", 4]  # an index that is not its int is made anew
+    assert native.dropped_between([0, 1, 0, 0, 2], [-1, 1, 5], numbers) == [(0,), (2, 3)]
+    assert native.dropped_between([0, 1], [-1], numbers) == []
+    for args in (([0], [0, -1]), ([0], [-2]), ([0], [2]), ([256], [-1, 1]), ([0], (-1,)),
+                 ([0, 0], [-1, 2], [0])):
+        assert native.dropped_between(*args[:2], *args[2:] or [numbers]) is None
 
 
 def test_unlike_names_what_python_must_check_or_declines():

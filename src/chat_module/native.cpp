@@ -609,14 +609,19 @@ PyObject* fates_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexce
 }
 
 PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 2) {
-        PyErr_SetString(PyExc_TypeError, "dropped_between() takes exactly 2 arguments");
+    if (count != 3) {
+        PyErr_SetString(PyExc_TypeError, "dropped_between() takes exactly 3 arguments");
         return nullptr;
     }
     PyObject* fates_list = args[0];
     PyObject* bounds_list = args[1];
-    if (!PyList_CheckExact(fates_list) || !PyList_CheckExact(bounds_list)) Py_RETURN_NONE;
+    PyObject* numbers = args[2];
+    if (!PyList_CheckExact(fates_list) || !PyList_CheckExact(bounds_list) ||
+        !PyList_CheckExact(numbers)) {
+        Py_RETURN_NONE;
+    }
     const Py_ssize_t size = PyList_Size(fates_list);
+    if (PyList_Size(numbers) < size) Py_RETURN_NONE;
     // A fate is a small int (0: dropped); a bound an int from -1 to len(fates), ascending.
     const auto fates = counts_of(fates_list, size, 255);
     if (!fates) Py_RETURN_NONE;
@@ -647,8 +652,25 @@ PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
         Ref span(PyTuple_New(static_cast<Py_ssize_t>(found.size())));
         if (!span) return nullptr;
         for (size_t j = 0; j < found.size(); ++j) {
-            PyObject* index = PyLong_FromSsize_t(found[j]);
-            if (!index || PyTuple_SetItem(span.get(), static_cast<Py_ssize_t>(j), index) < 0) {
+            // The caller's own int for the index, where it is one: a long history's
+            // stretch would otherwise make thousands of ints at every trial.
+            PyObject* index = PyList_GetItem(numbers, found[j]);
+            bool same = false;
+            if (PyLong_CheckExact(index)) {
+                const Py_ssize_t value = PyLong_AsSsize_t(index);
+                if (value == -1 && PyErr_Occurred()) {
+                    PyErr_Clear();
+                } else {
+                    same = value == found[j];
+                }
+            }
+            if (same) {
+                Py_INCREF(index);
+            } else {
+                index = PyLong_FromSsize_t(found[j]);
+                if (!index) return nullptr;
+            }
+            if (PyTuple_SetItem(span.get(), static_cast<Py_ssize_t>(j), index) < 0) {
                 return nullptr;
             }
         }
@@ -750,10 +772,11 @@ PyMethodDef methods[] = {
     {"dropped_between",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dropped_between_entry)),
      METH_FASTCALL,
-     "dropped_between(fates, bounds, /)\n--\n\n"
+     "dropped_between(fates, bounds, numbers, /)\n--\n\n"
      "For each two bounds in turn, the tuple of indices strictly between them whose fate\n"
-     "is 0. None unless fates is an exact list of ints from 0 to 255 and bounds an exact\n"
-     "list of ascending ints from -1 to len(fates)."},
+     "is 0, each numbers[index] where that is the int index. None unless fates is an exact\n"
+     "list of ints from 0 to 255, bounds an exact list of ascending ints from -1 to\n"
+     "len(fates), and numbers an exact list at least as long as fates."},
     {"unlike", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unlike_entry)),
      METH_FASTCALL,
      "unlike(history, objects, leaves, indices, /)\n--\n\n"

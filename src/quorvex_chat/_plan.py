@@ -99,7 +99,8 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
     # What went before each kept request is its notice's; what went after the last, the
     # last's. Read a stretch at a time: a long history has most of its messages gone.
     bounds = [-1, *kept[:-1], n]
-    spans = _native.dropped_between(fates, bounds) if _native is not None else None
+    spans = None if _native is None else _native.dropped_between(fates, bounds,
+                                                                  reading.numbers)
     if spans is None:
         spans = [tuple(compress(range(start + 1, end), map(DROPPED.__eq__, fates[start + 1:end])))
                  for start, end in zip(bounds, bounds[1:])]

@@ -152,6 +152,7 @@ class Reading:
         self._uncounted = 0
         #: Per message, whether it carries a tool result (what an elision can shorten).
         self.results: list[bool] = []
+        self.numbers: list[int] = []  # each message's index, one int object each
         self._requests: tuple[Shape | None, int, list[int]] = (None, 0, [])
         self._blind = Meter(options.meter.flags, options.meter.part_tokens, _no_tokens)
         self.digests: list[str] = []
@@ -202,6 +203,7 @@ class Reading:
             self.sizes.append(tokens)
             self.deferred.append(later)
             self.results.append(results)
+            self.numbers.append(index)
             self._uncounted += later
             self._sum += tokens
             self.objects.append(message)
