@@ -69,9 +69,8 @@ class Conversation(Generic[M]):
     and `cache_write_ratio`; but never below half the budget, nor below `RECENT_TOKENS`
     (6,000) where that leaves `ROOM_TOKENS` (2,000) of the budget, and the tokens a call
     appends on average, to grow in (so 0.75 of 8,000 tokens, half of 4,000 or of 12,000
-    and more). Higher targets keep more of
-    the history but compact more often. Only the budget, never the target, makes the
-    newest tool results clamped.
+    and more). Higher targets keep more of the history but compact more often. Only the
+    budget, never the target, makes the newest tool results clamped.
 
     State: `to_dict()` is the plan of the prompt last sent, JSON-serializable;
     `Conversation.from_dict(state, **the same options)` restores it, and the restored object

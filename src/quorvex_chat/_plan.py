@@ -13,9 +13,9 @@ same way on every platform. Without a budget the caller's threshold decides alon
 
 from __future__ import annotations
 
-from bisect import bisect_left
 import math
 import struct
+from bisect import bisect_left
 from itertools import compress
 from operator import and_, not_, or_, xor
 from dataclasses import dataclass, field
