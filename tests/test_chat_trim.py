@@ -412,15 +412,22 @@ def test_tool_results_counted_only_when_needed_give_the_same_trim(monkeypatch, n
     assert lazy == [_fields_of(qc.trim(h, **options)) for h, options in cases]
 
 
-def test_a_long_trim_counts_few_old_results_until_its_input_tokens_are_read():
-    texts = []
+def rounds_of_rows(turns, rows):
+    """A request, a call and its result of `rows` like lines (each result its own), `turns`
+    times."""
     h = [{"role": "system", "content": "ops"}]
-    for t in range(900):
+    for t in range(turns):
         h += [{"role": "user", "content": f"check {t}"},
               {"role": "assistant", "content": None, "tool_calls": [{
                   "id": f"c{t}", "type": "function",
                   "function": {"name": "f", "arguments": "{}"}}]},
-              {"role": "tool", "tool_call_id": f"c{t}", "content": f"row {t}\n" * 200}]
+              {"role": "tool", "tool_call_id": f"c{t}", "content": f"row {t}\n" * rows}]
+    return h
+
+
+def test_a_long_trim_counts_few_old_results_until_its_input_tokens_are_read():
+    texts = []
+    h = rounds_of_rows(900, 200)
 
     def count(text):
         texts.append(text)
@@ -439,13 +446,7 @@ def test_a_long_trim_counts_few_old_results_until_its_input_tokens_are_read():
 def test_two_threads_reading_a_trims_input_tokens_count_them_once():
     import threading
     import time
-    h = [{"role": "system", "content": "ops"}]
-    for t in range(40):
-        h += [{"role": "user", "content": f"check {t}"},
-              {"role": "assistant", "content": None, "tool_calls": [{
-                  "id": f"c{t}", "type": "function",
-                  "function": {"name": "f", "arguments": "{}"}}]},
-              {"role": "tool", "tool_call_id": f"c{t}", "content": f"row {t}\n" * 50}]
+    h = rounds_of_rows(40, 50)
 
     def count(text):
         time.sleep(0.0005 if text.startswith("row ") else 0)  # lets the other thread in

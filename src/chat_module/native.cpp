@@ -385,6 +385,18 @@ PyObject* same_leaves_entry(PyObject*, PyObject* const* args, Py_ssize_t count) 
     return guarded([args, count] { return same_leaves_impl(args, count); });
 }
 
+/// An exact int as a Py_ssize_t, or nothing where it is anything else or out of range
+/// (what the callers leave to Python).
+std::optional<Py_ssize_t> exact_index(PyObject* number) {
+    if (!PyLong_CheckExact(number)) return std::nullopt;
+    const Py_ssize_t value = PyLong_AsSsize_t(number);
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return value;
+}
+
 /// Of `indices`, those at which `history` holds another object than `objects`, or one
 /// whose leaves are not `leaves`' or are not compared here: what Python checks itself.
 PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
@@ -408,13 +420,9 @@ PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
     if (!found) return nullptr;
     for (Py_ssize_t k = 0; k < PyList_Size(indices); ++k) {
         PyObject* number = PyList_GetItem(indices, k);
-        if (!PyLong_CheckExact(number)) Py_RETURN_NONE;
-        const Py_ssize_t index = PyLong_AsSsize_t(number);
-        if (index == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            Py_RETURN_NONE;
-        }
-        if (index < 0) Py_RETURN_NONE;
+        const auto read = exact_index(number);
+        if (!read || *read < 0) Py_RETURN_NONE;
+        const Py_ssize_t index = *read;
         if (index >= known) continue;  // not read yet: nothing to compare
         // Held while walked: a comparison here runs no Python code, but the walk must not
         // rest on that for the message's own life.
@@ -474,15 +482,9 @@ std::optional<std::vector<size_t>> units_of(PyObject* list, Py_ssize_t size, Py_
     if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
     std::vector<size_t> numbers(static_cast<size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PyList_GetItem(list, i);
-        if (!PyLong_CheckExact(item)) return std::nullopt;
-        const Py_ssize_t number = PyLong_AsSsize_t(item);
-        if (number == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        if (number < -1 || number >= units) return std::nullopt;
-        numbers[static_cast<size_t>(i)] = static_cast<size_t>(number < 0 ? units : number);
+        const auto number = exact_index(PyList_GetItem(list, i));
+        if (!number || *number < -1 || *number >= units) return std::nullopt;
+        numbers[static_cast<size_t>(i)] = static_cast<size_t>(*number < 0 ? units : *number);
     }
     return numbers;
 }
@@ -628,17 +630,12 @@ PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
     const Py_ssize_t marks = PyList_Size(bounds_list);
     std::vector<Py_ssize_t> bounds(static_cast<size_t>(marks));
     for (Py_ssize_t k = 0; k < marks; ++k) {
-        PyObject* item = PyList_GetItem(bounds_list, k);
-        if (!PyLong_CheckExact(item)) Py_RETURN_NONE;
-        const Py_ssize_t bound = PyLong_AsSsize_t(item);
-        if (bound == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
+        const auto bound = exact_index(PyList_GetItem(bounds_list, k));
+        if (!bound || *bound < -1 || *bound > size ||
+            (k > 0 && *bound < bounds[static_cast<size_t>(k - 1)])) {
             Py_RETURN_NONE;
         }
-        if (bound < -1 || bound > size || (k > 0 && bound < bounds[static_cast<size_t>(k - 1)])) {
-            Py_RETURN_NONE;
-        }
-        bounds[static_cast<size_t>(k)] = bound;
+        bounds[static_cast<size_t>(k)] = *bound;
     }
     Ref spans(PyList_New(marks > 0 ? marks - 1 : 0));
     if (!spans) return nullptr;
@@ -655,16 +652,7 @@ PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
             // The caller's own int for the index, where it is one: a long history's
             // stretch would otherwise make thousands of ints at every trial.
             PyObject* index = PyList_GetItem(numbers, found[j]);
-            bool same = false;
-            if (PyLong_CheckExact(index)) {
-                const Py_ssize_t value = PyLong_AsSsize_t(index);
-                if (value == -1 && PyErr_Occurred()) {
-                    PyErr_Clear();
-                } else {
-                    same = value == found[j];
-                }
-            }
-            if (same) {
+            if (exact_index(index) == found[j]) {
                 Py_INCREF(index);
             } else {
                 index = PyLong_FromSsize_t(found[j]);
@@ -697,16 +685,12 @@ PyObject* kept_at_impl(PyObject* const* args, Py_ssize_t count) {
         PyErr_SetString(PyExc_TypeError, "kept_at() takes exactly 4 arguments");
         return nullptr;
     }
-    if (!PyList_CheckExact(args[0]) || !PyLong_CheckExact(args[3])) Py_RETURN_NONE;
+    if (!PyList_CheckExact(args[0])) Py_RETURN_NONE;
     const Py_ssize_t size = PyList_Size(args[0]);
     const auto classes = counts_of(args[0], size, int64_t{UINT32_MAX});
     const auto half_life = exact_float(args[1]), threshold = exact_float(args[2]);
-    const Py_ssize_t prefix = PyLong_AsSsize_t(args[3]);
-    if (prefix == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        Py_RETURN_NONE;
-    }
-    if (!classes || !half_life || !threshold || prefix < 0) Py_RETURN_NONE;
+    const auto prefix = exact_index(args[3]);
+    if (!classes || !half_life || !threshold || !prefix || *prefix < 0) Py_RETURN_NONE;
     // The kernel decides by position and class alone: the same batch dehydrate() reads,
     // without the texts it would only hand back.
     MessageBatch batch;
@@ -715,7 +699,7 @@ PyObject* kept_at_impl(PyObject* const* args, Py_ssize_t count) {
     DehydrateParams params{};
     params.half_life = effective_half_life(*half_life);
     params.safe_threshold = *threshold;
-    params.stable_prefix = static_cast<uint64_t>(prefix);
+    params.stable_prefix = static_cast<uint64_t>(*prefix);
     std::vector<uint8_t> decisions(static_cast<size_t>(size));
     one_pass_dehydrate(batch, params, decisions);
     Ref kept(PyList_New(0));

@@ -222,7 +222,6 @@ class _Trials:
         for number, (start, end) in enumerate(form.rounds):
             self.round_of[start:end] = [number] * (end - start)
         self.top = n + _ABOVE_ONE
-        self._cache: dict[int, list[int]] = {}
         self._alive: dict[int, list[bool]] = {}  # survivors by the kernel's threshold
         self.requests = requests_of(reading)
         # Per message, what every trial reads: a unit's survivors keep it, and a trial reads
@@ -250,20 +249,20 @@ class _Trials:
         return alive
 
     def _kept(self, bits: int) -> list[int]:
-        if bits not in self._cache:
-            half_life, threshold = self.reading.options.half_life, _from_bits(bits)
-            kept = None if _native is None else _native.kept_at(
-                self.reading.classes, half_life, threshold, self.form.prefix)
-            if kept is None:
-                # The kernel decides by position and class alone, so each block's content
-                # is its own index: the texts it returns are the indices of the survivors.
-                if self._blocks is None:
-                    self._blocks = [(str(index), cls)
-                                    for index, cls in enumerate(self.reading.classes)]
-                kept = list(map(int, quorvex_micro.dehydrate(
-                    self._blocks, half_life, threshold, self.form.prefix)["kept"]))
-            self._cache[bits] = kept
-        return self._cache[bits]
+        """The kernel's survivors at the threshold of `bits` (read once: `survivors` keeps
+        what it makes of them)."""
+        half_life, threshold = self.reading.options.half_life, _from_bits(bits)
+        kept = None if _native is None else _native.kept_at(
+            self.reading.classes, half_life, threshold, self.form.prefix)
+        if kept is None:
+            # The kernel decides by position and class alone, so each block's content is
+            # its own index: the texts it returns are the indices of the survivors.
+            if self._blocks is None:
+                self._blocks = [(str(index), cls)
+                                for index, cls in enumerate(self.reading.classes)]
+            kept = list(map(int, quorvex_micro.dehydrate(
+                self._blocks, half_life, threshold, self.form.prefix)["kept"]))
+        return kept
 
     def _gone(self, staying: list[bool], asking: list[bool]) -> list[bool]:
         """Who goes with a unit of which nothing survives in `staying`: a bare request goes
