@@ -317,14 +317,19 @@ def test_target_is_a_share_of_the_budget_beside_the_system_prompt(target, system
 
 @pytest.mark.parametrize("budget, grown, expected", [
     (4000, 500, 2000), (7000, 500, 5000), (8000, 500, 6000), (8000, 3000, 5000),
-    (8000, 5000, 4000), (12000, 1000, 6000), (32000, 3000, 16000)])
+    (8000, 5000, 4000), (12000, 1000, 6000), (32000, 3000, 16000), (32000, 200, 16000),
+    (128000, 500, 64000)])
 def test_the_default_target_keeps_the_newest_turns_where_the_budget_leaves_room(
         budget, grown, expected):
-    """At least 6,000 tokens where 2,000 (and a call's growth) stay free; never below
-    half the budget. (Growing this fast, a rewrite pays no higher: the floor decides.)"""
+    """At least 6,000 tokens where 2,000 (and a call's growth) stay free; otherwise half
+    the budget, however slowly the history grows and whatever the cache prices."""
     conversation = qc.Conversation(max_tokens=budget)
     conversation._appended, conversation._calls = grown, 1
     assert conversation.target() == expected
+    with pytest.warns(DeprecationWarning, match="^cache_read_ratio and cache_write_ratio"):
+        priced = qc.Conversation(max_tokens=budget, cache_read_ratio=0.5, cache_write_ratio=2)
+    priced._appended, priced._calls = grown, 1
+    assert priced.target() == expected
 
 
 CALL = {"id": "c1", "type": "function", "function": {"name": "f", "arguments": "{}"}}

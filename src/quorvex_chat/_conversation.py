@@ -11,10 +11,9 @@ from __future__ import annotations
 
 import math
 import threading
+import warnings
 from collections.abc import Iterable, Mapping, MutableMapping, Sequence
 from typing import Any, Callable, Generic, TypeVar
-
-import quorvex_micro
 
 from ._counting import TokenCounter
 from ._elision import Eliser
@@ -62,15 +61,15 @@ class Conversation(Generic[M]):
       `trim(max_tokens=...)`, down to a lower `target`, and grows by appending again.
 
     The target: `target` when given, a share of the budget (what is left of `max_tokens`
-    after `system` and `tools`), 0 < target <= 1. By default, the highest target at which
-    compacting pays for itself by `consolidation_gain`: rewriting a budget-sized prefix
-    down to T, against reading the whole budget from the cache over the calls that it takes
-    the prompt to grow back by the tokens appended per call so far, at `cache_read_ratio`
-    and `cache_write_ratio`; but never below half the budget, nor below `RECENT_TOKENS`
-    (6,000) where that leaves `ROOM_TOKENS` (2,000) of the budget, and the tokens a call
-    appends on average, to grow in (so 0.75 of 8,000 tokens, half of 4,000 or of 12,000
-    and more). Higher targets keep more of the history but compact more often. Only the
-    budget, never the target, makes the newest tool results clamped.
+    after `system` and `tools`), 0 < target <= 1. By default, half the budget, but never
+    below `RECENT_TOKENS` (6,000) where that leaves `ROOM_TOKENS` (2,000) of the budget, and
+    the tokens a call appends on average, to grow in (so 0.75 of 8,000 tokens, half of 4,000
+    or of 12,000 and more). At any cache prices a lower target costs less per call: the
+    rewrite is smaller and comes less often, and the reads between are smaller, so the
+    floor is set by what later turns need. (`cache_read_ratio` and `cache_write_ratio` no
+    longer change it; they are deprecated.) Higher targets keep more of the history but
+    compact more often. Only the budget, never the target, makes the newest tool results
+    clamped.
 
     State: `to_dict()` is the plan of the prompt last sent, JSON-serializable;
     `Conversation.from_dict(state, **the same options)` restores it, and the restored object
@@ -114,6 +113,11 @@ class Conversation(Generic[M]):
                  store: StoreLike = None, recall_lines: bool = True) -> None:
         if max_tokens is None:  # a Conversation exists to keep a budget
             raise ValueError("max_tokens must be a non-negative int, not None")
+        if (cache_read_ratio, cache_write_ratio) != (0.1, 1.25):
+            warnings.warn("cache_read_ratio and cache_write_ratio no longer change the "
+                          "compaction target (a lower target costs less at any cache "
+                          "prices) and go in the next release", DeprecationWarning,
+                          stacklevel=2)
         self._start(Options(
             max_tokens=max_tokens, token_counter=token_counter, provider=provider,
             half_life=half_life, stable_prefix=stable_prefix, flags=flags,
@@ -456,24 +460,11 @@ class Conversation(Generic[M]):
         if self.options.target is not None:
             return overhead + int(self.options.target * budget)
         growth = max(self._appended / max(self._calls, 1), 1.0)
-        read, write = self.options.cache_read_ratio, self.options.cache_write_ratio
-
-        def pays(kept: int) -> bool:
-            calls = max(math.ceil((budget - kept) / growth), 1)
-            gain = quorvex_micro.consolidation_gain(budget, budget - kept, calls, read, write)
-            return bool(gain["consolidate"])
-
-        # Never below half the budget (lower targets cost little less on the bundled
-        # sessions and lose many more of the facts a later turn needs), nor below the
-        # newest `RECENT_TOKENS` where the budget leaves room beside them.
+        # The lowest target allowed: at any cache prices, a compaction to fewer tokens costs
+        # less per call (a smaller rewrite, spread over more calls, and smaller reads
+        # between), so what sets the target is what the next turns need. Never below half
+        # the budget (lower targets cost little less on the bundled sessions and lose many
+        # more of the facts a later turn needs), nor below the newest `RECENT_TOKENS` where
+        # the budget leaves room beside them.
         room = max(ROOM_TOKENS, math.ceil(ROOM_CALLS * growth))
-        low, high = max(budget // 2, min(RECENT_TOKENS, budget - room)), budget
-        if not pays(low):
-            return overhead + low
-        while high - low > 1:
-            middle = (low + high) // 2
-            if pays(middle):
-                low = middle
-            else:
-                high = middle
-        return overhead + low
+        return overhead + max(budget // 2, min(RECENT_TOKENS, budget - room))
