@@ -3,6 +3,7 @@ import copy
 import functools
 import math
 import types
+from array import array
 
 import pytest
 from hypothesis import given, settings
@@ -153,6 +154,31 @@ def test_trial_fates_and_dropped_stretches_natively_or_declined():
     for args in (([0], [0, -1]), ([0], [-2]), ([0], [2]), ([256], [-1, 1]), ([0], (-1,)),
                  ([0, 0], [-1, 2], [0])):
         assert native.dropped_between(*args[:2], *args[2:] or [numbers]) is None
+
+
+def packed(numbers):
+    return array("q", numbers).tobytes()
+
+
+def test_trial_helpers_read_packed_bytes_as_the_lists_they_pack():
+    staying, asking = [True, False, False, True], [False] * 4
+    flags, units = ([True] * 4, [True, True, False, True], [False, True, False, False]), \
+        ([0, 0, 1, -1], [0, 1, 1, -1])
+    gone = native.units_gone(staying, asking, *flags, *units, 2, 2)
+    assert gone == b"\x00\x01\x00\x00" == native.units_gone(
+        bytes(staying), bytes(asking), *map(bytes, flags), *map(packed, units), 2, 2)
+    for bad in ((bytes([2, 0, 0, 0]), bytes(asking), *flags, *units),
+                (staying, b"\x00" * 3, *flags, *units),
+                (staying, asking, *flags, packed([0, 0, 1]), units[1]),
+                (staying, asking, *flags, packed([0, 0, 2, -1]), units[1]),
+                (staying, asking, *flags, units[0], packed([0, 1, 1, -2]))):
+        assert native.units_gone(*bad, 2, 2) is None
+    alive, kind = bytes([1, 0, 0, 0]), bytes(4)
+    assert native.fates(gone, alive, kind, packed([3, 4, 5, 2**40])) == native.fates(
+        [False, True, False, False], [True, False, False, False], [False] * 4,
+        [3, 4, 5, 2**40]) == ([1, 0, 1, 1], [True, False, False, False], 3, [2, 3])
+    for sizes in (packed([3, 4, 5, 2**40 + 1]), packed([3, 4, 5, -1]), packed([3, 4, 5])):
+        assert native.fates(gone, alive, kind, sizes) is None
 
 
 def test_unlike_names_what_python_must_check_or_declines():

@@ -206,6 +206,18 @@ def test_a_long_stretch_walks_the_rounds_of_its_digest_as_a_short_one(scores, da
         assert list(eliser._round(gone, rank, set(gone))) == list(eliser._round(gone, rank, None))
 
 
+@given(st.lists(st.sets(st.integers(0, 40), min_size=1), min_size=1, max_size=8))
+def test_a_part_hashed_on_from_another_has_the_handle_of_its_whole_transcript(parts):
+    """Parts from one message, in any order: each shares a start with the one before it,
+    longer, shorter, or parting from it inside a step of the kept digests."""
+    views = [{"role": "user", "content": f"message {index} \u00e9\ud800"} for index in range(41)]
+    eliser = Eliser(None)
+    for members in parts:
+        part = (0, *sorted(members - {0}))
+        assert eliser._part_handle(part, views) == _recall.handle_for(
+            eliser._transcript(part, views))
+
+
 def test_adapters_offer_the_recall_tool():
     langchain = pytest.importorskip("quorvex_chat.langchain")
     pydantic_ai = pytest.importorskip("quorvex_chat.pydantic_ai")

@@ -7,8 +7,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -464,23 +466,73 @@ PyObject* leaves_entry(PyObject*, PyObject* message) noexcept {
     return guarded([message] { return leaves_impl(message); });
 }
 
-/// A list's items as flags, or nothing where one is not True or False (left to Python).
-std::optional<std::vector<char>> flags_of(PyObject* list, Py_ssize_t size) {
-    if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
-    std::vector<char> flags(static_cast<size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PyList_GetItem(list, i);
-        if (item != Py_True && item != Py_False) return std::nullopt;
-        flags[static_cast<size_t>(i)] = item == Py_True;
+/// The items of `packed`, a bytes object of `size` native 64-bit ints (array('q') bytes),
+/// or nothing where it is not one: what a trial reads of every message many times over
+/// is packed once, not converted from a list at each trial.
+std::optional<std::vector<int64_t>> packed_of(PyObject* packed, Py_ssize_t size) {
+    if (!PyBytes_CheckExact(packed) || size < 0) return std::nullopt;
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(packed, &data, &length) < 0) {
+        PyErr_Clear();
+        return std::nullopt;
     }
-    return flags;
+    const auto n = static_cast<size_t>(size);
+    if (static_cast<size_t>(length) != n * sizeof(int64_t)) return std::nullopt;
+    std::vector<int64_t> items(n);
+    if (n > 0) std::memcpy(items.data(), data, n * sizeof(int64_t));
+    return items;
 }
 
-/// A list's items as unit numbers below `units`, -1 (in no unit) read as `units`; nothing
-/// where one is anything else.
+/// How many items `flags` holds: a list's length, a bytes object's; -1 for anything else.
+Py_ssize_t length_of(PyObject* flags) {
+    if (PyList_CheckExact(flags)) return PyList_Size(flags);
+    if (PyBytes_CheckExact(flags)) return PyBytes_Size(flags);
+    return -1;
+}
+
+/// The items of a list of True and False, or of bytes of 0 and 1, as flags; nothing where
+/// one is anything else (left to Python).
+std::optional<std::vector<char>> flags_of(PyObject* flags, Py_ssize_t size) {
+    if (PyBytes_CheckExact(flags)) {
+        char* data = nullptr;
+        Py_ssize_t length = 0;
+        if (PyBytes_AsStringAndSize(flags, &data, &length) < 0) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        if (length != size) return std::nullopt;
+        std::vector<char> read(data, data + length);
+        for (const char flag : read) {
+            if (flag != 0 && flag != 1) return std::nullopt;
+        }
+        return read;
+    }
+    if (!PyList_CheckExact(flags) || PyList_Size(flags) != size) return std::nullopt;
+    std::vector<char> read(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GetItem(flags, i);
+        if (item != Py_True && item != Py_False) return std::nullopt;
+        read[static_cast<size_t>(i)] = item == Py_True;
+    }
+    return read;
+}
+
+/// A list's items, or packed ints, as unit numbers below `units`, -1 (in no unit) read as
+/// `units`; nothing where one is anything else.
 std::optional<std::vector<size_t>> units_of(PyObject* list, Py_ssize_t size, Py_ssize_t units) {
-    if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
     std::vector<size_t> numbers(static_cast<size_t>(size));
+    if (PyBytes_CheckExact(list)) {
+        const auto packed = packed_of(list, size);
+        if (!packed) return std::nullopt;
+        for (size_t i = 0; i < packed->size(); ++i) {
+            const int64_t number = (*packed)[i];
+            if (number < -1 || number >= units) return std::nullopt;
+            numbers[i] = static_cast<size_t>(number < 0 ? units : number);
+        }
+        return numbers;
+    }
+    if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
     for (Py_ssize_t i = 0; i < size; ++i) {
         const auto number = exact_index(PyList_GetItem(list, i));
         if (!number || *number < -1 || *number >= units) return std::nullopt;
@@ -497,10 +549,10 @@ PyObject* units_gone_impl(PyObject* const* args, Py_ssize_t count) {
     const Py_ssize_t turns = PyLong_AsSsize_t(args[7]);
     const Py_ssize_t rounds = PyLong_AsSsize_t(args[8]);
     if ((turns == -1 || rounds == -1) && PyErr_Occurred()) return nullptr;
-    if (!PyList_CheckExact(args[0]) || turns < 0 || rounds < 0) Py_RETURN_NONE;
-    const Py_ssize_t size = PyList_Size(args[0]);
-    // Only lists of exact bools and ints are read; their items are borrowed while no
-    // Python code runs.
+    const Py_ssize_t size = length_of(args[0]);
+    if (size < 0 || turns < 0 || rounds < 0) Py_RETURN_NONE;
+    // Only lists of exact bools and ints (or their packed bytes) are read; their items are
+    // borrowed while no Python code runs.
     const auto staying = flags_of(args[0], size), asking = flags_of(args[1], size),
                movable = flags_of(args[2], size), not_alone = flags_of(args[3], size),
                bare = flags_of(args[4], size);
@@ -519,25 +571,30 @@ PyObject* units_gone_impl(PyObject* const* args, Py_ssize_t count) {
             round_alive[(*round_of)[i]] = 1;
         }
     }
-    Ref gone(PyList_New(size));
-    if (!gone) return nullptr;
+    std::string gone(n, '\0');
     for (size_t i = 0; i < n; ++i) {
         const bool dead = !turn_alive[(*turn_of)[i]] || !round_alive[(*round_of)[i]];
-        const bool goes = (*not_alone)[i] && !((*bare)[i] && (*asking)[i]) && dead;
-        PyObject* flag = goes ? Py_True : Py_False;
-        Py_INCREF(flag);
-        if (PyList_SetItem(gone.get(), static_cast<Py_ssize_t>(i), flag) < 0) return nullptr;
+        gone[i] = static_cast<char>((*not_alone)[i] && !((*bare)[i] && (*asking)[i]) && dead);
     }
-    return gone.release();
+    return PyBytes_FromStringAndSize(gone.data(), size);
 }
 
 PyObject* units_gone_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
     return guarded([args, count] { return units_gone_impl(args, count); });
 }
 
-/// A list's items as counts of at most `limit` each, or nothing where one is anything else
+/// A list's items, or packed ints, as counts of at most `limit` each, or nothing where one
+/// is anything else
 /// (a sum of `size` of them then stays far inside 64 bits).
 std::optional<std::vector<int64_t>> counts_of(PyObject* list, Py_ssize_t size, int64_t limit) {
+    if (PyBytes_CheckExact(list)) {
+        auto packed = packed_of(list, size);
+        if (!packed) return std::nullopt;
+        for (const int64_t count : *packed) {
+            if (count < 0 || count > limit) return std::nullopt;
+        }
+        return packed;
+    }
     if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
     std::vector<int64_t> counts(static_cast<size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
@@ -574,8 +631,8 @@ PyObject* fates_impl(PyObject* const* args, Py_ssize_t count) {
         PyErr_SetString(PyExc_TypeError, "fates() takes exactly 4 arguments");
         return nullptr;
     }
-    if (!PyList_CheckExact(args[0])) Py_RETURN_NONE;
-    const Py_ssize_t size = PyList_Size(args[0]);
+    const Py_ssize_t size = length_of(args[0]);
+    if (size < 0) Py_RETURN_NONE;
     const auto gone = flags_of(args[0], size), alive = flags_of(args[1], size),
                whole_kind = flags_of(args[2], size);
     const auto sizes = counts_of(args[3], size, kMostTokens);
@@ -736,10 +793,11 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "units_gone(staying, asking, movable, not_alone, bare, turn_of, round_of, turns,\n"
      "           rounds, /)\n--\n\n"
-     "Per message, whether it goes with a unit of which no movable message stays: not\n"
-     "alone, not a bare request still asking, and in a turn or a call round (numbered\n"
-     "below turns and rounds; -1: none) with nothing staying. None unless the lists\n"
-     "are exact lists, as long as staying, of bools and of ints in range."},
+     "Per message, whether it goes with a unit of which no movable message stays (bytes\n"
+     "of 0 and 1): not alone, not a bare request still asking, and in a turn or a call\n"
+     "round (numbered below turns and rounds; -1: none) with nothing staying. None unless\n"
+     "the flags are exact lists of bools or bytes of 0 and 1, the numbers exact lists of\n"
+     "ints or array('q') bytes, in range and as long as staying."},
     {"kept_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kept_at_entry)),
      METH_FASTCALL,
      "kept_at(classes, half_life, threshold, stable_prefix, /)\n--\n\n"
@@ -752,7 +810,8 @@ PyMethodDef methods[] = {
      "(fates, whole, total, shortened) of a trial: per message 0 where it goes, else 1;\n"
      "whether it stays whole (it stays, and it is alive or of a kind kept whole); the sum\n"
      "of sizes of those whole; the indices of those that stay shortened. None unless the\n"
-     "lists are exact lists, as long as gone, of bools and of ints from 0 to 2**40."},
+     "flags are exact lists of bools or bytes of 0 and 1, and the sizes an exact list of\n"
+     "ints or array('q') bytes, from 0 to 2**40, all as long as gone."},
     {"dropped_between",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dropped_between_entry)),
      METH_FASTCALL,

@@ -17,7 +17,7 @@ from typing import Any
 from ._measure import Meter, to_json
 from ._notable import (KEEP_WHOLE_TOKENS, NOTABLE_LINES, NOTABLE_TOKENS, Notable, clamp_notice,
                        cut, elision_notice, line_score, read_notable)
-from ._recall import Originals, handle_for, with_handle
+from ._recall import Originals, encoded, handle_of, hasher, with_handle
 from ._shapes import View, holds_results
 
 FLOOD_NOTICE = "[flood collapsed: "  # how `screen` begins its notices
@@ -97,6 +97,23 @@ def _result_texts(view: View) -> list[str]:
             if isinstance(part, Mapping) and part.get("type") == "tool_result"]
 
 
+_FED_STEP = 8
+
+
+def _common_start(one: tuple[int, ...], other: tuple[int, ...]) -> int:
+    """How many items `one` and `other` start with alike (compared a slice at a time)."""
+    low, high = 0, min(len(one), len(other))
+    if one[:high] == other[:high]:
+        return high
+    while high - low > 1:  # one[:low] == other[:low], one[:high] != other[:high]
+        middle = (low + high) // 2
+        if one[:middle] == other[:middle]:
+            low = middle
+        else:
+            high = middle
+    return low
+
+
 class Eliser:
     """Elided and clamped copies of one history's views, by the history's meter. With
     `originals`, every notice names the handle its original is kept under."""
@@ -117,6 +134,9 @@ class Eliser:
         #: Each result's offers, from the one reading that also makes its notice.
         self._result_offers: dict[str, list[list[Any]]] = {}
         self._shown: dict[int, str] = {}  # each message as a transcript shows it
+        #: By the message a part starts at, the part last hashed from it, and the digest
+        #: state after each of its messages.
+        self._fed: dict[int, tuple[tuple[int, ...], list[Any]]] = {}
         self._starts = [0]  # where each message read starts, in tokens of the history
         self._handles: dict[tuple[int, ...], str] = {}  # each part's planned handle
         self._stored: dict[tuple[int, ...], str] = {}  # the handle each part is stored under
@@ -133,18 +153,34 @@ class Eliser:
                                      for score, line, cost in read.ranked]
         return read
 
-    def _transcript(self, part: Sequence[int], views: Sequence[View], *,
-                    keep: bool = True) -> str:
-        """The text of dropped messages `part`; with `keep`, each message's shown text is
-        kept for the other spans a compaction tries."""
+    def _transcript(self, part: Sequence[int], views: Sequence[View]) -> str:
+        """The text of dropped messages `part`, as its handle was made of."""
         shown = self._shown
-        if not keep:
-            return "\n\n".join(shown[index] if index in shown else _shown(views[index])
-                                 for index in part)
-        for index in part:
+        return "\n\n".join(shown[index] if index in shown else _shown(views[index])
+                             for index in part)
+
+    def _part_handle(self, part: tuple[int, ...], views: Sequence[View]) -> str:
+        """`handle_for` the transcript of `part`, hashed on from the digest of what it
+        shares with the part last hashed from the same message: the trials of a compaction
+        move where a stretch ends, and its last part can be a sizeable share of the history.
+        The digest's state is kept every `_FED_STEP` messages."""
+        shown = self._shown
+        before, fed = self._fed.get(part[0], ((), []))
+        del fed[_common_start(before, part) // _FED_STEP:]
+        state = fed[-1].copy() if fed else None
+        for position in range(len(fed) * _FED_STEP, len(part)):
+            index = part[position]
             if index not in shown:
                 shown[index] = _shown(views[index])
-        return "\n\n".join(shown[index] for index in part)
+            if state is None:
+                state = hasher()
+            else:
+                state.update(b"\n\n")
+            state.update(encoded(shown[index]))
+            if (position + 1) % _FED_STEP == 0:
+                fed.append(state.copy())
+        self._fed[part[0]] = (part, fed)
+        return handle_of(state)
 
     def elide(self, index: int, view: View) -> Copy:
         """Its tool results as notices with their notable lines."""
@@ -212,12 +248,16 @@ class Eliser:
         digest; the part is stored only when a prompt shows the notice (`kept_note`)."""
         note = self._notes.get((gone, later))
         if note is None:
-            tokens = sum(map(sizes.__getitem__, gone))
             parts = self._parts(gone, sizes)
+            starts = self._starts
+            # A part of consecutive messages (most of them) is summed from where they start.
+            tokens = sum(starts[part[-1] + 1] - starts[part[0]]
+                         if part[-1] - part[0] + 1 == len(part)
+                         else sum(map(sizes.__getitem__, part)) for part in parts)
             handles = self._handles
             for part in parts:
                 if part not in handles:
-                    handles[part] = handle_for(self._transcript(part, views))
+                    handles[part] = self._part_handle(part, views)
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(parts)} parts, oldest first" if len(parts) > 1 else ""
             lines = self._digest(gone[-DIGEST_REACH:], views)
@@ -248,11 +288,13 @@ class Eliser:
         size = max(self.part_tokens, 1)
         while span // size + 1 > NOTE_PARTS:
             size *= 2
-        at = list(map(starts.__getitem__, gone))
+        # A piece at a time, by bisection: a long stretch holds thousands of messages and
+        # at most `NOTE_PARTS` pieces.
+        at = starts.__getitem__
         parts: list[tuple[int, ...]] = []
         low = 0
         while low < len(gone):
-            high = bisect_left(at, (at[low] // size + 1) * size, low)
+            high = bisect_left(gone, (at(gone[low]) // size + 1) * size, low, key=at)
             parts.append(gone[low:high])
             low = high
         return parts
@@ -283,6 +325,7 @@ class Eliser:
         self._shown_notes = {key: shown for key, shown in self._shown_notes.items()
                              if key in kept}
         self._shown.clear()
+        self._fed.clear()
 
     def _digest(self, gone: tuple[int, ...], views: Sequence[View]) -> list[str]:
         """The most notable of what the dropped messages said, within a notice's allowance.
@@ -384,7 +427,7 @@ class Eliser:
                 again[handle] = text
             else:
                 handle = stored[part] = self.originals.keep(
-                    self._transcript(part, views, keep=False))[0]
+                    self._transcript(part, views))[0]
             if handle != self._handles[part]:
                 notice = notice.replace(self._handles[part], handle)
         store.update(again)

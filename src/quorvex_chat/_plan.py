@@ -15,11 +15,12 @@ from __future__ import annotations
 
 import math
 import struct
+from array import array
 from bisect import bisect_left
-from itertools import compress
+from itertools import accumulate, compress
 from operator import and_, not_, or_, xor
 from dataclasses import dataclass, field
-from typing import Callable
+from typing import Callable, Sequence
 
 import quorvex_micro
 
@@ -169,10 +170,12 @@ def layout(reading: Reading) -> Layout:
     views, shape = reading.views, reading.shape
     n, prefix = len(views), reading.stable_prefix()
     requests = requests_of(reading)
-    ends = shape.rounds(views, prefix)
+    ends = reading.rounds(prefix)
     calls = list(ends)
     last_request = requests[-1] if requests else n
-    protected = [index < prefix or bool(reading.classes[index] & DURABLE) for index in range(n)]
+    durable = [bool(cls & DURABLE) for cls in reading.classes]
+    protected = durable[:]
+    protected[:prefix] = [True] * len(protected[:prefix])
     for index in pinned(reading):
         protected[index] = True
     if calls:
@@ -182,17 +185,20 @@ def layout(reading: Reading) -> Layout:
         tail = newest if newest > last_request else last_request
     else:
         tail = last_request if requests else prefix
-    for index in range(tail, n):
-        protected[index] = True
+    protected[tail:] = [True] * (n - tail)
     if requests:
         protected[last_request] = True
-    alone = [shape.durable_stays_alone and bool(reading.classes[index] & DURABLE)
-             and index >= prefix for index in range(n)]
-    holding = [protected[index] and not (alone[index] and index < tail
-                                         and index != last_request) for index in range(n)]
+    alone = [False] * n
+    if shape.durable_stays_alone:
+        alone[prefix:] = durable[prefix:]
+    holding = protected[:]
+    for index in compress(range(tail), alone[:tail]):
+        if index != last_request:
+            holding[index] = False
+    held = list(accumulate(holding, initial=0))  # how many hold before each message
 
     def free(start: int, end: int) -> bool:
-        return not any(holding[start:end])
+        return held[end] == held[start]
 
     rounds = [(start, ends[start]) for start in calls if free(start, ends[start])
               and shape.round_can_go(views, start, ends[start])]
@@ -222,30 +228,48 @@ class _Trials:
         for number, (start, end) in enumerate(form.rounds):
             self.round_of[start:end] = [number] * (end - start)
         self.top = n + _ABOVE_ONE
-        self._alive: dict[int, list[bool]] = {}  # survivors by the kernel's threshold
+        self._alive: dict[int, bytes] = {}  # survivors by the kernel's threshold
+        self._all = b"\x01" * n
+        self._protected = bytes(form.protected)
         self.requests = requests_of(reading)
         # Per message, what every trial reads: a unit's survivors keep it, and a trial reads
-        # them with map() over whole lists, a long history taking many trials.
-        self.movable = [not alone and not bare for alone, bare in zip(form.alone, form.bare)]
-        self.not_alone = [not alone for alone in form.alone]
-        self.whole = [not ballast for ballast in form.ballast]
+        # them whole, a long history taking many trials. Flags are bytes of 0 and 1 (so a
+        # level's survivors are a slice and a join), numbers array('q') bytes: the native
+        # helpers read them without converting a list at every trial.
+        self.movable = bytes(not alone and not bare
+                             for alone, bare in zip(form.alone, form.bare))
+        self.not_alone = bytes(not alone for alone in form.alone)
+        self.whole = bytes(not ballast for ballast in form.ballast)
+        self.bare = bytes(form.bare)
+        self.units = (_packed(self.turn_of), _packed(self.round_of))
+        self._sizes: Sequence[int] | None = None
 
-    def survivors(self, level: int) -> list[bool]:
+    def packed_sizes(self) -> Sequence[int]:
+        """The messages' tokens for the native helpers, packed once all are counted (until
+        then, as they stand)."""
+        if not self.reading.all_counted:
+            return self.reading.sizes
+        if self._sizes is None:
+            self._sizes = _packed(self.reading.sizes)
+        return self._sizes
+
+    def survivors(self, level: int) -> bytes:
         """Who survives at `level`, 0 (all) to `top` (no non-durable message): above
         `len(history)` the level is the bits of the kernel's threshold; below, messages
         whose score underflowed to 0 go oldest first. Past about 150 half-lives every score
         is 0, and without that order a long history would lose all its old messages at once."""
         n = len(self.reading)
         if level == 0:
-            return [True] * n  # every score is >= 0
+            return self._all  # every score is >= 0
         bits = max(level - n, 1)
         alive = self._alive.get(bits)
-        if alive is None:  # kept for the trials to come, which only read it
-            alive = self._alive[bits] = self.form.protected[:]
+        if alive is None:  # kept for the trials to come
+            marked = bytearray(self._protected)
             for index in self._kept(bits):
-                alive[index] = True
+                marked[index] = True
+            alive = self._alive[bits] = bytes(marked)
         if level < n:
-            return alive[:level] + [True] * (n - level)
+            return alive[:level] + self._all[level:]
         return alive
 
     def _kept(self, bits: int) -> list[int]:
@@ -264,14 +288,13 @@ class _Trials:
                 self._blocks, half_life, threshold, self.form.prefix)["kept"]))
         return kept
 
-    def _gone(self, staying: list[bool], asking: list[bool]) -> list[bool]:
+    def _gone(self, staying: bytes, asking: bytes) -> Sequence[int]:
         """Who goes with a unit of which nothing survives in `staying`: a bare request goes
         only when it does not survive in `asking` either."""
         form = self.form
         if _native is not None:
             gone = _native.units_gone(staying, asking, self.movable, self.not_alone,
-                                      form.bare, self.turn_of, self.round_of,
-                                      len(form.turns), len(form.rounds))
+                                      self.bare, *self.units, len(form.turns), len(form.rounds))
             if gone is not None:
                 return gone
         # The last entry stands for "in no unit", which never goes.
@@ -310,8 +333,9 @@ class _Trials:
                           self.survivors(ask_at))
         kept = alive if shrink_at == elide_at else self.survivors(shrink_at)
         reading, eliser = self.reading, self.eliser
-        sizes, views, size = reading.sizes, reading.views, reading.size
-        fates, whole, known, shortened = _fates(gone, alive, self.whole, sizes)
+        views, size = reading.views, reading.size
+        fates, whole, known, shortened = _fates(gone, alive, self.whole, reading.sizes,
+                                                self.packed_sizes())
         plan = Plan(fates, total=reading.counted(whole, reading.options.overhead + known,
                                                  bound))
         if bound is not None and plan.total > bound:
@@ -325,13 +349,23 @@ class _Trials:
         return plan
 
 
-def _fates(gone: list[bool], alive: list[bool], whole_kind: list[bool],
-           sizes: list[int]) -> tuple[list[int], list[bool], int, list[int]]:
+def _packed(numbers: list[int]) -> Sequence[int]:
+    """`numbers` as array('q') bytes, or as they are where one does not fit 64 bits (a
+    counter's wild count: the native helpers decline it either way)."""
+    try:
+        return array("q", numbers).tobytes()
+    except OverflowError:
+        return numbers
+
+
+def _fates(gone: Sequence[int], alive: Sequence[int], whole_kind: Sequence[int],
+           sizes: list[int], packed: Sequence[int]
+           ) -> tuple[list[int], Sequence[int], int, list[int]]:
     """A trial's fates (KEPT is 1 and DROPPED 0: whether a message stays), which stay
     whole (alive, or of a kind no elision shortens), their tokens, and which stay
-    shortened."""
+    shortened (`packed`: the same `sizes` as the native helper reads them)."""
     if _native is not None:
-        found = _native.fates(gone, alive, whole_kind, sizes)
+        found = _native.fates(gone, alive, whole_kind, packed)
         if found is not None:
             return found
     fates = list(map(int, map(not_, gone)))

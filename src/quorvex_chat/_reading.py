@@ -10,7 +10,7 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import json
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from itertools import compress
 from operator import and_
 from typing import Any
@@ -153,7 +153,10 @@ class Reading:
         #: Per message, whether it carries a tool result (what an elision can shorten).
         self.results: list[bool] = []
         self.numbers: list[int] = []  # each message's index, one int object each
-        self._requests: tuple[Shape | None, int, list[int]] = (None, 0, [])
+        #: By what each finds, the messages found so far: (the shape they were found by,
+        #: the messages read then, the indices found).
+        self._found: dict[str, tuple[Shape | None, int, list[int]]] = {}
+        self._round_ends: tuple[Shape | None, dict[int, int]] = (None, {})
         self._blind = Meter(options.meter.flags, options.meter.part_tokens, _no_tokens)
         self.digests: list[str] = []
         #: The leaves of each message read, so that an unchanged history is known cheaply.
@@ -247,14 +250,30 @@ class Reading:
 
     def requests(self) -> list[int]:
         """Every message a person sent, in order (the stable prefix's too), by the shape the
-        history has now: a message is one by itself, so those read before are kept while the
-        shape holds."""
+        history has now."""
+        return self._found_by("requests", self.shape.is_request)
+
+    def callers(self) -> list[int]:
+        """Every message that makes tool calls, in order, by the shape the history has now."""
+        return self._found_by("callers", self.shape.makes_calls)
+
+    def rounds(self, prefix: int) -> dict[int, int]:
+        """Start -> end of every call round after `prefix`, by the shape the history has now
+        (the ends that appending cannot move are found once)."""
+        shape = self.shape
+        if self._round_ends[0] is not shape:
+            self._round_ends = (shape, {})
+        return shape.rounds(self.views, prefix, self.callers(), self._round_ends[1])
+
+    def _found_by(self, what: str, test: Callable[[View], bool]) -> list[int]:
+        # Each message is found by itself, so those read before are kept while the shape
+        # holds.
         shape, views = self.shape, self.views
-        known, read, found = self._requests
+        known, read, found = self._found.get(what, (None, 0, []))
         if known is not shape:
             read, found = 0, []
-        found += [index for index in range(read, len(views)) if shape.is_request(views[index])]
-        self._requests = (shape, len(views), found)
+        found += [index for index in range(read, len(views)) if test(views[index])]
+        self._found[what] = (shape, len(views), found)
         return found
 
     def stable_prefix(self) -> int:
@@ -272,7 +291,12 @@ class Reading:
             self._uncounted -= 1
         return self.sizes[index]
 
-    def counted(self, among: list[bool], known: int, bound: int | None = None) -> int:
+    @property
+    def all_counted(self) -> bool:
+        """Whether every message read is counted (`sizes` then holds still)."""
+        return not self._uncounted
+
+    def counted(self, among: Sequence[int], known: int, bound: int | None = None) -> int:
         """`known` (the sum of `sizes` where `among` holds, and anything beside) with the
         messages among those not counted yet counted in, newest first, until the sum passes
         `bound`: then it is a part, over `bound` as the whole is."""

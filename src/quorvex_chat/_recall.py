@@ -40,14 +40,32 @@ QUERY_LINES = 200
 QUERY_TERMS = 16
 
 
+def hasher() -> Any:
+    """What a text's handle is a digest of; fed its UTF-8 form in pieces, it gives that
+    text's `handle_of`."""
+    return hashlib.blake2b(digest_size=32)
+
+
+def encoded(text: str) -> bytes:
+    return text.encode("utf-8", "surrogatepass")
+
+
 def _digest(text: str) -> str:
-    raw = hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=32).digest()
+    return _base32(hashlib.blake2b(encoded(text), digest_size=32).digest())
+
+
+def _base32(raw: bytes) -> str:
     return base64.b32encode(raw).decode("ascii").rstrip("=").lower()
 
 
 def handle_for(text: str) -> str:
     """The handle `text` is stored under unless a colliding text took it first."""
     return "qv:" + _digest(text)[:_SHORT]
+
+
+def handle_of(fed: Any) -> str:
+    """`handle_for` the text a `hasher` was fed."""
+    return "qv:" + _base32(fed.digest())[:_SHORT]
 
 
 def with_handle(notice: str, handle: str) -> str:

@@ -8,6 +8,7 @@ open the next user message. Each wire format is read into views of one of the tw
 
 from __future__ import annotations
 
+from bisect import bisect_left
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -70,8 +71,11 @@ class Shape:
         """The ids of the calls whose results the message carries."""
         raise NotImplementedError
 
-    def rounds(self, views: Sequence[View], prefix: int) -> dict[int, int]:
-        """Start -> end of every call round after `prefix`: a call with its results."""
+    def rounds(self, views: Sequence[View], prefix: int, callers: Sequence[int],
+               settled: dict[int, int]) -> dict[int, int]:
+        """Start -> end of every call round after `prefix`: a call with its results
+        (`callers`: the messages that make calls, ascending; `settled`: ends found before,
+        by call, of rounds that later messages cannot lengthen, kept for the next time)."""
         raise NotImplementedError
 
     def check(self, index: int, view: View, called: set[str]) -> None:
@@ -171,16 +175,22 @@ class CallShape(Shape):
             end += 1
         return end
 
-    def rounds(self, views: Sequence[View], prefix: int) -> dict[int, int]:
+    def rounds(self, views: Sequence[View], prefix: int, callers: Sequence[int],
+               settled: dict[int, int]) -> dict[int, int]:
         ends: dict[int, int] = {}
         last_end = -1
-        for call in range(prefix, len(views)):
-            if not self.makes_calls(views[call]) or call < last_end:
+        for call in callers[bisect_left(callers, prefix):]:
+            if call < last_end:
                 continue  # a parallel call of the round before, as its own item
             start = call
             while start > prefix and views[start - 1].get(ATTACHED):
                 start -= 1  # reasoning goes with the calls it led to
-            last_end = ends[start] = self.round_end(views, call)
+            end = settled.get(call)
+            if end is None:
+                end = self.round_end(views, call)
+                if end < len(views):  # ended by a message of its own: for good
+                    settled[call] = end
+            last_end = ends[start] = end
         return ends
 
     def units(self, views: Sequence[View]) -> list[list[int]]:
@@ -279,13 +289,13 @@ class TurnShape(Shape):
     def answered(self, view: View) -> list[str]:
         return [str(part.get("tool_use_id")) for part in _tool_results(view)]
 
-    def rounds(self, views: Sequence[View], prefix: int) -> dict[int, int]:
+    def rounds(self, views: Sequence[View], prefix: int, callers: Sequence[int],
+               settled: dict[int, int]) -> dict[int, int]:
         ends: dict[int, int] = {}
-        for start in range(prefix, len(views)):
-            if self.makes_calls(views[start]):
-                end = start + 1
-                ends[start] = end + 1 if end < len(views) and \
-                    views[end].get("role") == "user" else end
+        for start in callers[bisect_left(callers, prefix):]:
+            end = start + 1
+            ends[start] = end + 1 if end < len(views) and \
+                views[end].get("role") == "user" else end
         return ends
 
     def round_can_go(self, views: Sequence[View], start: int, end: int) -> bool:
