@@ -14,6 +14,12 @@ from quorvex_chat import Options, _plan, _reading
 from test_chat_trim import history
 
 native = pytest.importorskip("quorvex_chat._native", reason="the module is built into the wheel")
+
+
+def packed(numbers):
+    return array("q", numbers).tobytes()
+
+
 MARK = {"type": "ephemeral"}
 DEEP = functools.reduce(lambda inner, _: [inner], range(10 ** 5), [])
 KEYS = st.sampled_from(["cache_control", "role"]) | st.text(max_size=3) | st.integers() \
@@ -132,13 +138,17 @@ def test_units_gone_declines_what_it_cannot_read_exactly(args):
        st.integers(0, 8))
 def test_the_kernels_survivors_natively_are_dehydrates(classes, half_life, threshold, prefix):
     import quorvex_micro
-    kept = native.kept_at(classes, half_life, threshold, prefix)
+    marked = bytes(index % 3 == 0 for index in range(len(classes)))
+    alive = native.alive_at(classes, half_life, threshold, prefix, marked)
     blocks = [(str(index), flags) for index, flags in enumerate(classes)]
-    expected = quorvex_micro.dehydrate(blocks, half_life, threshold, prefix)["kept"]
+    expected = set(map(int, quorvex_micro.dehydrate(blocks, half_life, threshold,
+                                                    prefix)["kept"]))
     if half_life == 1e-3:  # no single-precision float: left to the kernel's own binding
-        assert kept is None
+        assert alive is None
     else:
-        assert kept == list(map(int, expected))
+        assert alive == bytes(index in expected or index % 3 == 0
+                              for index in range(len(classes)))
+        assert native.alive_at(packed(classes), half_life, threshold, prefix, marked) == alive
 
 
 def test_trial_fates_and_dropped_stretches_natively_or_declined():
@@ -149,15 +159,13 @@ def test_trial_fates_and_dropped_stretches_natively_or_declined():
                  ([True], [True], [True], [2**40 + 1]), ([True], [True], [True], [])):
         assert native.fates(*args) is None
     numbers = [0, 1, 2**70, "3", 4]  # an index that is not its int is made anew
-    assert native.dropped_between([0, 1, 0, 0, 2], [-1, 1, 5], numbers) == [(0,), (2, 3)]
-    assert native.dropped_between([0, 1], [-1], numbers) == []
-    for args in (([0], [0, -1]), ([0], [-2]), ([0], [2]), ([256], [-1, 1]), ([0], (-1,)),
-                 ([0, 0], [-1, 2], [0])):
+    dropped = [True, False, True, True, False]
+    assert native.dropped_between(dropped, [-1, 1, 5], numbers) == [(0,), (2, 3)] == \
+        native.dropped_between(bytes(dropped), [-1, 1, 5], numbers)
+    assert native.dropped_between([True, False], [-1], numbers) == []
+    for args in (([True], [0, -1]), ([True], [-2]), ([True], [2]), ([0], [-1, 1]),
+                 (b"\x02", [-1, 1]), ([True], (-1,)), ([True, True], [-1, 2], [0])):
         assert native.dropped_between(*args[:2], *args[2:] or [numbers]) is None
-
-
-def packed(numbers):
-    return array("q", numbers).tobytes()
 
 
 def test_trial_helpers_read_packed_bytes_as_the_lists_they_pack():
@@ -179,6 +187,9 @@ def test_trial_helpers_read_packed_bytes_as_the_lists_they_pack():
         [3, 4, 5, 2**40]) == ([1, 0, 1, 1], [True, False, False, False], 3, [2, 3])
     for sizes in (packed([3, 4, 5, 2**40 + 1]), packed([3, 4, 5, -1]), packed([3, 4, 5])):
         assert native.fates(gone, alive, kind, sizes) is None
+    for args in (([1, 2], 6.0, 0.5, 0, b"\x00"), ([2**32, 2], 6.0, 0.5, 0, b"\x00\x00"),
+                 ([1, 2], 6.0, 0.5, -1, b"\x00\x00"), (packed([1]), 6.0, 0.5, 0, b"\x00\x00")):
+        assert native.alive_at(*args) is None
 
 
 def test_unlike_names_what_python_must_check_or_declines():

@@ -672,18 +672,16 @@ PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
         PyErr_SetString(PyExc_TypeError, "dropped_between() takes exactly 3 arguments");
         return nullptr;
     }
-    PyObject* fates_list = args[0];
     PyObject* bounds_list = args[1];
     PyObject* numbers = args[2];
-    if (!PyList_CheckExact(fates_list) || !PyList_CheckExact(bounds_list) ||
-        !PyList_CheckExact(numbers)) {
+    const Py_ssize_t size = length_of(args[0]);
+    if (size < 0 || !PyList_CheckExact(bounds_list) || !PyList_CheckExact(numbers)) {
         Py_RETURN_NONE;
     }
-    const Py_ssize_t size = PyList_Size(fates_list);
     if (PyList_Size(numbers) < size) Py_RETURN_NONE;
-    // A fate is a small int (0: dropped); a bound an int from -1 to len(fates), ascending.
-    const auto fates = counts_of(fates_list, size, 255);
-    if (!fates) Py_RETURN_NONE;
+    // Flags of the dropped; a bound an int from -1 to len(dropped), ascending.
+    const auto dropped = flags_of(args[0], size);
+    if (!dropped) Py_RETURN_NONE;
     const Py_ssize_t marks = PyList_Size(bounds_list);
     std::vector<Py_ssize_t> bounds(static_cast<size_t>(marks));
     for (Py_ssize_t k = 0; k < marks; ++k) {
@@ -701,7 +699,7 @@ PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
         found.clear();
         for (Py_ssize_t i = bounds[static_cast<size_t>(k)] + 1;
              i < bounds[static_cast<size_t>(k + 1)]; ++i) {
-            if ((*fates)[static_cast<size_t>(i)] == 0) found.push_back(i);
+            if ((*dropped)[static_cast<size_t>(i)]) found.push_back(i);
         }
         Ref span(PyTuple_New(static_cast<Py_ssize_t>(found.size())));
         if (!span) return nullptr;
@@ -737,17 +735,20 @@ std::optional<float> exact_float(PyObject* number) {
     return narrowed;
 }
 
-PyObject* kept_at_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 4) {
-        PyErr_SetString(PyExc_TypeError, "kept_at() takes exactly 4 arguments");
+PyObject* alive_at_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 5) {
+        PyErr_SetString(PyExc_TypeError, "alive_at() takes exactly 5 arguments");
         return nullptr;
     }
-    if (!PyList_CheckExact(args[0])) Py_RETURN_NONE;
-    const Py_ssize_t size = PyList_Size(args[0]);
+    const Py_ssize_t size = length_of(args[4]);
+    if (size < 0) Py_RETURN_NONE;
     const auto classes = counts_of(args[0], size, int64_t{UINT32_MAX});
     const auto half_life = exact_float(args[1]), threshold = exact_float(args[2]);
     const auto prefix = exact_index(args[3]);
-    if (!classes || !half_life || !threshold || !prefix || *prefix < 0) Py_RETURN_NONE;
+    const auto marked = flags_of(args[4], size);
+    if (!classes || !half_life || !threshold || !prefix || *prefix < 0 || !marked) {
+        Py_RETURN_NONE;
+    }
     // The kernel decides by position and class alone: the same batch dehydrate() reads,
     // without the texts it would only hand back.
     MessageBatch batch;
@@ -759,18 +760,15 @@ PyObject* kept_at_impl(PyObject* const* args, Py_ssize_t count) {
     params.stable_prefix = static_cast<uint64_t>(*prefix);
     std::vector<uint8_t> decisions(static_cast<size_t>(size));
     one_pass_dehydrate(batch, params, decisions);
-    Ref kept(PyList_New(0));
-    if (!kept) return nullptr;
+    std::string alive(static_cast<size_t>(size), '\0');
     for (size_t k = 0; k < decisions.size(); ++k) {
-        if (!decisions[k]) continue;
-        Ref index(PyLong_FromSize_t(k));
-        if (!index || PyList_Append(kept.get(), index.get()) < 0) return nullptr;
+        alive[k] = static_cast<char>(decisions[k] != 0 || (*marked)[k] != 0);
     }
-    return kept.release();
+    return PyBytes_FromStringAndSize(alive.data(), size);
 }
 
-PyObject* kept_at_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return kept_at_impl(args, count); });
+PyObject* alive_at_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return alive_at_impl(args, count); });
 }
 
 PyMethodDef methods[] = {
@@ -798,12 +796,14 @@ PyMethodDef methods[] = {
      "round (numbered below turns and rounds; -1: none) with nothing staying. None unless\n"
      "the flags are exact lists of bools or bytes of 0 and 1, the numbers exact lists of\n"
      "ints or array('q') bytes, in range and as long as staying."},
-    {"kept_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kept_at_entry)),
+    {"alive_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(alive_at_entry)),
      METH_FASTCALL,
-     "kept_at(classes, half_life, threshold, stable_prefix, /)\n--\n\n"
-     "The indices of the messages of these class flags that quorvex_micro.dehydrate keeps\n"
-     "at half_life and threshold. None unless classes is an exact list of ints below\n"
-     "2**32, half_life and threshold floats of single precision, stable_prefix an int >= 0."},
+     "alive_at(classes, half_life, threshold, stable_prefix, marked, /)\n--\n\n"
+     "Per message of these class flags, 1 where quorvex_micro.dehydrate keeps it at\n"
+     "half_life and threshold or marked holds 1, else 0, as bytes. None unless classes is\n"
+     "an exact list of ints below 2**32 or their array('q') bytes, half_life and threshold\n"
+     "floats of single precision, stable_prefix an int >= 0 and marked flags (an exact\n"
+     "list of bools or bytes of 0 and 1) as long as classes."},
     {"fates", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fates_entry)),
      METH_FASTCALL,
      "fates(gone, alive, whole_kind, sizes, /)\n--\n\n"
@@ -815,11 +815,12 @@ PyMethodDef methods[] = {
     {"dropped_between",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dropped_between_entry)),
      METH_FASTCALL,
-     "dropped_between(fates, bounds, numbers, /)\n--\n\n"
-     "For each two bounds in turn, the tuple of indices strictly between them whose fate\n"
-     "is 0, each numbers[index] where that is the int index. None unless fates is an exact\n"
-     "list of ints from 0 to 255, bounds an exact list of ascending ints from -1 to\n"
-     "len(fates), and numbers an exact list at least as long as fates."},
+     "dropped_between(dropped, bounds, numbers, /)\n--\n\n"
+     "For each two bounds in turn, the tuple of indices strictly between them where\n"
+     "dropped holds 1, each numbers[index] where that is the int index. None unless\n"
+     "dropped is an exact list of bools or bytes of 0 and 1, bounds an exact list of\n"
+     "ascending ints from -1 to len(dropped), and numbers an exact list at least as long\n"
+     "as dropped."},
     {"unlike", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unlike_entry)),
      METH_FASTCALL,
      "unlike(history, objects, leaves, indices, /)\n--\n\n"

@@ -83,11 +83,12 @@ def requests_of(reading: Reading) -> list[int]:
 
 
 def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int],
-               bare: list[bool] | None = None) -> None:
+               bare: list[bool] | None = None, dropped: Sequence[int] | None = None) -> None:
     """Where the conversation keeps originals, nothing leaves without a trace: the dropped
     messages before each surviving request leave a notice in it naming their transcript's
     handle (those after the last one, in it too). A request left bare by its turn carries
-    none: the notice goes on to the next whole turn, one for all of them."""
+    none: the notice goes on to the next whole turn, one for all of them. (`dropped`: per
+    message, 1 where its fate is DROPPED, as a trial has it already.)"""
     if eliser.originals is None:
         return
     fates, n = plan.fates, len(plan.fates)
@@ -100,10 +101,12 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
     # What went before each kept request is its notice's; what went after the last, the
     # last's. Read a stretch at a time: a long history has most of its messages gone.
     bounds = [-1, *kept[:-1], n]
-    spans = None if _native is None else _native.dropped_between(fates, bounds,
+    if dropped is None:
+        dropped = bytes(fate == DROPPED for fate in fates)
+    spans = None if _native is None else _native.dropped_between(dropped, bounds,
                                                                   reading.numbers)
     if spans is None:
-        spans = [tuple(compress(range(start + 1, end), map(DROPPED.__eq__, fates[start + 1:end])))
+        spans = [tuple(compress(range(start + 1, end), dropped[start + 1:end]))
                  for start, end in zip(bounds, bounds[1:])]
     for request, indices in zip(kept, spans):
         if not indices:
@@ -195,22 +198,21 @@ def layout(reading: Reading) -> Layout:
     for index in compress(range(tail), alone[:tail]):
         if index != last_request:
             holding[index] = False
-    held = list(accumulate(holding, initial=0))  # how many hold before each message
-
-    def free(start: int, end: int) -> bool:
-        return held[end] == held[start]
-
-    rounds = [(start, ends[start]) for start in calls if free(start, ends[start])
-              and shape.round_can_go(views, start, ends[start])]
+    # A unit is free where nothing in it holds: as many hold before its end as before it.
+    held = list(accumulate(holding, initial=0))
+    round_can_go, turn_can_go = shape.round_can_go, shape.turn_can_go
+    rounds = [(start, end) for start, end in ends.items()
+              if held[end] == held[start] and round_can_go(views, start, end)]
     bounds = requests + [n]
     turns = [(start, end) for start, end in zip(bounds, bounds[1:])
-             if free(start, end) and shape.turn_can_go(views, start, end)]
+             if held[end] == held[start] and turn_can_go(views, start, end)]
     ballast = reading.results[:]
     last_round = range(calls[-1], ends[calls[-1]]) if calls else range(0)
     bare = [False] * n  # by the request alone, so that a restored plan finds the same
     if shape.requests_stay_alone:
+        size = reading.sizes.__getitem__ if reading.all_counted else reading.size
         for index in requests:
-            bare[index] = reading.size(index) <= BARE_TOKENS
+            bare[index] = size(index) <= BARE_TOKENS
     return Layout(prefix, protected, turns, rounds, ballast, alone, bare, last_round)
 
 
@@ -231,6 +233,7 @@ class _Trials:
         self._alive: dict[int, bytes] = {}  # survivors by the kernel's threshold
         self._all = b"\x01" * n
         self._protected = bytes(form.protected)
+        self._classes = _packed(reading.classes)
         self.requests = requests_of(reading)
         # Per message, what every trial reads: a unit's survivors keep it, and a trial reads
         # them whole, a long history taking many trials. Flags are bytes of 0 and 1 (so a
@@ -264,29 +267,27 @@ class _Trials:
         bits = max(level - n, 1)
         alive = self._alive.get(bits)
         if alive is None:  # kept for the trials to come
-            marked = bytearray(self._protected)
-            for index in self._kept(bits):
-                marked[index] = True
-            alive = self._alive[bits] = bytes(marked)
+            alive = self._alive[bits] = self._alive_at(bits)
         if level < n:
             return alive[:level] + self._all[level:]
         return alive
 
-    def _kept(self, bits: int) -> list[int]:
-        """The kernel's survivors at the threshold of `bits` (read once: `survivors` keeps
-        what it makes of them)."""
+    def _alive_at(self, bits: int) -> bytes:
+        """The protected messages and the kernel's survivors at the threshold of `bits`."""
         half_life, threshold = self.reading.options.half_life, _from_bits(bits)
-        kept = None if _native is None else _native.kept_at(
-            self.reading.classes, half_life, threshold, self.form.prefix)
-        if kept is None:
-            # The kernel decides by position and class alone, so each block's content is
-            # its own index: the texts it returns are the indices of the survivors.
-            if self._blocks is None:
-                self._blocks = [(str(index), cls)
-                                for index, cls in enumerate(self.reading.classes)]
-            kept = list(map(int, quorvex_micro.dehydrate(
-                self._blocks, half_life, threshold, self.form.prefix)["kept"]))
-        return kept
+        alive = None if _native is None else _native.alive_at(
+            self._classes, half_life, threshold, self.form.prefix, self._protected)
+        if alive is not None:
+            return alive
+        # The kernel decides by position and class alone, so each block's content is its
+        # own index: the texts it returns are the indices of the survivors.
+        if self._blocks is None:
+            self._blocks = [(str(index), cls) for index, cls in enumerate(self.reading.classes)]
+        marked = bytearray(self._protected)
+        for text in quorvex_micro.dehydrate(self._blocks, half_life, threshold,
+                                            self.form.prefix)["kept"]:
+            marked[int(text)] = True
+        return bytes(marked)
 
     def _gone(self, staying: bytes, asking: bytes) -> Sequence[int]:
         """Who goes with a unit of which nothing survives in `staying`: a bare request goes
@@ -345,7 +346,7 @@ class _Trials:
                 plan.include(index, size(index), eliser.elide(index, views[index]))
             else:
                 plan.include(index, size(index), eliser.purge(index, views[index]), SHRUNK)
-        note_drops(self.reading, eliser, plan, self.requests, self.form.bare)
+        note_drops(self.reading, eliser, plan, self.requests, self.form.bare, gone)
         return plan
 
 
