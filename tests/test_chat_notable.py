@@ -28,6 +28,15 @@ def _csv(value):
         f"{i},eu-west-1,{value if i == 77 else ms},{i % 3}" for i, ms in enumerate(LATENCIES)]
 
 
+def _html(value):
+    """A table whose cells all follow the same tag, beside a column of wide spread and one
+    of hex ids (4272bc0841 holds no value)."""
+    return ["<table><tr><th>case</th><th>runs</th><th>mean_us</th><th>commit</th></tr>"] + [
+        f"<tr><td>bench_{i}</td><td>{(1000, 5000, 20000)[i % 3]}</td>"
+        f"<td>{value if i == 77 else ms}</td><td>{rng.getrandbits(40):010x}</td></tr>"
+        for i, ms in enumerate(LATENCIES)]
+
+
 def _source(value):
     lines = [f"    total_{i} = merge(total_{i - 1}, part[{i}])  # fold in shard {i} "
              f"of {rng.random():.6f}" for i in range(120)]
@@ -35,16 +44,22 @@ def _source(value):
     return lines
 
 
-@pytest.mark.parametrize("lines", [_json_rows, _log, _csv, _source])
+@pytest.mark.parametrize("lines", [_json_rows, _log, _csv, _html, _source])
 def test_a_value_far_outside_its_field_or_a_constant_defined_once_is_kept(lines):
     chosen = _notable.notable_lines(lines(9123), count_tokens)
     assert any("9123" in lines(9123)[index] for index in chosen)
 
 
-@pytest.mark.parametrize("lines", [_json_rows, _log, _csv])
+@pytest.mark.parametrize("lines", [_json_rows, _log, _csv, _html])
 def test_a_value_like_the_others_is_no_sign(lines):
     text = lines(LATENCIES[77])
     assert not any(_notable._outliers(text))
+
+
+def test_a_table_too_short_for_its_columns_reads_its_cells_together():
+    rows = [f"<tr><td>S{i}</td><td>{year}</td><td>{n}</td></tr>"
+            for i, (year, n) in enumerate([(2013, 77), (2022, 70998), (2024, 80)])]
+    assert _notable._outliers(rows) == [False, True, False]
 
 
 def test_a_field_holding_one_value_marks_any_other():

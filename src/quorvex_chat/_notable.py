@@ -221,7 +221,10 @@ class _AlertFinder:
 # A line read as words, numbers and single other characters, for the field each number is
 # a value of: the word just before it ("lag_ms": 4210, latency=9123ms), or, in a table
 # without names, its place among the line's numbers. One pass over the line.
-_PIECES = re.compile(r"([A-Za-z_][\w-]*)|((?<![\w.])-?\d{1,15}(?:\.\d{1,15})?(?![\d.]))|\S")
+# A number is not one where letters after it run into a digit: 4272bc0841 is an id, 12ms a
+# value.
+_PIECES = re.compile(r"([A-Za-z_][\w-]*)|((?<![\w.])-?\d{1,15}(?:\.\d{1,15})?"
+                     r"(?![\d.]|[A-Za-z_]*\d))|\S")
 # A name given a literal value once: a constant defined in a file, a setting in a config.
 _DEFINES = re.compile(r"\s*(?:(?:export|const|final|static|let|var|def|public|private)\s+)*"
                       r"[A-Za-z_][\w.]*\s*(?::\s*[\w\[\], ]{1,30})?\s*(?:=|:)\s*"
@@ -239,24 +242,35 @@ def _median(values: list[float]) -> float:
 def _outliers(lines: list[str]) -> list[bool]:
     """The lines holding a number far outside the other values of its field: far from the
     field's median by `_FAR` times its median absolute deviation (any other value, where
-    the field holds one value on most lines)."""
+    the field holds one value on most lines). A field is the values after a word's n-th
+    time in a line (a column of cells), or where too few lines hold one, after the word
+    at any time (a short table's cells read together), or else a line's n-th number."""
     fields: dict[tuple[str, int], list[tuple[int, float]]] = {}
     for index, line in enumerate(lines):
         if not _DIGIT.search(line, 0, LINE_CHARS * 4):
             continue  # no value, no field
         word, gap, place = "", 0, 0
+        met: Counter[str] = Counter()
         # A group that took no part reads as "", and neither group matches empty.
         for name, number in _PIECES.findall(line, 0, LINE_CHARS * 4):
             if name:
                 word, gap = name, 0
+                met[name] += 1
             elif number:
-                key = (word, 0) if word and gap <= 3 else ("", place)
+                key = (word, met[word]) if word and gap <= 3 else ("", place)
                 fields.setdefault(key, []).append((index, float(number)))
                 word, place = "", place + 1
             else:
                 gap += 1
+    groups: list[list[tuple[int, float]]] = []
+    pooled: dict[str, list[tuple[int, float]]] = {}
+    for (word, _), values in fields.items():
+        if word and len(values) < _FIELD_LINES:
+            pooled.setdefault(word, []).extend(values)
+        else:
+            groups.append(values)
     far = [False] * len(lines)
-    for values in fields.values():
+    for values in groups + list(pooled.values()):
         if len(values) < _FIELD_LINES:
             continue
         numbers = [value for _, value in values]

@@ -167,19 +167,27 @@ double median(std::vector<double>& values) {
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+/// Whether a number may end at `end`: not before a digit or '.', nor before letters that
+/// run into a digit (a hex id such as 4272bc0841 holds no value; 12ms does).
+bool ends_number(std::string_view s, size_t end) noexcept {
+    if (end < s.size() && (is_digit(s[end]) || s[end] == '.')) return false;
+    const size_t letters = run_end(s, end, [](char c) { return is_letter(c) || c == '_'; });
+    return letters == s.size() || !is_digit(s[letters]);
+}
+
 /// The end of the number `_PIECES` reads at `p`, or 0 when none starts there: an
-/// optional '-', 1-15 digits and an optional fraction of 1-15 digits, neither
-/// preceded by a word character or '.' nor followed by a digit or '.'. A longer run
-/// of digits backtracks to no number at all, as does a fraction that cannot end.
+/// optional '-', 1-15 digits and an optional fraction of 1-15 digits, not preceded by a
+/// word character or '.', and ending where `ends_number` allows. Wherever the longest
+/// run cannot end, every shorter one is followed by a digit or '.': no number at all.
 size_t number_end(std::string_view s, size_t p) noexcept {
     if (p > 0 && (is_word(s[p - 1]) || s[p - 1] == '.')) return 0;
     const size_t digits = p + (s[p] == '-');
     const size_t whole = run_end(s, digits, is_digit);
     if (whole == digits || whole - digits > 15) return 0;
-    if (whole == s.size() || s[whole] != '.') return whole;
+    if (whole == s.size() || s[whole] != '.') return ends_number(s, whole) ? whole : 0;
     const size_t fraction = run_end(s, whole + 1, is_digit);
     if (fraction == whole + 1 || fraction - whole - 1 > 15) return 0;
-    return fraction < s.size() && s[fraction] == '.' ? 0 : fraction;
+    return ends_number(s, fraction) ? fraction : 0;
 }
 
 /// `float(text)` of a number that `number_end` found: an optional '-', digits, and an
@@ -363,9 +371,12 @@ std::optional<std::vector<bool>> far_values(std::span<const std::string_view> li
         double value;
     };
     std::vector<std::vector<Value>> fields;
-    TextIds words;                  // the field of a number named by its word
-    std::vector<uint32_t> by_word;  // word id -> field
+    TextIds words;  // the field of a number named by its word, and the word's place
+    std::vector<std::vector<uint32_t>> by_word;  // word id, its count so far -> field
     std::vector<uint32_t> by_place; // place among a line's numbers -> field, or UINT32_MAX
+    std::vector<uint32_t> count;    // word id -> times the line has had it so far
+    std::vector<uint32_t> met;      // the ids the line has had, to clear their counts
+    std::vector<uint32_t> word_of;  // field -> the word naming it, or UINT32_MAX (by place)
     const auto field = [&](std::vector<uint32_t>& index, size_t at) -> std::vector<Value>& {
         if (index.size() <= at) index.resize(at + 1, UINT32_MAX);
         if (index[at] == UINT32_MAX) {
@@ -376,13 +387,23 @@ std::optional<std::vector<bool>> far_values(std::span<const std::string_view> li
     };
     for (size_t line = 0; line < lines.size(); ++line) {
         const std::string_view s = lines[line].substr(0, std::min(lines[line].size(), kLineStatsReach));
-        std::string_view word;
+        bool named = false;
+        uint32_t word = 0;
         size_t gap = 0, place = 0;
+        for (const uint32_t id : met) count[id] = 0;
+        met.clear();
         for (size_t p = 0; p < s.size();) {
             const char c = s[p];
             if (is_letter(c) || c == '_') {
                 const size_t end = run_end(s, p, is_word_or_dash);
-                word = s.substr(p, end - p);
+                word = words.find_or_add(s.substr(p, end - p)).first;
+                if (count.size() <= word) {
+                    count.resize(word + 1, 0);
+                    by_word.resize(word + 1);
+                }
+                met.push_back(word);
+                ++count[word];
+                named = true;
                 gap = 0;
                 p = end;
                 continue;
@@ -390,12 +411,15 @@ std::optional<std::vector<bool>> far_values(std::span<const std::string_view> li
             if (const size_t end = c == '-' || is_digit(c) ? number_end(s, p) : 0) {
                 const std::optional<double> value = number_value(s.substr(p, end - p));
                 if (!value) return std::nullopt;
-                std::vector<Value>& values =
-                    !word.empty() && gap <= 3
-                        ? field(by_word, words.find_or_add(word).first)
-                        : field(by_place, place);
+                std::vector<Value>& values = named && gap <= 3
+                                                 ? field(by_word[word], count[word])
+                                                 : field(by_place, place);
+                if (word_of.size() < fields.size()) {
+                    word_of.resize(fields.size(), UINT32_MAX);
+                    if (named && gap <= 3) word_of.back() = word;
+                }
                 values.push_back({line, *value});
-                word = {};
+                named = false;
                 ++place;
                 p = end;
                 continue;
@@ -404,9 +428,23 @@ std::optional<std::vector<bool>> far_values(std::span<const std::string_view> li
             ++p;
         }
     }
+    // A field is the values after a word's n-th time in a line (a column of cells), or
+    // where too few lines hold one, after the word at any time (a short table's cells read
+    // together), or else a line's n-th number.
+    std::vector<std::vector<Value>> pooled(words.size());
+    std::vector<const std::vector<Value>*> groups;
+    for (size_t k = 0; k < fields.size(); ++k) {
+        if (word_of[k] != UINT32_MAX && fields[k].size() < 5) {
+            pooled[word_of[k]].insert(pooled[word_of[k]].end(), fields[k].begin(), fields[k].end());
+        } else {
+            groups.push_back(&fields[k]);
+        }
+    }
+    for (const std::vector<Value>& values : pooled) groups.push_back(&values);
     std::vector<bool> far(lines.size(), false);
     std::vector<double> numbers;
-    for (const std::vector<Value>& values : fields) {
+    for (const std::vector<Value>* group : groups) {
+        const std::vector<Value>& values = *group;
         if (values.size() < 5) continue;  // too few values for one to stand out
         numbers.clear();
         for (const Value& v : values) numbers.push_back(v.value);

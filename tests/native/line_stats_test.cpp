@@ -61,6 +61,17 @@ void check_far_values() {
         CHECK(far_first(line) == false);
     }
     for (const char* line : {"v 100000000000000.5", "v -9", "v :::9", "v 1.1"}) CHECK(far_first(line) == true);
+    // Letters running into a digit make an id, not a value; a unit after one does not.
+    CHECK(far_first("v 4272bc0841") == false && far_first("v 9ms") == true);
+    // Each cell after the same tag is its own column: the wide one hides nothing.
+    const std::vector<std::string_view> table = {
+        "<td>1000</td><td>50</td>", "<td>5000</td><td>60</td>", "<td>20000</td><td>70</td>",
+        "<td>1000</td><td>55</td>", "<td>5000</td><td>94215</td>", "<td>20000</td><td>65</td>"};
+    CHECK(qm::far_values(table) == std::vector<bool>({false, false, false, false, true, false}));
+    // A table too short for its columns reads its cells together.
+    const std::vector<std::string_view> short_table = {"<td>S1</td><td>2013</td><td>77</td>",
+        "<td>S2</td><td>2022</td><td>70998</td>", "<td>S3</td><td>2024</td><td>80</td>"};
+    CHECK(qm::far_values(short_table) == std::vector<bool>({false, true, false}));
     const std::vector<std::string_view> four = {"lag=900", "lag=10", "lag=11", "lag=12"};
     CHECK(qm::far_values(four) == std::vector<bool>(4, false));
     // A value of more digits than a double holds exactly: a tie rounds to even. A
