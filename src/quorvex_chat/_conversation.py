@@ -460,11 +460,9 @@ class Conversation(Generic[M]):
         if self.options.target is not None:
             return overhead + int(self.options.target * budget)
         growth = max(self._appended / max(self._calls, 1), 1.0)
-        # The lowest target allowed: at any cache prices, a compaction to fewer tokens costs
-        # less per call (a smaller rewrite, spread over more calls, and smaller reads
-        # between), so what sets the target is what the next turns need. Never below half
-        # the budget (lower targets cost little less on the bundled sessions and lose many
-        # more of the facts a later turn needs), nor below the newest `RECENT_TOKENS` where
-        # the budget leaves room beside them.
+        # The floor alone (the class docstring says why no price lifts it): half the budget
+        # (lower targets cost little less on the bundled sessions and lose many more of the
+        # facts a later turn needs), nor below the newest `RECENT_TOKENS` where the budget
+        # leaves room beside them.
         room = max(ROOM_TOKENS, math.ceil(ROOM_CALLS * growth))
         return overhead + max(budget // 2, min(RECENT_TOKENS, budget - room))

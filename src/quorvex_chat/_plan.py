@@ -178,7 +178,7 @@ def layout(reading: Reading) -> Layout:
     last_request = requests[-1] if requests else n
     durable = [bool(cls & DURABLE) for cls in reading.classes]
     protected = durable[:]
-    protected[:prefix] = [True] * len(protected[:prefix])
+    protected[:prefix] = [True] * min(prefix, n)
     for index in pinned(reading):
         protected[index] = True
     if calls:

@@ -51,7 +51,9 @@ def encoded(text: str) -> bytes:
 
 
 def _digest(text: str) -> str:
-    return _base32(hashlib.blake2b(encoded(text), digest_size=32).digest())
+    fed = hasher()
+    fed.update(encoded(text))
+    return _base32(fed.digest())
 
 
 def _base32(raw: bytes) -> str:
