@@ -254,7 +254,7 @@ def test_bundled_sessions_meet_the_goals_in_the_other_formats(fmt):
 
 @pytest.mark.parametrize("options, budget, whole", [
     ({}, 1000, set()),
-    ({"exclude_tools": ["lookup"]}, 1600, {3}),
+    ({"exclude_tools": ["lookup"]}, 1800, {3}),
     ({"keep_recent_results": 2}, 1600, {15}),  # the newest round (19) is whole anyway
     ({"pin": lambda m: "ORD-5521" in str(m.get("content"))}, 2000, {7})])
 def test_callers_pin_what_stays_whole(options, budget, whole):

@@ -33,6 +33,13 @@ def test_native_count_is_the_reference(text):
     assert native.count_tokens(text) == _counting._count_tokens(text) == count_tokens(text)
 
 
+@pytest.mark.parametrize("text, pieces", [
+    (" 1", 2), ("  1", 3), ("a 1", 3), ("a\n1", 3), (" a", 1), ("[0001] step 1: ok\n", 10)])
+def test_a_blank_before_a_digit_is_a_piece_of_its_own(text, pieces):
+    """As o200k reads it: a blank joins the word or punctuation after it, never a digit."""
+    assert native.count_tokens(text) == count_tokens(text) == pieces + pieces // 10 + 1
+
+
 PIECES = st.sampled_from(list("AZaz09 \t\n\r\x0b\x1c.,-_{}/é中") + ["😀"])
 
 

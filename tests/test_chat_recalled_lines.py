@@ -169,7 +169,7 @@ def test_an_earlier_ask_worded_alike_is_no_answer(by_tool):
 def test_only_an_ask_still_waiting_for_its_answer_gets_lines():
     h = asking("openai") + [{"role": "assistant", "content": "It took 127 ms."},
                             {"role": "user", "content": "And row 0.7 in that first output?"}]
-    r = qc.Conversation(max_tokens=4000, target=0.6).prompt(h)  # a first call on all of it
+    r = qc.Conversation(max_tokens=4400, target=0.6).prompt(h)  # a first call on all of it
     assert h[-3] in r.messages and "[recalled for" in repr(r.messages[-1])
     assert repr(r.messages).count("[recalled for") == 1
 

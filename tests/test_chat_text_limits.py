@@ -129,7 +129,7 @@ def test_count_tokens_counts_high_against_o200k(kind):
     exact, counted = len(o200k(KINDS[kind])), count_tokens(KINDS[kind])
     assert counted >= exact
     if kind in ("english", "code", "json", "log"):
-        assert counted <= 1.35 * exact
+        assert counted <= 1.4 * exact
 
 
 def test_count_tokens_grows_linearly():

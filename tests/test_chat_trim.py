@@ -167,7 +167,7 @@ def test_flag_table_costs_and_counters():
 
 def test_screen_effort_and_cache_helpers():
     flood = "ERROR shard 7 replica lagging behind primary " * 300
-    assert qc.screen(flood) == ("[flood collapsed: 3,301 tokens, saturation 1.00]\n"
+    assert qc.screen(flood) == ("[flood collapsed: 3,631 tokens, saturation 1.00]\n"
                                 "[repeated 300 times:] ERROR shard 7 replica lagging behind primary")
     # A runaway recursion: the traceback's head and its last line, the one naming the error.
     frame = '  File "app.py", line 4, in walk\n    return walk(node.child)\n'

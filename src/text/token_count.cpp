@@ -108,6 +108,12 @@ uint64_t space_pieces(std::string_view space) noexcept {
     return pieces;
 }
 
+/// 1 where whitespace ending at `end` (not in a newline) meets a digit: o200k joins a
+/// blank to a word or to punctuation after it, never to a digit.
+uint64_t before_digit(std::string_view utf8, size_t end) noexcept {
+    return end < utf8.size() && kind_of(utf8[end]) == kDigit && utf8[end - 1] != '\n' ? 1 : 0;
+}
+
 }  // namespace
 
 uint64_t count_tokens_utf8(std::string_view utf8) noexcept {
@@ -136,11 +142,12 @@ uint64_t count_tokens_utf8(std::string_view utf8) noexcept {
             }
             while (end - at >= 2) {
                 const size_t length = std::min(end - at, kChunk);
-                pieces += space_pieces(utf8.substr(at, length));
+                pieces += space_pieces(utf8.substr(at, length)) +
+                          before_digit(utf8, at + length);
                 at += length;
             }
-            // A blank left alone is free; a newline alone is a piece.
-            if (at < end && utf8[at] == '\n') pieces += 1;
+            // A blank left alone is free but before a digit; a newline alone is a piece.
+            if (at < end) pieces += utf8[at] == '\n' ? 1 : before_digit(utf8, end);
         } else {
             pieces += 1;
         }
