@@ -54,17 +54,17 @@ def count_tokens(text: str) -> int:
     """The default count for budgets: the pieces a BPE tokenizer cannot merge, plus a tenth.
 
     It is meant to count high, never low: UTF-8 bytes / 4 undercounts JSON, logs and hex by
-    up to 2.3x in o200k tokens, which sends prompts over their budget. A blank before a digit
-    is a piece of its own (o200k joins a blank to a word or to punctuation, never to a digit:
-    "step 1: ok" is 5 tokens). Outside ASCII every
-    UTF-8 byte counts, since a rare script (Cuneiform, Linear B, Ol Chiki) takes o200k a
-    token a byte. Measured against o200k: 1.1x on English prose, 1.2-1.35x on JSON, logs and
-    Markdown, 1.25-1.45x on code, 1.35-1.8x on base64, hex, URL-encoded text, punctuation
-    and runs of random letters, 1.05x on rare scripts, 1.7x on CJK, 1.8-1.9x on NUL bytes
-    and combining marks, 2.2-3.2x on emoji (ZWJ sequences and flags included), Cyrillic,
-    Arabic, Devanagari and accented Latin, and up to 5x on whitespace runs. A lone random
-    word of fewer than eight letters can still count low. Pass a real tokenizer as
-    `token_counter` to spend the budget exactly. Linear in the text.
+    up to 2.3x in o200k tokens, which sends prompts over their budget. A blank before a
+    digit is a piece of its own (o200k joins a blank to a word or to punctuation, never to a
+    digit: "step 1: ok" is 5 tokens). Outside ASCII every UTF-8 byte counts, since a rare
+    script (Cuneiform, Linear B, Ol Chiki) takes o200k a token a byte. Measured against
+    o200k: 1.1x on English prose, 1.2-1.35x on JSON, logs and Markdown, 1.25-1.45x on code,
+    1.35-1.8x on base64, hex, URL-encoded text, punctuation and runs of random letters,
+    1.05x on rare scripts, 1.7x on CJK, 1.8-1.9x on NUL bytes and combining marks, 2.2-3.2x
+    on emoji (ZWJ sequences and flags included), Cyrillic, Arabic, Devanagari and accented
+    Latin, and up to 5x on whitespace runs. A lone random word of fewer than eight letters
+    can still count low. Pass a real tokenizer as `token_counter` to spend the budget
+    exactly. Linear in the text.
     """
     if _native is not None:
         counted = _native.count_tokens(text)
