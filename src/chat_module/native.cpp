@@ -466,21 +466,28 @@ PyObject* leaves_entry(PyObject*, PyObject* message) noexcept {
     return guarded([message] { return leaves_impl(message); });
 }
 
+/// The contents of an exact bytes object, borrowed while it lives; nothing for any other.
+std::optional<std::string_view> bytes_of(PyObject* bytes) {
+    if (!PyBytes_CheckExact(bytes)) return std::nullopt;
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(bytes, &data, &length) < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<size_t>(length));
+}
+
 /// The items of `packed`, a bytes object of `size` native 64-bit ints (array('q') bytes),
 /// or nothing where it is not one: what a trial reads of every message many times over
 /// is packed once, not converted from a list at each trial.
 std::optional<std::vector<int64_t>> packed_of(PyObject* packed, Py_ssize_t size) {
-    if (!PyBytes_CheckExact(packed) || size < 0) return std::nullopt;
-    char* data = nullptr;
-    Py_ssize_t length = 0;
-    if (PyBytes_AsStringAndSize(packed, &data, &length) < 0) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    const auto bytes = bytes_of(packed);
+    if (!bytes || size < 0) return std::nullopt;
     const auto n = static_cast<size_t>(size);
-    if (static_cast<size_t>(length) != n * sizeof(int64_t)) return std::nullopt;
+    if (bytes->size() != n * sizeof(int64_t)) return std::nullopt;
     std::vector<int64_t> items(n);
-    if (n > 0) std::memcpy(items.data(), data, n * sizeof(int64_t));
+    if (n > 0) std::memcpy(items.data(), bytes->data(), n * sizeof(int64_t));
     return items;
 }
 
@@ -495,14 +502,9 @@ Py_ssize_t length_of(PyObject* flags) {
 /// one is anything else (left to Python).
 std::optional<std::vector<char>> flags_of(PyObject* flags, Py_ssize_t size) {
     if (PyBytes_CheckExact(flags)) {
-        char* data = nullptr;
-        Py_ssize_t length = 0;
-        if (PyBytes_AsStringAndSize(flags, &data, &length) < 0) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        if (length != size) return std::nullopt;
-        std::vector<char> read(data, data + length);
+        const auto bytes = bytes_of(flags);
+        if (!bytes || bytes->size() != static_cast<size_t>(size)) return std::nullopt;
+        std::vector<char> read(bytes->begin(), bytes->end());
         for (const char flag : read) {
             if (flag != 0 && flag != 1) return std::nullopt;
         }
