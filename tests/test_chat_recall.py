@@ -8,7 +8,7 @@ from hypothesis import given, strategies as st
 
 import quorvex_chat as qc
 from quorvex_chat import _recall
-from quorvex_chat._elision import Eliser
+from quorvex_chat._elision import Eliser, _shown
 from quorvex_chat._formats import prompt_errors
 from support.chat_formats import FORMATS
 from test_chat_trim import history
@@ -130,7 +130,8 @@ def test_a_query_brings_back_only_the_lines_that_hold_it():
         "[300 of 300 lines hold 'ok', the first 200 shown]")
 
 
-def test_unknown_handles_and_colliding_digests(monkeypatch):
+@pytest.mark.parametrize("store", [dict, qc.MemoryStore])
+def test_unknown_handles_and_colliding_digests(monkeypatch, store):
     conversation = qc.Conversation(max_tokens=100)
     with pytest.raises(KeyError, match="unknown handle 'qv:aaaaaaaaaa'"):
         conversation.recall("qv:aaaaaaaaaa")
@@ -141,11 +142,12 @@ def test_unknown_handles_and_colliding_digests(monkeypatch):
     # A text crafted to share another's short digest gets a longer handle, never its text.
     monkeypatch.setattr(_recall, "_digest", lambda text: "a" * 10 + ("b" if "x" in text
                                                                    else "c") * 42)
-    originals = _recall.Originals({})
-    (first, _), (second, planned) = originals.keep("x"), originals.keep("y")
+    originals = _recall.Originals(store())
+    (first, _), (second, planned) = originals.keep(("x", "1")), originals.keep(("y", "2"))
     assert (first, second, planned) == ("qv:" + "a" * 10, "qv:" + "a" * 10 + "c", first)
-    assert (originals.recall(first), originals.recall(second)) == ("x", "y")
-    assert originals.keep("y") == (second, planned)
+    assert (originals.recall(first), originals.recall(second)) == ("x1", "y2")
+    assert originals.keep("y2") == originals.keep(("y", "2")) == (second, planned)
+    assert originals.again([first, "qv:gone"]) == ["qv:gone"]
 
 
 def test_stores_are_bounded_oldest_first(tmp_path):
@@ -194,6 +196,24 @@ def test_a_long_history_stores_each_part_of_its_drops_about_once():
     assert sum(map(len, store.values())) < 5 * sum(len(json.dumps(m)) for m in h)
 
 
+def test_a_memory_store_holds_the_parts_of_drops_as_the_messages_own_texts():
+    """The prompts and originals of a plain dict, while the strings it holds that are not
+    the history's own come to a fraction of it: a grown part shares its messages' texts
+    with the part it grew from (before: 5 times the history)."""
+    h, _ = fleet("openai", turns=80)
+    memory, plain = qc.MemoryStore(), {}
+    shared = qc.Conversation(max_tokens=8000, store=memory, target=0.5)
+    copied = qc.Conversation(max_tokens=8000, store=plain, target=0.5)
+    for end in range(2, len(h) + 1):
+        if h[end - 1]["role"] in ("user", "tool"):
+            assert shared.prompt(h[:end]).messages == copied.prompt(h[:end]).messages
+    assert shared.compactions > 30 and dict(memory) == plain
+    own = {id(m["content"]) for m in h}
+    held = {id(piece): len(piece) for text in memory._texts.values()
+            for piece in ((text,) if isinstance(text, str) else text) if id(piece) not in own}
+    assert sum(held.values()) < sum(len(json.dumps(m)) for m in h) / 10
+
+
 @given(st.lists(st.lists(st.integers(0, 3), max_size=3), min_size=1, max_size=30), st.data())
 def test_a_long_stretch_walks_the_rounds_of_its_digest_as_a_short_one(scores, data):
     """The order kept for all messages read, filtered to a stretch, is the order a heap of
@@ -215,7 +235,7 @@ def test_a_part_hashed_on_from_another_has_the_handle_of_its_whole_transcript(pa
     for members in parts:
         part = (0, *sorted(members - {0}))
         assert eliser._part_handle(part, views) == _recall.handle_for(
-            eliser._transcript(part, views))
+            "\n\n".join(_shown(views[index]) for index in part))
 
 
 def test_adapters_offer_the_recall_tool():

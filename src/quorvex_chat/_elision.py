@@ -46,27 +46,44 @@ def _without_content(part: Mapping[str, Any], notice: str) -> dict[str, Any]:
 
 def _shown(view: View) -> str:
     """A view as a line or more of plain text, for the transcript of what was dropped."""
+    return "".join(_shown_pieces(view))
+
+
+#: The pieces between others in transcripts, made once: a store holds a transcript as its
+#: pieces, and every part of every compaction would otherwise hold its own copies.
+_PREFIXES = {role: f"{role}: " for role in ("user", "assistant", "tool", "system", "model",
+                                            "developer", "function")}
+_RESULT, _LINE, _MESSAGES = "(result) ", "\n", "\n\n"
+
+
+def _shown_pieces(view: View) -> list[str]:
+    """`_shown(view)` as the strings it joins, the message's own texts among them."""
     content = view.get("content")
-    shown: list[str] = []
+    role = view.get("role")
+    pieces = [(_PREFIXES.get(role) if isinstance(role, str) else None) or f"{role}: "]
     for part in [{"type": "text", "text": content}] if isinstance(content, str) else \
             content if isinstance(content, list) else ():
+        if len(pieces) > 1:
+            pieces.append(_LINE)
         kind = part.get("type") if isinstance(part, Mapping) else None
         if kind == "tool_result":
             result = part.get("content")
-            shown.append(f"(result) {_text_of(result) or to_json(result)}")
+            pieces += (_RESULT, _text_of(result) or to_json(result))
         elif kind == "tool_use":
-            shown.append(f"(call {part.get('name')}) {to_json(part.get('input'))}")
+            pieces.append(f"(call {part.get('name')}) {to_json(part.get('input'))}")
         elif kind == "thinking":
-            shown.append(f"(thinking) {part.get('thinking')}")
+            pieces.append(f"(thinking) {part.get('thinking')}")
         elif isinstance(part, Mapping) and isinstance(part.get("text"), str):
-            shown.append(part["text"])
+            pieces.append(part["text"])
         else:
-            shown.append(to_json(part))
+            pieces.append(to_json(part))
     for call in view.get("tool_calls") or ():
         function = call.get("function") if isinstance(call, Mapping) else None
         if isinstance(function, Mapping):
-            shown.append(f"(call {function.get('name')}) {function.get('arguments')}")
-    return f"{view.get('role')}: " + "\n".join(shown)
+            if len(pieces) > 1:
+                pieces.append(_LINE)
+            pieces.append(f"(call {function.get('name')}) {function.get('arguments')}")
+    return pieces
 
 
 Note = tuple[list[tuple[int, ...]], str, int]  # the parts' messages, the notice, its tokens
@@ -133,7 +150,7 @@ class Eliser:
         self._offers: dict[int, list[list[Any]]] = {}
         #: Each result's offers, from the one reading that also makes its notice.
         self._result_offers: dict[str, list[list[Any]]] = {}
-        self._shown: dict[int, str] = {}  # each message as a transcript shows it
+        self._shown: dict[int, list[str]] = {}  # each message as a transcript shows it
         #: By the message a part starts at, the part last hashed from it, and the digest
         #: state after each of its messages.
         self._fed: dict[int, tuple[tuple[int, ...], list[Any]]] = {}
@@ -153,11 +170,15 @@ class Eliser:
                                      for score, line, cost in read.ranked]
         return read
 
-    def _transcript(self, part: Sequence[int], views: Sequence[View]) -> str:
-        """The text of dropped messages `part`, as its handle was made of."""
+    def _transcript(self, part: Sequence[int], views: Sequence[View]) -> tuple[str, ...]:
+        """The text of dropped messages `part`, as its handle was made of, in pieces."""
         shown = self._shown
-        return "\n\n".join(shown[index] if index in shown else _shown(views[index])
-                             for index in part)
+        pieces: list[str] = []
+        for index in part:
+            if pieces:
+                pieces.append(_MESSAGES)
+            pieces += shown[index] if index in shown else _shown_pieces(views[index])
+        return tuple(pieces)
 
     def _part_handle(self, part: tuple[int, ...], views: Sequence[View]) -> str:
         """`handle_for` the transcript of `part`, hashed on from the digest of what it
@@ -171,12 +192,13 @@ class Eliser:
         for position in range(len(fed) * _FED_STEP, len(part)):
             index = part[position]
             if index not in shown:
-                shown[index] = _shown(views[index])
+                shown[index] = _shown_pieces(views[index])
             if state is None:
                 state = hasher()
             else:
                 state.update(b"\n\n")
-            state.update(encoded(shown[index]))
+            for piece in shown[index]:
+                state.update(encoded(piece))
             if (position + 1) % _FED_STEP == 0:
                 fed.append(state.copy())
         self._fed[part[0]] = (part, fed)
@@ -416,21 +438,17 @@ class Eliser:
         assert self.originals is not None
         # Once per notice shown, after the compaction that placed it: kept, the shown texts
         # would double the history held until the next compaction.
-        store, stored = self.originals.store, self._stored
-        again: dict[str, str] = {}
+        stored = self._stored
+        # A part stored by an earlier compaction is written again as the store's newest (in
+        # one write for all of them), without making its text again.
+        missing = set(self.originals.again([stored[part] for part in parts if part in stored]))
         for part in parts:
-            # A part stored by an earlier compaction is written again as it is held (the
-            # store's newest, in one write for all of them), without making its text again.
             handle = stored.get(part)
-            text = None if handle is None else store.get(handle)
-            if handle is not None and text is not None:
-                again[handle] = text
-            else:
+            if handle is None or handle in missing:
                 handle = stored[part] = self.originals.keep(
                     self._transcript(part, views))[0]
             if handle != self._handles[part]:
                 notice = notice.replace(self._handles[part], handle)
-        store.update(again)
         if notice != self._notes[gone, later][1]:
             tokens = self.meter.counted(notice)
         shown = self._shown_notes[gone, later] = (notice, tokens)

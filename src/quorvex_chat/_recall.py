@@ -15,6 +15,7 @@ import re
 from typing import Any, Mapping, MutableMapping
 
 from ._notable import result_lines
+from ._store import MemoryStore
 
 #: A handle inside a notice.
 HANDLE_PATTERN = re.compile(r"qv:[a-z2-7]{10,52}(?![a-z2-7])")
@@ -50,9 +51,11 @@ def encoded(text: str) -> bytes:
     return text.encode("utf-8", "surrogatepass")
 
 
-def _digest(text: str) -> str:
+def _digest(text: str | tuple[str, ...]) -> str:
+    """Of `text`, or of the concatenation of its pieces."""
     fed = hasher()
-    fed.update(encoded(text))
+    for piece in (text,) if isinstance(text, str) else text:
+        fed.update(encoded(piece))
     return _base32(fed.digest())
 
 
@@ -82,18 +85,36 @@ class Originals:
     def __init__(self, store: MutableMapping[str, str]) -> None:
         self.store = store
 
-    def keep(self, text: str) -> tuple[str, str]:
-        """Store `text`, written again if it is there (a bounded store forgets the texts
-        written longest ago first): its handle, and the one it would have had if no
-        colliding text had taken that first (`handle_for`)."""
-        digest = _digest(text)
+    def keep(self, text: str | tuple[str, ...]) -> tuple[str, str]:
+        """Store `text` (or the concatenation of its pieces), written again if it is there
+        (a bounded store forgets the texts written longest ago first): its handle, and the
+        one it would have had if no colliding text had taken that first (`handle_for`)."""
+        pieces = (text,) if isinstance(text, str) else text
+        digest = _digest(pieces)
+        store, whole = self.store, None
         for length in range(_SHORT, len(digest) + 1):
             handle = "qv:" + digest[:length]
-            held = self.store.get(handle)
-            if held is None or held == text:
-                self.store[handle] = text
+            if isinstance(store, MemoryStore):
+                # As pieces: a store in this process shares them with every other text.
+                if store._keep_pieces(handle, pieces):
+                    return handle, "qv:" + digest[:_SHORT]
+                continue
+            whole = "".join(pieces) if whole is None else whole
+            held = store.get(handle)
+            if held is None or held == whole:
+                store[handle] = whole
                 return handle, "qv:" + digest[:_SHORT]
         raise RuntimeError("every prefix of this text's digest names another text")
+
+    def again(self, handles: list[str]) -> list[str]:
+        """Write the texts of `handles` again, as the store's newest: the handles it no
+        longer holds."""
+        store = self.store
+        if isinstance(store, MemoryStore):
+            return store._again(handles)
+        texts = {handle: store.get(handle) for handle in handles}
+        store.update({handle: text for handle, text in texts.items() if text is not None})
+        return [handle for handle, text in texts.items() if text is None]
 
     def recall(self, handle: str, query: str | None = None) -> str:
         if not isinstance(handle, str):

@@ -33,30 +33,65 @@ class MemoryStore(MutableMapping[str, str]):
 
     def __init__(self, max_chars: int = DEFAULT_MEMORY_CHARS) -> None:
         self.max_chars = _bound("max_chars", max_chars)
-        self._texts: OrderedDict[str, str] = OrderedDict()
+        #: A text, or the pieces it is the concatenation of: the parts of a long dropped
+        #: stretch overlap from one compaction to the next, and as pieces they share the
+        #: messages' own strings instead of each holding a copy of them.
+        self._texts: OrderedDict[str, str | tuple[str, ...]] = OrderedDict()
         self._chars = 0
         self._lock = threading.Lock()
 
     def __getitem__(self, handle: str) -> str:
-        return self._texts[handle]
+        return _text(self._texts[handle])
 
     def __setitem__(self, handle: str, text: str) -> None:
         with self._lock:
-            old = self._texts.pop(handle, None)
-            self._chars += len(text) - (0 if old is None else len(old))
-            self._texts[handle] = text
-            while self._chars > self.max_chars and len(self._texts) > 1:
-                self._chars -= len(self._texts.popitem(last=False)[1])
+            self._put(handle, text)
+
+    def _put(self, handle: str, text: str | tuple[str, ...]) -> None:
+        old = self._texts.pop(handle, None)
+        self._chars += _length(text) - (0 if old is None else _length(old))
+        self._texts[handle] = text
+        while self._chars > self.max_chars and len(self._texts) > 1:
+            self._chars -= _length(self._texts.popitem(last=False)[1])
+
+    def _keep_pieces(self, handle: str, pieces: tuple[str, ...]) -> bool:
+        """Hold the concatenation of `pieces` under `handle` as the newest text, unless
+        the handle names another text: whether it does not."""
+        with self._lock:
+            held = self._texts.get(handle)
+            if held is not None and held != pieces and _text(held) != "".join(pieces):
+                return False
+            self._put(handle, pieces)
+        return True
+
+    def _again(self, handles: list[str]) -> list[str]:
+        """Make `handles` the newest texts, in order, without writing them: those no
+        longer held."""
+        with self._lock:
+            texts = self._texts
+            missing = [handle for handle in handles if handle not in texts]
+            for handle in handles:
+                if handle in texts:
+                    texts.move_to_end(handle)
+        return missing
 
     def __delitem__(self, handle: str) -> None:
         with self._lock:
-            self._chars -= len(self._texts.pop(handle))
+            self._chars -= _length(self._texts.pop(handle))
 
     def __iter__(self) -> Iterator[str]:
         return iter(list(self._texts))
 
     def __len__(self) -> int:
         return len(self._texts)
+
+
+def _text(held: str | tuple[str, ...]) -> str:
+    return held if isinstance(held, str) else "".join(held)
+
+
+def _length(text: str | tuple[str, ...]) -> int:
+    return len(text) if isinstance(text, str) else sum(map(len, text))
 
 
 #: The table of a `SQLiteStore` of originals, and that of the adapters' conversation states.
