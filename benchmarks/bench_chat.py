@@ -8,7 +8,8 @@ libraries count with the same counter: o200k where bpe-openai is installed, else
 - `trim` of a whole history beside `trim_messages` (strategy "last", the same budget);
 - `Conversation.prompt` on a long history beside a short one: an append-only call (per
   message appended), a compaction, and a repeated call on an unchanged history beside an
-  append-only one; and its first call on the long history beside `trim_messages` on it.
+  append-only one; its first call on the long history beside `trim_messages` on it; and
+  the memory it holds on a long history beside the history's JSON.
 """
 import json
 import random
@@ -103,6 +104,25 @@ def session(n, count, calls):
     return first, median(appends), median(compactions), repeat
 
 
+def held(n, count):
+    """The memory a Conversation holds once grown to n messages 25 at a call (its store of
+    originals in memory included), and the history's JSON, in bytes."""
+    import gc
+    import tracemalloc
+    history = make_conversation(n)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        conversation = qc.Conversation(max_tokens=BUDGET, token_counter=count)
+        for k in range(200, n + 1, 25):
+            conversation.prompt(history[:k])
+        gc.collect()
+        size = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    return size, len(json.dumps(history))
+
+
 def chat_rows(quick):
     count, name = counter()
     for n in (1_000, 3_000) if quick else (1_000, 10_000, 100_000):
@@ -126,3 +146,6 @@ def chat_rows(quick):
     if theirs is not None:
         lc = theirs()
         yield ("Conversation", f"first {long // 1000}k vs LC", "s", first_l, lc, lc / first_l)
+    n = 2_000 if quick else 5_000
+    size, text = held(n, count)
+    yield ("Conversation", f"held vs JSON {n // 1000}k", "MB", size / 1e6, text / 1e6, text / size)

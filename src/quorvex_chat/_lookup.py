@@ -131,7 +131,7 @@ def _segments(lines: Sequence[str]) -> list[str]:
 class _Doc:
     __slots__ = ("words", "lines", "speaker", "asks", "_far", "_line_words")
 
-    def __init__(self, words: set[str], lines: list[str], speaker: int,
+    def __init__(self, words: tuple[str, ...], lines: list[str], speaker: int,
                  asks: bool = False) -> None:
         self.words = words
         self.lines = lines
@@ -140,10 +140,12 @@ class _Doc:
         self._far: list[bool] | None = None
         self._line_words: list[set[str]] | None = None
 
-    def line_words(self) -> list[set[str]]:
-        """Each line's words, read when a clause first looks in this message."""
+    def line_words(self, held: dict[str, str]) -> list[set[str]]:
+        """Each line's words, read when a clause first looks in this message, as the
+        strings `held` holds (a line's words are among its message's)."""
         if self._line_words is None:
-            self._line_words = [terms(line) for line in self.lines]
+            self._line_words = [{held.get(term, term) for term in terms(line)}
+                                for line in self.lines]
         return self._line_words
 
     def far(self) -> list[bool]:
@@ -226,6 +228,7 @@ class Lookup:
 
     def __init__(self) -> None:
         self._docs: dict[int, _Doc] = {}
+        self._terms: dict[str, str] = {}  # every word the messages read hold, by itself
         self._span: _Span | None = None
         self._requests: list[int] = []  # the requests read so far
         self._scanned = 0
@@ -250,7 +253,11 @@ class Lookup:
                 2 if view.get("role") in ("assistant", "model") else 0
             asks = speaker == 1 or (texts is not None and reading.format.writes_any_part
                                     and _asking(texts, reading.sizes[index]))
-            doc = self._docs[index] = _Doc(words, lines, speaker, asks)
+            # As a tuple of the strings other messages' words are: thousands of messages hold
+            # the same few keys and values, each a set of its own copies of them.
+            held = self._terms.setdefault
+            doc = self._docs[index] = _Doc(tuple([held(term, term) for term in words]), lines,
+                                           speaker, asks)
         return doc
 
     def _span_of(self, reading: Reading, plan: Plan, budget: int) -> _Span:
@@ -271,6 +278,7 @@ class Lookup:
             # conversation holds the words of one span, not of its whole history.
             self._docs = {index: doc for index, doc in self._docs.items()
                           if index in docs or doc.speaker == 1}
+            self._terms = {term: term for doc in self._docs.values() for term in doc.words}
         return span
 
     def lines_for(self, reading: Reading, plan: Plan, eliser: Eliser, request: int,
@@ -357,7 +365,7 @@ class Lookup:
             outlying: list[str] = []
             for score, _, index in nlargest(_DOCS, scored):
                 doc = docs[index]
-                words = doc.line_words()
+                words = doc.line_words(self._terms)
                 within = Counter(term for found in words for term in found.intersection(wanted))
                 n = len(doc.lines)
                 if doc.asks and index not in echoing:
