@@ -229,6 +229,7 @@ class Lookup:
     def __init__(self) -> None:
         self._docs: dict[int, _Doc] = {}
         self._terms: dict[str, str] = {}  # every word the messages read hold, by itself
+        self._terms_kept = 1 << 12  # how many words it held when last let go of
         self._span: _Span | None = None
         self._requests: list[int] = []  # the requests read so far
         self._scanned = 0
@@ -278,7 +279,9 @@ class Lookup:
             # conversation holds the words of one span, not of its whole history.
             self._docs = {index: doc for index, doc in self._docs.items()
                           if index in docs or doc.speaker == 1}
-            self._terms = {term: term for doc in self._docs.values() for term in doc.words}
+            if len(self._terms) > 2 * self._terms_kept:  # let go of words no message holds
+                self._terms = {term: term for doc in self._docs.values() for term in doc.words}
+                self._terms_kept = max(len(self._terms), 1 << 12)
         return span
 
     def lines_for(self, reading: Reading, plan: Plan, eliser: Eliser, request: int,
