@@ -130,7 +130,7 @@ def test_a_query_brings_back_only_the_lines_that_hold_it():
         "[300 of 300 lines hold 'ok', the first 200 shown]")
 
 
-@pytest.mark.parametrize("store", [dict, qc.MemoryStore])
+@pytest.mark.parametrize("store", [dict, qc.MemoryStore, type("Own", (qc.MemoryStore,), {})])
 def test_unknown_handles_and_colliding_digests(monkeypatch, store):
     conversation = qc.Conversation(max_tokens=100)
     with pytest.raises(KeyError, match="unknown handle 'qv:aaaaaaaaaa'"):

@@ -94,8 +94,9 @@ class Originals:
         store, whole = self.store, None
         for length in range(_SHORT, len(digest) + 1):
             handle = "qv:" + digest[:length]
-            if isinstance(store, MemoryStore):
-                # As pieces: a store in this process shares them with every other text.
+            if type(store) is MemoryStore:
+                # As pieces: a store in this process shares them with every other text. (Not
+                # a subclass's: it may read or write its texts its own way.)
                 if store._keep_pieces(handle, pieces):
                     return handle, "qv:" + digest[:_SHORT]
                 continue
@@ -110,7 +111,7 @@ class Originals:
         """Write the texts of `handles` again, as the store's newest: the handles it no
         longer holds."""
         store = self.store
-        if isinstance(store, MemoryStore):
+        if type(store) is MemoryStore:
             return store._again(handles)
         texts = {handle: store.get(handle) for handle in handles}
         store.update({handle: text for handle, text in texts.items() if text is not None})
