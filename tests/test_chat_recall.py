@@ -199,7 +199,7 @@ def test_a_long_history_stores_each_part_of_its_drops_about_once():
 def test_a_memory_store_holds_the_parts_of_drops_as_the_messages_own_texts():
     """The prompts and originals of a plain dict, while the strings it holds that are not
     the history's own come to a fraction of it: a grown part shares its messages' texts
-    with the part it grew from (before: 5 times the history)."""
+    with the part it grew from (before: 3.6 times the history)."""
     h, _ = fleet("openai", turns=80)
     memory, plain = qc.MemoryStore(), {}
     shared = qc.Conversation(max_tokens=8000, store=memory, target=0.5)
