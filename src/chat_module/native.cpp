@@ -586,8 +586,7 @@ PyObject* units_gone_entry(PyObject*, PyObject* const* args, Py_ssize_t count) n
 }
 
 /// A list's items, or packed ints, as counts of at most `limit` each, or nothing where one
-/// is anything else
-/// (a sum of `size` of them then stays far inside 64 bits).
+/// is anything else (a sum of `size` of them then stays far inside 64 bits).
 std::optional<std::vector<int64_t>> counts_of(PyObject* list, Py_ssize_t size, int64_t limit) {
     if (PyBytes_CheckExact(list)) {
         auto packed = packed_of(list, size);

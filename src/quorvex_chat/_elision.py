@@ -196,7 +196,7 @@ class Eliser:
             if state is None:
                 state = hasher()
             else:
-                state.update(b"\n\n")
+                state.update(encoded(_MESSAGES))
             state.update(encoded("".join(shown[index])))  # one update, not one a piece
             if (position + 1) % _FED_STEP == 0:
                 fed.append(state.copy())
