@@ -109,18 +109,26 @@ SCRIPTS = st.lists(st.tuples(st.integers(1, 400), st.lists(st.lists(
 @settings(max_examples=60, deadline=None)
 @given(SCRIPTS, st.sampled_from(["openai", "anthropic"]), st.integers(200, 3000))
 def test_trials_drop_what_the_python_code_drops(script, provider, budget):
+    """The same prompts natively, in Python, and with every trial planned afresh (a plan
+    kept for a repeated trial must be the plan that trial makes)."""
     h = history(provider, [(30, [[40]], True), *script], 1)
     prompts = []
-    for use in (native, None):
-        saved, _plan._native = _plan._native, use
+    original = _plan._Trials.plan
+
+    def afresh(self, *args, **kwargs):
+        self._tried.clear()
+        return original(self, *args, **kwargs)
+
+    for use, plan in ((native, original), (None, original), (native, afresh)):
+        saved, _plan._native, _plan._Trials.plan = _plan._native, use, plan
         try:
             conversation = qc.Conversation(max_tokens=budget)
             prompts.append([(conversation.prompt(h[:end]).messages,
                              qc.trim(h[:end], max_tokens=budget).messages)
                             for end in range(2, len(h) + 1) if h[end - 1]["role"] != "assistant"])
         finally:
-            _plan._native = saved
-    assert prompts[0] == prompts[1]
+            _plan._native, _plan._Trials.plan = saved, original
+    assert prompts[0] == prompts[1] == prompts[2]
 
 
 @pytest.mark.parametrize("args", [

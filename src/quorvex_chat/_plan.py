@@ -17,7 +17,7 @@ import math
 import struct
 from array import array
 from bisect import bisect_left
-from itertools import accumulate, compress
+from itertools import accumulate, compress, repeat
 from operator import and_, not_, or_, xor
 from dataclasses import dataclass, field
 from typing import Callable, Sequence
@@ -26,7 +26,7 @@ import quorvex_micro
 
 from ._elision import Copy, Eliser
 from ._reading import Reading
-from ._shapes import only_results
+from ._shapes import Shape, only_results
 
 try:
     from . import _native
@@ -116,6 +116,11 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
                                   later=request < indices[0])[2]
 
 
+def staying(fates: list[int]) -> list[int]:
+    """The messages that `fates` keep in the prompt, in any form."""
+    return list(compress(range(len(fates)), fates))  # DROPPED is 0
+
+
 def kept_whole(reading: Reading) -> Plan:
     """Every message as it is."""
     return Plan([KEPT] * len(reading), total=reading.total())
@@ -142,8 +147,8 @@ def pinned(reading: Reading) -> set[int]:
     named in `exclude_tools`, and the newest `keep_recent_results` messages holding results."""
     options, shape = reading.options, reading.shape
     pin = options.pin
-    kept = {index for index, message in enumerate(reading.objects)
-            if pin is not None and pin(message)}
+    kept = set() if pin is None else {index for index, message in enumerate(reading.objects)
+                                      if pin(message)}
     names = set(options.exclude_tools)
     if not names and options.keep_recent_results <= 0:
         return kept
@@ -176,7 +181,7 @@ def layout(reading: Reading) -> Layout:
     ends = reading.rounds(prefix)
     calls = list(ends)
     last_request = requests[-1] if requests else n
-    durable = [bool(cls & DURABLE) for cls in reading.classes]
+    durable = list(map(bool, map(and_, reading.classes, repeat(DURABLE))))
     protected = durable[:]
     protected[:prefix] = [True] * min(prefix, n)
     for index in pinned(reading):
@@ -200,12 +205,13 @@ def layout(reading: Reading) -> Layout:
             holding[index] = False
     # A unit is free where nothing in it holds: as many hold before its end as before it.
     held = list(accumulate(holding, initial=0))
-    round_can_go, turn_can_go = shape.round_can_go, shape.turn_can_go
-    rounds = [(start, end) for start, end in ends.items()
-              if held[end] == held[start] and round_can_go(views, start, end)]
+    rounds = [unit for unit in ends.items() if held[unit[1]] == held[unit[0]]]
+    if type(shape).round_can_go is not Shape.round_can_go:  # the default lets any go
+        rounds = [unit for unit in rounds if shape.round_can_go(views, *unit)]
     bounds = requests + [n]
-    turns = [(start, end) for start, end in zip(bounds, bounds[1:])
-             if held[end] == held[start] and turn_can_go(views, start, end)]
+    turns = [unit for unit in zip(bounds, bounds[1:]) if held[unit[1]] == held[unit[0]]]
+    if type(shape).turn_can_go is not Shape.turn_can_go:
+        turns = [unit for unit in turns if shape.turn_can_go(views, *unit)]
     ballast = reading.results[:]
     last_round = range(calls[-1], ends[calls[-1]]) if calls else range(0)
     bare = [False] * n  # by the request alone, so that a restored plan finds the same
@@ -239,13 +245,13 @@ class _Trials:
         # them whole, a long history taking many trials. Flags are bytes of 0 and 1 (so a
         # level's survivors are a slice and a join), numbers array('q') bytes: the native
         # helpers read them without converting a list at every trial.
-        self.movable = bytes(not alone and not bare
-                             for alone, bare in zip(form.alone, form.bare))
-        self.not_alone = bytes(not alone for alone in form.alone)
-        self.whole = bytes(not ballast for ballast in form.ballast)
+        self.movable = bytes(map(not_, map(or_, form.alone, form.bare)))
+        self.not_alone = bytes(map(not_, form.alone))
+        self.whole = bytes(map(not_, form.ballast))
         self.bare = bytes(form.bare)
         self.units = (_packed(self.turn_of), _packed(self.round_of))
         self._sizes: Sequence[int] | None = None
+        self._tried: dict[tuple[bytes, bytes, bytes, bytes, int | None], Plan] = {}
 
     def packed_sizes(self) -> Sequence[int]:
         """The messages' tokens for the native helpers, packed once all are counted (until
@@ -328,11 +334,22 @@ class _Trials:
         `drop_at` but for their bare requests, which go at `ask_at`, and shrink to their
         handles the notices of results that fall at `shrink_at`. Where what stays whole
         already exceeds `bound`, no notice is made: the plan's total is then that part
-        alone, over `bound` as the whole would be (most trials of a long history end so)."""
+        alone, over `bound` as the whole would be (most trials of a long history end so).
+
+        A plan is made once for the same survivors: the search tries many levels between
+        two messages' scores, and most of a compaction's trials repeat one before."""
         alive = self.survivors(elide_at)
-        gone = self._gone(alive if drop_at == elide_at else self.survivors(drop_at),
-                          self.survivors(ask_at))
+        staying = alive if drop_at == elide_at else self.survivors(drop_at)
         kept = alive if shrink_at == elide_at else self.survivors(shrink_at)
+        key = (alive, staying, self.survivors(ask_at), kept, bound)
+        plan = self._tried.get(key)
+        if plan is None:
+            plan = self._tried[key] = self._plan(*key)
+        return plan
+
+    def _plan(self, alive: bytes, staying: bytes, asking: bytes, kept: bytes,
+              bound: int | None) -> Plan:
+        gone = self._gone(staying, asking)
         reading, eliser = self.reading, self.eliser
         views, size = reading.views, reading.size
         fates, whole, known, shortened = _fates(gone, alive, self.whole, reading.sizes,
