@@ -7,7 +7,7 @@ from collections.abc import Sequence
 from typing import Any, TypeVar, cast
 
 from ._elision import Copy, Eliser
-from ._plan import CLAMPED, DROPPED, KEPT, SHRUNK, Plan
+from ._plan import CLAMPED, KEPT, SHRUNK, Plan, staying
 from ._reading import Reading
 from ._result import Counts, TrimResult
 
@@ -45,14 +45,13 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *
     index `stable` stay as they are until the next compaction."""
     fmt = reading.format
     messages: list[M] = []
-    kept: list[int] = []
     elided: list[int] = []
     clamped: list[int] = []
     tokens: list[int] = []
-    for index, fate in enumerate(plan.fates):
-        if fate == DROPPED:
-            continue
-        kept.append(index)
+    fates = plan.fates
+    kept = staying(fates)  # a long history's prompt holds few of its messages
+    for index in kept:
+        fate = fates[index]
         message: Any
         if fate == KEPT:
             message, cost = history[index], reading.size(index)
