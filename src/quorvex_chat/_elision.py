@@ -86,7 +86,26 @@ def _shown_pieces(view: View) -> list[str]:
     return pieces
 
 
-Note = tuple[list[tuple[int, ...]], str, int]  # the parts' messages, the notice, its tokens
+class Span:
+    """Messages by index as a key: a dropped stretch of a long history holds thousands, a
+    tuple hashes every one at each lookup, and a compaction's trials look the same
+    stretches up again and again. Hashed by its ends and length, compared whole."""
+
+    __slots__ = ("indices", "later", "_hash")
+
+    def __init__(self, indices: tuple[int, ...], later: bool = False) -> None:
+        self.indices, self.later = indices, later
+        self._hash = hash((len(indices), indices[:1], indices[-1:], later))
+
+    def __hash__(self) -> int:
+        return self._hash
+
+    def __eq__(self, other: object) -> bool:
+        return (isinstance(other, Span) and self._hash == other._hash
+                and self.later == other.later and self.indices == other.indices)
+
+
+Note = tuple[list[Span], str, int]  # the parts' messages, the notice, its tokens
 NOTE_PARTS = 16  # the most pieces a notice's stretch of dropped messages spans
 #: What the notice of dropped messages keeps of what they said, at most.
 DIGEST_TOKENS = 2 * NOTABLE_TOKENS
@@ -143,8 +162,8 @@ class Eliser:
         self._elided: dict[int, Copy] = {}
         self._clamped: dict[tuple[int, int], Copy] = {}
         self._purged: dict[int, Copy] = {}
-        self._notes: dict[tuple[tuple[int, ...], bool], Note] = {}
-        self._shown_notes: dict[tuple[tuple[int, ...], bool], tuple[str, int]] = {}
+        self._notes: dict[Span, Note] = {}  # by the messages a notice stands for, and where
+        self._shown_notes: dict[Span, tuple[str, int]] = {}
         #: Each message's lines for a digest, most notable first: [score, line, tokens],
         #: the tokens counted when the line is first weighed (-1 until then).
         self._offers: dict[int, list[list[Any]]] = {}
@@ -155,8 +174,8 @@ class Eliser:
         #: state after each of its messages.
         self._fed: dict[int, tuple[tuple[int, ...], list[Any]]] = {}
         self._starts = [0]  # where each message read starts, in tokens of the history
-        self._handles: dict[tuple[int, ...], str] = {}  # each part's planned handle
-        self._stored: dict[tuple[int, ...], str] = {}  # the handle each part is stored under
+        self._handles: dict[Span, str] = {}  # each part's planned handle
+        self._stored: dict[Span, str] = {}  # the handle each part is stored under
         #: By rank, every message read with a line at that rank, that line's most notable
         #: first, as of when `_offers` held `_order_read` messages.
         self._order: dict[int, list[int]] = {}
@@ -267,7 +286,8 @@ class Eliser:
         """The notice that stands for the dropped messages `gone` in the request after them
         (`later`: before them), naming its parts' handles. Each part's handle is its
         digest; the part is stored only when a prompt shows the notice (`kept_note`)."""
-        note = self._notes.get((gone, later))
+        key = Span(gone, later)
+        note = self._notes.get(key)
         if note is None:
             parts = self._parts(gone, sizes)
             starts = self._starts
@@ -275,21 +295,25 @@ class Eliser:
             tokens = sum(starts[part[-1] + 1] - starts[part[0]]
                          if part[-1] - part[0] + 1 == len(part)
                          else sum(map(sizes.__getitem__, part)) for part in parts)
-            handles = self._handles
+            handles, named = self._handles, []
             for part in parts:
-                if part not in handles:
-                    handles[part] = self._part_handle(part, views)
+                span = Span(part)
+                handle = handles.get(span)
+                if handle is None:
+                    handle = handles[span] = self._part_handle(part, views)
+                named.append(handle)
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(parts)} parts, oldest first" if len(parts) > 1 else ""
             lines = self._digest(gone[-DIGEST_REACH:], views)
             notice = "\n".join([
                 f"[{len(gone):,} {'later' if later else 'earlier'} {noun} elided: "
                 f"{tokens:,} tokens{split}; recall "
-                f"{', '.join(handles[part] for part in parts)}"
+                f"{', '.join(named)}"
                 f"{'; their notable lines follow' if lines else ''}]", *lines])
             # The parts are kept as indices: a compaction tries many spans, and their texts
             # are made again only for the notices a prompt shows.
-            note = self._notes[gone, later] = (parts, notice, self.meter.counted(notice))
+            note = self._notes[key] = ([Span(part) for part in parts], notice,
+                                       self.meter.counted(notice))
         return note
 
     def _parts(self, gone: tuple[int, ...], sizes: Sequence[int]) -> list[tuple[int, ...]]:
@@ -324,7 +348,7 @@ class Eliser:
         """Drop the notices of spans tried before but those of `keep` (request: the messages
         its notice stands for), and the messages as transcripts showed them, which would
         otherwise double what is held: a new compaction tries its own."""
-        kept = set() if keep is None else {(gone, request < gone[0])
+        kept = set() if keep is None else {Span(gone, request < gone[0])
                                             for request, gone in keep.items()}
         self._notes = {key: note for key, note in self._notes.items() if key in kept}
         if keep is not None:
@@ -430,10 +454,11 @@ class Eliser:
                   views: Sequence[View]) -> tuple[str, int]:
         """The notice of `gone` with its parts stored, and its tokens (the same unless a
         short handle was taken by another text, which lengthens it)."""
-        shown = self._shown_notes.get((gone, later))
+        key = Span(gone, later)
+        shown = self._shown_notes.get(key)
         if shown is not None:
             return shown
-        parts, notice, tokens = self._notes[gone, later]
+        parts, notice, tokens = self._notes[key]
         assert self.originals is not None
         # Once per notice shown, after the compaction that placed it: kept, the shown texts
         # would double the history held until the next compaction.
@@ -445,12 +470,12 @@ class Eliser:
             handle = stored.get(part)
             if handle is None or handle in missing:
                 handle = stored[part] = self.originals.keep(
-                    self._transcript(part, views))[0]
+                    self._transcript(part.indices, views))[0]
             if handle != self._handles[part]:
                 notice = notice.replace(self._handles[part], handle)
-        if notice != self._notes[gone, later][1]:
+        if notice != self._notes[key][1]:
             tokens = self.meter.counted(notice)
-        shown = self._shown_notes[gone, later] = (notice, tokens)
+        shown = self._shown_notes[key] = (notice, tokens)
         return shown
 
     def purge(self, index: int, view: View) -> Copy:
