@@ -8,7 +8,7 @@ from hypothesis import given, strategies as st
 
 import quorvex_chat as qc
 from quorvex_chat import _recall
-from quorvex_chat._elision import Eliser, _shown
+from quorvex_chat._elision import Eliser, Stretch, _shown
 from quorvex_chat._formats import prompt_errors
 from support.chat_formats import FORMATS
 from test_chat_trim import history
@@ -270,3 +270,11 @@ def test_a_notices_digest_hears_from_the_newest_of_its_stretch(monkeypatch, reac
     last = (gone - 1) // 2  # the turn of the newest message gone
     # Within a reach of 8 messages, the newest 4 turns; without one, from the first on.
     assert heard == list(range(last - 3, last + 1)) if reach else heard[0] == 0
+
+
+def test_stretches_alike_at_their_ends_are_apart_as_keys():
+    """A stretch hashes by its ends and length: two that differ inside stay two notices."""
+    one, other = Stretch((1, 2, 5)), Stretch((1, 3, 5))
+    assert hash(one) == hash(other) and one != other
+    assert {one: "a", other: "b"}[Stretch((1, 3, 5))] == "b"
+    assert Stretch((1, 2, 5), later=True) != one

@@ -21,7 +21,7 @@ from ._formats import Provider
 from ._lookup import SHARE, Lookup, asks_as_result, notice
 from ._options import Options
 from ._plan import (DROPPED, DURABLE, KEPT, Plan, compact, layout, note_drops, requests_of,
-                    staying)
+                    in_prompt)
 from ._reading import Reading
 from ._shapes import holds_results
 from ._measure import to_json
@@ -310,7 +310,7 @@ class Conversation(Generic[M]):
                            budget=self.max_tokens)
         self._plan = plan
         self.compactions += 1
-        self._live = staying(plan.fates)
+        self._live = in_prompt(plan.fates)
         # Within the aim, not the budget: a prompt compacted back up to the budget would
         # compact again at the next call.
         aim = min(self.target(), budget)
@@ -450,7 +450,7 @@ class Conversation(Generic[M]):
                    layout(reading).bare)
         check_plan(reading, plan)
         self._plan = plan
-        self._live = staying(fates)
+        self._live = in_prompt(fates)
         self._length = len(fates)
         return None
 

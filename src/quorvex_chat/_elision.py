@@ -86,7 +86,7 @@ def _shown_pieces(view: View) -> list[str]:
     return pieces
 
 
-class Span:
+class Stretch:
     """Messages by index as a key: a dropped stretch of a long history holds thousands, a
     tuple hashes every one at each lookup, and a compaction's trials look the same
     stretches up again and again. Hashed by its ends and length, compared whole."""
@@ -101,11 +101,11 @@ class Span:
         return self._hash
 
     def __eq__(self, other: object) -> bool:
-        return (isinstance(other, Span) and self._hash == other._hash
+        return (isinstance(other, Stretch) and self._hash == other._hash
                 and self.later == other.later and self.indices == other.indices)
 
 
-Note = tuple[list[Span], str, int]  # the parts' messages, the notice, its tokens
+Note = tuple[list[Stretch], str, int]  # the parts' messages, the notice, its tokens
 NOTE_PARTS = 16  # the most pieces a notice's stretch of dropped messages spans
 #: What the notice of dropped messages keeps of what they said, at most.
 DIGEST_TOKENS = 2 * NOTABLE_TOKENS
@@ -162,8 +162,8 @@ class Eliser:
         self._elided: dict[int, Copy] = {}
         self._clamped: dict[tuple[int, int], Copy] = {}
         self._purged: dict[int, Copy] = {}
-        self._notes: dict[Span, Note] = {}  # by the messages a notice stands for, and where
-        self._shown_notes: dict[Span, tuple[str, int]] = {}
+        self._notes: dict[Stretch, Note] = {}  # by the messages a notice stands for, and where
+        self._shown_notes: dict[Stretch, tuple[str, int]] = {}
         #: Each message's lines for a digest, most notable first: [score, line, tokens],
         #: the tokens counted when the line is first weighed (-1 until then).
         self._offers: dict[int, list[list[Any]]] = {}
@@ -174,8 +174,8 @@ class Eliser:
         #: state after each of its messages.
         self._fed: dict[int, tuple[tuple[int, ...], list[Any]]] = {}
         self._starts = [0]  # where each message read starts, in tokens of the history
-        self._handles: dict[Span, str] = {}  # each part's planned handle
-        self._stored: dict[Span, str] = {}  # the handle each part is stored under
+        self._handles: dict[Stretch, str] = {}  # each part's planned handle
+        self._stored: dict[Stretch, str] = {}  # the handle each part is stored under
         #: By rank, every message read with a line at that rank, that line's most notable
         #: first, as of when `_offers` held `_order_read` messages.
         self._order: dict[int, list[int]] = {}
@@ -286,7 +286,7 @@ class Eliser:
         """The notice that stands for the dropped messages `gone` in the request after them
         (`later`: before them), naming its parts' handles. Each part's handle is its
         digest; the part is stored only when a prompt shows the notice (`kept_note`)."""
-        key = Span(gone, later)
+        key = Stretch(gone, later)
         note = self._notes.get(key)
         if note is None:
             parts = self._parts(gone, sizes)
@@ -297,7 +297,7 @@ class Eliser:
                          else sum(map(sizes.__getitem__, part)) for part in parts)
             handles, named = self._handles, []
             for part in parts:
-                span = Span(part)
+                span = Stretch(part)
                 handle = handles.get(span)
                 if handle is None:
                     handle = handles[span] = self._part_handle(part, views)
@@ -312,7 +312,7 @@ class Eliser:
                 f"{'; their notable lines follow' if lines else ''}]", *lines])
             # The parts are kept as indices: a compaction tries many spans, and their texts
             # are made again only for the notices a prompt shows.
-            note = self._notes[key] = ([Span(part) for part in parts], notice,
+            note = self._notes[key] = ([Stretch(part) for part in parts], notice,
                                        self.meter.counted(notice))
         return note
 
@@ -348,7 +348,7 @@ class Eliser:
         """Drop the notices of spans tried before but those of `keep` (request: the messages
         its notice stands for), and the messages as transcripts showed them, which would
         otherwise double what is held: a new compaction tries its own."""
-        kept = set() if keep is None else {Span(gone, request < gone[0])
+        kept = set() if keep is None else {Stretch(gone, request < gone[0])
                                             for request, gone in keep.items()}
         self._notes = {key: note for key, note in self._notes.items() if key in kept}
         if keep is not None:
@@ -454,7 +454,7 @@ class Eliser:
                   views: Sequence[View]) -> tuple[str, int]:
         """The notice of `gone` with its parts stored, and its tokens (the same unless a
         short handle was taken by another text, which lengthens it)."""
-        key = Span(gone, later)
+        key = Stretch(gone, later)
         shown = self._shown_notes.get(key)
         if shown is not None:
             return shown

@@ -116,7 +116,7 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
                                   later=request < indices[0])[2]
 
 
-def staying(fates: list[int]) -> list[int]:
+def in_prompt(fates: list[int]) -> list[int]:
     """The messages that `fates` keep in the prompt, in any form."""
     return list(compress(range(len(fates)), fates))  # DROPPED is 0
 

@@ -7,7 +7,7 @@ from collections.abc import Sequence
 from typing import Any, TypeVar, cast
 
 from ._elision import Copy, Eliser
-from ._plan import CLAMPED, KEPT, SHRUNK, Plan, staying
+from ._plan import CLAMPED, KEPT, SHRUNK, Plan, in_prompt
 from ._reading import Reading
 from ._result import Counts, TrimResult
 
@@ -49,7 +49,7 @@ def render(reading: Reading, plan: Plan, history: Sequence[M], eliser: Eliser, *
     clamped: list[int] = []
     tokens: list[int] = []
     fates = plan.fates
-    kept = staying(fates)  # a long history's prompt holds few of its messages
+    kept = in_prompt(fates)  # a long history's prompt holds few of its messages
     for index in kept:
         fate = fates[index]
         message: Any
