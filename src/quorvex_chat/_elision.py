@@ -295,12 +295,12 @@ class Eliser:
             tokens = sum(starts[part[-1] + 1] - starts[part[0]]
                          if part[-1] - part[0] + 1 == len(part)
                          else sum(map(sizes.__getitem__, part)) for part in parts)
-            handles, named = self._handles, []
+            handles, keys, named = self._handles, [], []
             for part in parts:
-                span = Stretch(part)
-                handle = handles.get(span)
+                keys.append(Stretch(part))
+                handle = handles.get(keys[-1])
                 if handle is None:
-                    handle = handles[span] = self._part_handle(part, views)
+                    handle = handles[keys[-1]] = self._part_handle(part, views)
                 named.append(handle)
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(parts)} parts, oldest first" if len(parts) > 1 else ""
@@ -312,8 +312,7 @@ class Eliser:
                 f"{'; their notable lines follow' if lines else ''}]", *lines])
             # The parts are kept as indices: a compaction tries many spans, and their texts
             # are made again only for the notices a prompt shows.
-            note = self._notes[key] = ([Stretch(part) for part in parts], notice,
-                                       self.meter.counted(notice))
+            note = self._notes[key] = (keys, notice, self.meter.counted(notice))
         return note
 
     def _parts(self, gone: tuple[int, ...], sizes: Sequence[int]) -> list[tuple[int, ...]]:
