@@ -203,11 +203,42 @@ def test_trial_helpers_read_packed_bytes_as_the_lists_they_pack():
 def test_unlike_names_what_python_must_check_or_declines():
     history = [{"role": "user", "content": f"turn {i}"} for i in range(4)]
     objects, read = list(history), [_reading.leaves(m) for m in history]
+    images: list[object] = [None] * 4
     history[1] = dict(history[1])  # an equal copy
     history[2]["content"] = "edited"  # changed in place
-    assert native.unlike(history, objects, read, [0, 1, 2, 3, 9]) == [1, 2]
-    assert native.unlike(tuple(history), objects, read, [3, 2]) == [2]
-    for args in ((history[:3], objects, read, [0]), (history, objects, read[:3], [0]),
-                 (history, objects, read, [-1]), (history, objects, read, [True]),
-                 (history, objects, read, (0,)), (iter(history), objects, read, [0])):
+    for _ in range(2):  # the second time by the images the first made
+        assert native.unlike(history, objects, read, images, [0, 1, 2, 3, 9]) == [1, 2]
+        assert native.unlike(tuple(history), objects, read, images, [3, 2]) == [2]
+        assert [type(image) for image in images] == [bytes, type(None), type(None), bytes]
+    for args in ((history[:3], objects, read, images, [0]),
+                 (history, objects, read[:3], images, [0]),
+                 (history, objects, read, images[:3], [0]),
+                 (history, objects, read, images, [-1]), (history, objects, read, images, [True]),
+                 (history, objects, read, images, (0,)),
+                 (iter(history), objects, read, images, [0])):
         assert native.unlike(*args) is None
+
+
+@pytest.mark.parametrize("change, same", [
+    (lambda m: m.update(content="x"), False),
+    (lambda m: m.update(content="".join(["turn", " 0"])), True),  # equal, not the one read
+    (lambda m: m["tool_calls"].append({}), False),
+    (lambda m: m["tool_calls"][0].update(id="d"), False),
+    (lambda m: m["tool_calls"][0]["function"].update(arguments="{}"), False),
+    (lambda m: m.update(cache_control={"type": "ephemeral"}), False),  # Python decides
+    (lambda m: m.pop("role"), False),
+    (lambda m: m.update(tool_calls=tuple(m["tool_calls"])), False),
+    (lambda m: m.update(n=7), False),
+])
+def test_a_message_changed_in_place_no_longer_walks_as_its_image(change, same):
+    message = {"role": "assistant", "content": "turn 0", "tool_calls": [
+        {"id": "c", "type": "function", "function": {"name": "f", "arguments": "{\"a\": 1}"}}]}
+    objects, read, images = [message], [_reading.leaves(message)], [None]
+    assert native.unlike([message], objects, read, images, [0]) == []
+    image = images[0]
+    assert type(image) is bytes
+    change(message)
+    assert (_reading.leaves(message) == read[0]) == same
+    for _ in range(2):  # an equal text is compared, never imaged in place of the one read
+        assert native.unlike([message], objects, read, images, [0]) == ([] if same else [0])
+        assert images[0] is image

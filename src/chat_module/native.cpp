@@ -257,6 +257,9 @@ public:
 
     bool at_end() const noexcept { return next_ == PyList_Size(stored_); }
     bool differs() const noexcept { return differs_; }
+    /// Every str and atom walked was the very object stored, and no mark was passed over:
+    /// the walk may be kept as an image (`Imager`).
+    bool identical() const noexcept { return identical_; }
 
 private:
     PyObject* take() noexcept {
@@ -278,6 +281,7 @@ private:
     /// comparison runs no Python code and warns of nothing; of any other, declined.
     Walk equal(PyObject* held, PyObject* value) {
         if (held == value) return Walk::done;
+        identical_ = false;
         int equal = 0;
         if ((is_plain(held) && is_plain(value)) ||
             (PyBytes_CheckExact(held) && PyBytes_CheckExact(value))) {
@@ -312,6 +316,14 @@ private:
     }
 
     Walk same_size(PyObject* held, Py_ssize_t size) {
+        if (PyLong_CheckExact(held)) {  // as walked: compared by value, nothing made
+            const Py_ssize_t was = PyLong_AsSsize_t(held);
+            if (was != -1 || !PyErr_Occurred()) {
+                differs_ = was != size;
+                return Walk::done;
+            }
+            PyErr_Clear();
+        }
         // An int is not tracked by the collector: making one runs no Python code.
         const Ref counted(PyLong_FromSsize_t(size));
         return counted ? equal(held, counted.get()) : Walk::failed;
@@ -332,7 +344,10 @@ private:
             // Python.
             const Key kind = key_kind(key);
             if (kind == Key::declined || PyTuple_CheckExact(key)) return Walk::declined;
-            if (kind == Key::mark) continue;
+            if (kind == Key::mark) {
+                identical_ = false;  // its key and value are not held in the leaves
+                continue;
+            }
             walked = same(key);
             if (walked == Walk::done && !differs_) walked = walk(entry, depth + 1);
         }
@@ -354,14 +369,143 @@ private:
     PyObject* stored_;
     Py_ssize_t next_ = 0;
     bool differs_ = false;
+    bool identical_ = true;
 };
 
+// An image is a message's walk as words: the address of each str and atom, and a tag of
+// each container's kind and size (an odd number, never an address). A message whose walk
+// gives its image word for word holds the very objects its leaves hold, in the same
+// places: its leaves are those leaves, known without a comparison or a lookup in them. An
+// image is only made of a walk that `Comparer` found identical to the leaves (so every
+// address in it is of an object the leaves keep alive), and holds only while those leaves
+// are the ones kept for the message.
+using Word = uintptr_t;
+
+enum class Tag : Word { dict = 1, list = 3, tuple = 5 };
+
+Word tag(Tag kind, Py_ssize_t size) noexcept {
+    return (static_cast<Word>(size) << 3) | static_cast<Word>(kind);
+}
+
+Word address(PyObject* value) noexcept { return reinterpret_cast<Word>(value); }
+
+/// The image of a message, or false where its walk has something an image cannot stand for.
+class Imager {
+public:
+    bool walk(PyObject* value, int depth) {
+        if (PyUnicode_CheckExact(value) || is_atom(value)) {
+            words_.push_back(address(value));
+            return true;
+        }
+        if (depth > kMaxDepth) return false;
+        if (PyDict_CheckExact(value)) {
+            words_.push_back(tag(Tag::dict, PyDict_Size(value)));
+            Py_ssize_t position = 0;
+            PyObject* key = nullptr;
+            PyObject* item = nullptr;
+            while (PyDict_Next(value, &position, &key, &item)) {
+                if (!(PyUnicode_CheckExact(key) || is_atom(key))) return false;
+                words_.push_back(address(key));
+                if (!walk(item, depth + 1)) return false;
+            }
+            return true;
+        }
+        const bool is_list = PyList_CheckExact(value);
+        if (!is_list && !PyTuple_CheckExact(value)) return false;
+        const Py_ssize_t size = is_list ? PyList_Size(value) : PyTuple_Size(value);
+        words_.push_back(tag(is_list ? Tag::list : Tag::tuple, size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = is_list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i);
+            if (item == nullptr || !walk(item, depth + 1)) return false;
+        }
+        return true;
+    }
+
+    /// The words as bytes (a new reference), or null with an exception set.
+    PyObject* bytes() const {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(words_.data()),
+                                         static_cast<Py_ssize_t>(words_.size() * sizeof(Word)));
+    }
+
+private:
+    std::vector<Word> words_;
+};
+
+/// Whether `value` walks as `words` do, word for word. It reads containers and compares
+/// addresses only: no object is made and no Python code runs.
+class Matcher {
+public:
+    Matcher(const char* words, size_t count) noexcept : words_(words), count_(count) {}
+
+    bool walk(PyObject* value, int depth) noexcept {
+        if (PyDict_CheckExact(value)) {
+            const Py_ssize_t size = PyDict_Size(value);
+            if (depth > kMaxDepth || !expect(tag(Tag::dict, size))) return false;
+            Py_ssize_t position = 0;
+            PyObject* key = nullptr;
+            PyObject* item = nullptr;
+            for (Py_ssize_t i = 0; i < size; ++i) {  // no call to learn that the items end
+                if (!PyDict_Next(value, &position, &key, &item) || !expect(address(key)) ||
+                    !walk(item, depth + 1)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        const bool is_list = PyList_CheckExact(value);
+        if (is_list || PyTuple_CheckExact(value)) {
+            const Py_ssize_t size = is_list ? PyList_Size(value) : PyTuple_Size(value);
+            if (depth > kMaxDepth || !expect(tag(is_list ? Tag::list : Tag::tuple, size))) {
+                return false;
+            }
+            for (Py_ssize_t i = 0; i < size; ++i) {
+                PyObject* item = is_list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i);
+                if (item == nullptr || !walk(item, depth + 1)) return false;
+            }
+            return true;
+        }
+        // Anything else matches only as the str or atom at that address, which the leaves
+        // keep alive: no other live object can have it.
+        return expect(address(value));
+    }
+
+    bool at_end() const noexcept { return next_ == count_; }
+
+private:
+    bool expect(Word word) noexcept {
+        if (next_ == count_) return false;
+        Word held = 0;  // copied out: the bytes promise no alignment
+        std::memcpy(&held, words_ + next_ * sizeof(Word), sizeof(Word));
+        ++next_;
+        return held == word;
+    }
+
+    const char* words_;
+    size_t count_;
+    size_t next_ = 0;
+};
+
+/// Whether `message` walks as the image `image` (bytes, or anything else: no image) says.
+bool matches_image(PyObject* message, PyObject* image) {
+    if (!PyBytes_CheckExact(image)) return false;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(image, &data, &size) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    if (size % static_cast<Py_ssize_t>(sizeof(Word)) != 0) return false;
+    Matcher matcher(data, static_cast<size_t>(size) / sizeof(Word));
+    return matcher.walk(message, 0) && matcher.at_end();
+}
+
 /// Walks `message` against `stored` (an exact list of leaves); where done, `same` says
-/// whether it has those leaves.
-Walk compare_leaves(PyObject* message, PyObject* stored, bool& same) {
+/// whether it has those leaves, and `identical` whether as the very objects stored.
+Walk compare_leaves(PyObject* message, PyObject* stored, bool& same, bool& identical) {
     Comparer comparer(stored);
     const Walk walked = comparer.walk(message, 0);
     same = walked == Walk::done && !comparer.differs() && comparer.at_end();
+    identical = same && comparer.identical();
     return walked;
 }
 
@@ -372,7 +516,8 @@ PyObject* same_leaves_impl(PyObject* const* args, Py_ssize_t count) {
     }
     if (!PyList_CheckExact(args[1])) Py_RETURN_NONE;
     bool same = false;
-    switch (compare_leaves(args[0], args[1], same)) {
+    bool identical = false;
+    switch (compare_leaves(args[0], args[1], same, identical)) {
         case Walk::done:
             return PyBool_FromLong(same);
         case Walk::declined:
@@ -399,25 +544,54 @@ std::optional<Py_ssize_t> exact_index(PyObject* number) {
     return value;
 }
 
+/// Whether `message`, the object read, still has the leaves `stored`: by its image in
+/// `images` where it walks as that says, else compared, and imaged where found identical;
+/// nothing, with an exception set, where it fails.
+std::optional<bool> same_as_read(PyObject* message, PyObject* stored, PyObject* images,
+                                 Py_ssize_t index) {
+    PyObject* image = PyList_GetItem(images, index);
+    if (image == nullptr) return std::nullopt;
+    if (matches_image(message, image)) return true;
+    bool same = false;
+    bool identical = false;
+    const Walk walked = compare_leaves(message, stored, same, identical);
+    if (walked == Walk::failed) return std::nullopt;
+    if (identical && (image == Py_None || PyBytes_CheckExact(image))) {
+        Imager imager;
+        if (imager.walk(message, 0)) {
+            // The old image, bytes or None, runs no Python code as it goes.
+            Ref made(imager.bytes());
+            if (!made || PyList_SetItem(images, index, made.release()) < 0) return std::nullopt;
+        }
+    }
+    return same;  // differs, or declined
+}
+
 /// Of `indices`, those at which `history` holds another object than `objects`, or one
 /// whose leaves are not `leaves`' or are not compared here: what Python checks itself.
+/// `images` holds, per message, None or the image of a walk found identical to its
+/// leaves, made here; the caller sets an entry back to None when it sets other leaves.
 PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 4) {
-        PyErr_SetString(PyExc_TypeError, "unlike() takes exactly 4 arguments");
+    if (count != 5) {
+        PyErr_SetString(PyExc_TypeError, "unlike() takes exactly 5 arguments");
         return nullptr;
     }
     PyObject* history = args[0];
     PyObject* objects = args[1];
     PyObject* leaves = args[2];
-    PyObject* indices = args[3];
+    PyObject* images = args[3];
+    PyObject* indices = args[4];
     const bool is_list = PyList_CheckExact(history);
     if (!(is_list || PyTuple_CheckExact(history)) || !PyList_CheckExact(objects) ||
-        !PyList_CheckExact(leaves) || !PyList_CheckExact(indices)) {
+        !PyList_CheckExact(leaves) || !PyList_CheckExact(images) ||
+        !PyList_CheckExact(indices)) {
         Py_RETURN_NONE;
     }
     const Py_ssize_t held = is_list ? PyList_Size(history) : PyTuple_Size(history);
     const Py_ssize_t known = PyList_Size(objects);
-    if (PyList_Size(leaves) != known || held < known) Py_RETURN_NONE;
+    if (PyList_Size(leaves) != known || PyList_Size(images) != known || held < known) {
+        Py_RETURN_NONE;
+    }
     Ref found(PyList_New(0));
     if (!found) return nullptr;
     for (Py_ssize_t k = 0; k < PyList_Size(indices); ++k) {
@@ -434,10 +608,9 @@ PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
         PyObject* stored = PyList_GetItem(leaves, index);
         bool suspect = now.get() != PyList_GetItem(objects, index) || !PyList_CheckExact(stored);
         if (!suspect) {
-            bool same = false;
-            const Walk walked = compare_leaves(now.get(), stored, same);
-            if (walked == Walk::failed) return nullptr;
-            suspect = !same;  // differs, or declined
+            const std::optional<bool> same = same_as_read(now.get(), stored, images, index);
+            if (!same) return nullptr;
+            suspect = !*same;
         }
         if (suspect && PyList_Append(found.get(), number) < 0) return nullptr;
     }
@@ -824,10 +997,12 @@ PyMethodDef methods[] = {
      "as dropped."},
     {"unlike", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unlike_entry)),
      METH_FASTCALL,
-     "unlike(history, objects, leaves, indices, /)\n--\n\n"
+     "unlike(history, objects, leaves, images, indices, /)\n--\n\n"
      "Those of indices (below len(objects)) at which history holds another object than\n"
      "objects, or one whose leaves are not leaves' or that same_leaves declines; None\n"
-     "unless all are exact lists (history: or a tuple) of the lengths read."},
+     "unless all are exact lists (history: or a tuple) of the lengths read. images holds\n"
+     "None or bytes per message, written here: an entry must be set to None when that\n"
+     "message's leaves are set anew."},
     {"leaves", leaves_entry, METH_O,
      "leaves(message, /)\n--\n\n"
      "quorvex_chat._reading.leaves(message) for a message of exact dict, list, tuple,\n"

@@ -275,7 +275,8 @@ class Conversation(Generic[M]):
         if edited is not None:
             self._edited(edited)
         start = self._length
-        self._grow(history)
+        if len(history) > len(self._plan.fates):
+            self._grow(history)
         self._appended += sum(self._reading.sizes[self._length:])
         self._length = len(history)
         self._calls += 1
@@ -358,8 +359,8 @@ class Conversation(Generic[M]):
         """Recall for each message appended since the last call that asks and is not yet
         answered (`_awaiting`) the lines it points at among the messages the prompt no
         longer holds whole, within the budget."""
-        if not self.options.recall_lines:
-            return
+        if not self.options.recall_lines or start == len(self._reading.views):
+            return  # nothing appended asks
         reading, plan = self._reading, self._plan
         room = min(int(SHARE * self.max_tokens), self.max_tokens - plan.total)
         for index in self._awaiting(start):

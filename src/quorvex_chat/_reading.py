@@ -161,6 +161,9 @@ class Reading:
         self.digests: list[str] = []
         #: The leaves of each message read, so that an unchanged history is known cheaply.
         self._leaves: list[list[object]] = []
+        #: Per message, None or what the native check made of its leaves to know them
+        #: again by address; it stands for those leaves only, so it goes when they do.
+        self._images: list[bytes | None] = []
         self.objects: list[object] = []
         self._called: set[str] = set()  # the ids of every call made so far
         #: The last `first_edit` took an equal copy in place of an object read.
@@ -213,6 +216,7 @@ class Reading:
             if self.fingerprints:
                 self.digests.append(digest(message))
                 self._leaves.append(leaves(message))
+                self._images.append(None)
             added += tokens
         return added
 
@@ -231,19 +235,20 @@ class Reading:
         self.swapped = False
         if len(history) < known:
             return len(history)
-        suspects: Iterable[int] = range(known) if among is None else sorted(among)
+        suspects: Iterable[int] = range(known) if among is None else among
         if _native is not None:  # the messages still as read, passed over natively
-            unlike = _native.unlike(history, self.objects, self._leaves, list(suspects))
+            unlike = _native.unlike(history, self.objects, self._leaves, self._images,
+                                    suspects if type(suspects) is list else list(suspects))
             if unlike is not None:
                 suspects = unlike
-        for index in suspects:
+        for index in sorted(suspects):
             if index >= known:
                 continue
             now = history[index]
             if not _same_leaves(now, self._leaves[index]):
                 if digest(now) != self.digests[index]:
                     return index
-                self._leaves[index] = leaves(now)
+                self._leaves[index], self._images[index] = leaves(now), None
             if now is not self.objects[index]:
                 self.objects[index], self.swapped = now, True
         return None
