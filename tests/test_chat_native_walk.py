@@ -52,6 +52,21 @@ def test_native_leaves_match_on_random_values(value):
     test_native_leaves_are_the_python_leaves(value)
 
 
+@settings(max_examples=300, deadline=None)
+@given(VALUES, VALUES, st.booleans())
+def test_an_image_passes_no_message_whose_leaves_changed(first, second, nested):
+    message = {"role": "user", "content": [first] if nested else first}
+    objects, read, images = [message], [_reading.leaves(message)], [None]
+    for _ in range(2):  # the first makes the image the second is checked by
+        assert native.unlike([message], objects, read, images, [0]) in ([], [0])
+    if nested:
+        message["content"][0] = second
+    else:
+        message["content"] = second
+    passed = native.unlike([message], objects, read, images, [0]) == []
+    assert not passed or _reading.leaves(message) == read[0]
+
+
 @pytest.mark.parametrize("message", [
     type("D", (dict,), {})(role="user"), {"role": type("S", (str,), {})("user")},
     [types.SimpleNamespace(text="x")], {b"key": 1}, {frozenset(): 1}, {"a": [{2}]}, DEEP])

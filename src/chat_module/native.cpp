@@ -552,6 +552,7 @@ std::optional<bool> same_as_read(PyObject* message, PyObject* stored, PyObject* 
     PyObject* image = PyList_GetItem(images, index);
     if (image == nullptr) return std::nullopt;
     if (matches_image(message, image)) return true;
+    if (!PyList_CheckExact(stored)) return false;  // leaves kept whole: Python compares
     bool same = false;
     bool identical = false;
     const Walk walked = compare_leaves(message, stored, same, identical);
@@ -605,8 +606,10 @@ PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
         const Ref now = Ref::borrow(is_list ? PyList_GetItem(history, index)
                                             : PyTuple_GetItem(history, index));
         if (!now) return nullptr;
+        // Neither the leaves nor the message's strings are read where the image matches:
+        // the call touches little more than the containers it walks.
         PyObject* stored = PyList_GetItem(leaves, index);
-        bool suspect = now.get() != PyList_GetItem(objects, index) || !PyList_CheckExact(stored);
+        bool suspect = now.get() != PyList_GetItem(objects, index);
         if (!suspect) {
             const std::optional<bool> same = same_as_read(now.get(), stored, images, index);
             if (!same) return nullptr;
