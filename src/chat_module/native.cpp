@@ -438,6 +438,13 @@ public:
     Matcher(const char* words, size_t count) noexcept : words_(words), count_(count) {}
 
     bool walk(PyObject* value, int depth) noexcept {
+        // A str or atom at the address the image names is the one the leaves keep alive:
+        // it matches without being read (no container's address is a word, and no tag is
+        // an address).
+        if (next_ < count_ && word(next_) == address(value)) {
+            ++next_;
+            return true;
+        }
         if (PyDict_CheckExact(value)) {
             const Py_ssize_t size = PyDict_Size(value);
             if (depth > kMaxDepth || !expect(tag(Tag::dict, size))) return false;
@@ -464,20 +471,22 @@ public:
             }
             return true;
         }
-        // Anything else matches only as the str or atom at that address, which the leaves
-        // keep alive: no other live object can have it.
-        return expect(address(value));
+        return false;  // a str or atom at another address than the one imaged
     }
 
     bool at_end() const noexcept { return next_ == count_; }
 
 private:
-    bool expect(Word word) noexcept {
-        if (next_ == count_) return false;
+    Word word(size_t at) const noexcept {
         Word held = 0;  // copied out: the bytes promise no alignment
-        std::memcpy(&held, words_ + next_ * sizeof(Word), sizeof(Word));
+        std::memcpy(&held, words_ + at * sizeof(Word), sizeof(Word));
+        return held;
+    }
+
+    bool expect(Word expected) noexcept {
+        if (next_ == count_ || word(next_) != expected) return false;
         ++next_;
-        return held == word;
+        return true;
     }
 
     const char* words_;
