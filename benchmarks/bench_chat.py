@@ -140,7 +140,7 @@ def chat_rows(quick):
            append_l * 1e3, append_s * 1e3, append_s / append_l)
     yield ("Conversation", f"compact {long // 1000}k/{short // 1000}k", "ms",
            compact_l * 1e3, compact_s * 1e3, compact_s / compact_l)
-    yield ("Conversation", "repeat vs append", "ms/call", repeat_l * 1e3, append_l * 1e3,
+    yield ("Conversation", "repeat vs append", "µs/call", repeat_l * 1e6, append_l * 1e6,
            append_l / repeat_l)
     theirs = langchain_trim(make_conversation(long), count)
     if theirs is not None:
