@@ -235,10 +235,10 @@ class Reading:
         self.swapped = False
         if len(history) < known:
             return len(history)
-        suspects: Iterable[int] = range(known) if among is None else among
+        suspects: list[int] = list(range(known)) if among is None else \
+            among if type(among) is list else list(among)
         if _native is not None:  # the messages still as read, passed over natively
-            unlike = _native.unlike(history, self.objects, self._leaves, self._images,
-                                    suspects if type(suspects) is list else list(suspects))
+            unlike = _native.unlike(history, self.objects, self._leaves, self._images, suspects)
             if unlike is not None:
                 suspects = unlike
         for index in sorted(suspects):
