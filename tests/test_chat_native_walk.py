@@ -229,6 +229,8 @@ def test_unlike_names_what_python_must_check_or_declines():
         assert native.unlike(history, objects, read, images, [0, 1, 2, 3, 9]) == [1, 2]
         assert native.unlike(tuple(history), objects, read, images, [3, 2]) == [2]
         assert [type(image) for image in images] == [bytes, type(None), type(None), bytes]
+    # an image is of the object read: a copy holding the same strings is another object
+    assert native.unlike([dict(history[0])] + history[1:], objects, read, images, [0]) == [0]
     for args in ((history[:3], objects, read, images, [0]),
                  (history, objects, read[:3], images, [0]),
                  (history, objects, read, images[:3], [0]),

@@ -392,6 +392,13 @@ Word address(PyObject* value) noexcept { return reinterpret_cast<Word>(value); }
 /// The image of a message, or false where its walk has something an image cannot stand for.
 class Imager {
 public:
+    /// The message's own address first: it is the object read, which the caller holds.
+    bool image(PyObject* message) {
+        words_.push_back(address(message));
+        return walk(message, 0);
+    }
+
+private:
     bool walk(PyObject* value, int depth) {
         if (PyUnicode_CheckExact(value) || is_atom(value)) {
             words_.push_back(address(value));
@@ -421,6 +428,7 @@ public:
         return true;
     }
 
+public:
     /// The words as bytes (a new reference), or null with an exception set.
     PyObject* bytes() const {
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(words_.data()),
@@ -437,14 +445,23 @@ class Matcher {
 public:
     Matcher(const char* words, size_t count) noexcept : words_(words), count_(count) {}
 
+    bool matches(PyObject* message) noexcept {
+        return expect(address(message)) && walk_read(message, 0) && next_ == count_;
+    }
+
+private:
     bool walk(PyObject* value, int depth) noexcept {
         // A str or atom at the address the image names is the one the leaves keep alive:
-        // it matches without being read (no container's address is a word, and no tag is
-        // an address).
+        // it matches without being read (no container's address is a word past the first,
+        // and no tag is an address).
         if (next_ < count_ && word(next_) == address(value)) {
             ++next_;
             return true;
         }
+        return walk_read(value, depth);
+    }
+
+    bool walk_read(PyObject* value, int depth) noexcept {
         if (PyDict_CheckExact(value)) {
             const Py_ssize_t size = PyDict_Size(value);
             if (depth > kMaxDepth || !expect(tag(Tag::dict, size))) return false;
@@ -471,12 +488,9 @@ public:
             }
             return true;
         }
-        return false;  // a str or atom at another address than the one imaged
+        return expect(address(value));  // a str or atom, at the address imaged or not
     }
 
-    bool at_end() const noexcept { return next_ == count_; }
-
-private:
     Word word(size_t at) const noexcept {
         Word held = 0;  // copied out: the bytes promise no alignment
         std::memcpy(&held, words_ + at * sizeof(Word), sizeof(Word));
@@ -494,7 +508,8 @@ private:
     size_t next_ = 0;
 };
 
-/// Whether `message` walks as the image `image` (bytes, or anything else: no image) says.
+/// Whether `message` is the object imaged in `image` (bytes, or anything else: no image)
+/// and walks as that says.
 bool matches_image(PyObject* message, PyObject* image) {
     if (!PyBytes_CheckExact(image)) return false;
     char* data = nullptr;
@@ -504,8 +519,7 @@ bool matches_image(PyObject* message, PyObject* image) {
         return false;
     }
     if (size % static_cast<Py_ssize_t>(sizeof(Word)) != 0) return false;
-    Matcher matcher(data, static_cast<size_t>(size) / sizeof(Word));
-    return matcher.walk(message, 0) && matcher.at_end();
+    return Matcher(data, static_cast<size_t>(size) / sizeof(Word)).matches(message);
 }
 
 /// Walks `message` against `stored` (an exact list of leaves); where done, `same` says
@@ -553,14 +567,11 @@ std::optional<Py_ssize_t> exact_index(PyObject* number) {
     return value;
 }
 
-/// Whether `message`, the object read, still has the leaves `stored`: by its image in
-/// `images` where it walks as that says, else compared, and imaged where found identical;
-/// nothing, with an exception set, where it fails.
+/// Whether `message`, the object read, still has the leaves `stored`, compared, and imaged
+/// in place of `image` where found identical; nothing, with an exception set, where it
+/// fails.
 std::optional<bool> same_as_read(PyObject* message, PyObject* stored, PyObject* images,
-                                 Py_ssize_t index) {
-    PyObject* image = PyList_GetItem(images, index);
-    if (image == nullptr) return std::nullopt;
-    if (matches_image(message, image)) return true;
+                                 Py_ssize_t index, PyObject* image) {
     if (!PyList_CheckExact(stored)) return false;  // leaves kept whole: Python compares
     bool same = false;
     bool identical = false;
@@ -568,7 +579,7 @@ std::optional<bool> same_as_read(PyObject* message, PyObject* stored, PyObject* 
     if (walked == Walk::failed) return std::nullopt;
     if (identical && (image == Py_None || PyBytes_CheckExact(image))) {
         Imager imager;
-        if (imager.walk(message, 0)) {
+        if (imager.image(message)) {
             // The old image, bytes or None, runs no Python code as it goes.
             Ref made(imager.bytes());
             if (!made || PyList_SetItem(images, index, made.release()) < 0) return std::nullopt;
@@ -579,8 +590,9 @@ std::optional<bool> same_as_read(PyObject* message, PyObject* stored, PyObject* 
 
 /// Of `indices`, those at which `history` holds another object than `objects`, or one
 /// whose leaves are not `leaves`' or are not compared here: what Python checks itself.
-/// `images` holds, per message, None or the image of a walk found identical to its
-/// leaves, made here; the caller sets an entry back to None when it sets other leaves.
+/// `images` holds, per message, None or the image of the object read and of a walk found
+/// identical to its leaves, made here; the caller sets an entry back to None when it sets
+/// another object or other leaves for that message.
 PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
     if (count != 5) {
         PyErr_SetString(PyExc_TypeError, "unlike() takes exactly 5 arguments");
@@ -615,12 +627,16 @@ PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
         const Ref now = Ref::borrow(is_list ? PyList_GetItem(history, index)
                                             : PyTuple_GetItem(history, index));
         if (!now) return nullptr;
-        // Neither the leaves nor the message's strings are read where the image matches:
-        // the call touches little more than the containers it walks.
+        // Neither the object read, its leaves nor its strings are read where the image
+        // matches: the call touches little more than the containers it walks.
+        PyObject* image = PyList_GetItem(images, index);
+        if (image == nullptr) return nullptr;
+        if (matches_image(now.get(), image)) continue;
         PyObject* stored = PyList_GetItem(leaves, index);
         bool suspect = now.get() != PyList_GetItem(objects, index);
         if (!suspect) {
-            const std::optional<bool> same = same_as_read(now.get(), stored, images, index);
+            const std::optional<bool> same =
+                same_as_read(now.get(), stored, images, index, image);
             if (!same) return nullptr;
             suspect = !*same;
         }
@@ -1014,7 +1030,7 @@ PyMethodDef methods[] = {
      "objects, or one whose leaves are not leaves' or that same_leaves declines; None\n"
      "unless all are exact lists (history: or a tuple) of the lengths read. images holds\n"
      "None or bytes per message, written here: an entry must be set to None when that\n"
-     "message's leaves are set anew."},
+     "message's object or leaves are set anew."},
     {"leaves", leaves_entry, METH_O,
      "leaves(message, /)\n--\n\n"
      "quorvex_chat._reading.leaves(message) for a message of exact dict, list, tuple,\n"

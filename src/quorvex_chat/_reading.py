@@ -161,8 +161,8 @@ class Reading:
         self.digests: list[str] = []
         #: The leaves of each message read, so that an unchanged history is known cheaply.
         self._leaves: list[list[object]] = []
-        #: Per message, None or what the native check made of its leaves to know them
-        #: again by address; it stands for those leaves only, so it goes when they do.
+        #: Per message, None or what the native check made of its object and leaves to
+        #: know them again by address; it stands for those only, so it goes when they do.
         self._images: list[bytes | None] = []
         self.objects: list[object] = []
         self._called: set[str] = set()  # the ids of every call made so far
@@ -250,7 +250,7 @@ class Reading:
                     return index
                 self._leaves[index], self._images[index] = leaves(now), None
             if now is not self.objects[index]:
-                self.objects[index], self.swapped = now, True
+                self.objects[index], self._images[index], self.swapped = now, None, True
         return None
 
     def requests(self) -> list[int]:
