@@ -372,13 +372,14 @@ private:
     bool identical_ = true;
 };
 
-// An image is a message's walk as words: the address of each str and atom, and a tag of
-// each container's kind and size (an odd number, never an address). A message whose walk
-// gives its image word for word holds the very objects its leaves hold, in the same
-// places: its leaves are those leaves, known without a comparison or a lookup in them. An
-// image is only made of a walk that `Comparer` found identical to the leaves (so every
-// address in it is of an object the leaves keep alive), and holds only while those leaves
-// are the ones kept for the message.
+// An image is a message's walk as words: the message's own address, then the address of
+// each str and atom, and a tag of each container's kind and size (an odd number, never an
+// address). A message at that address whose walk gives its image word for word is the
+// object read, holding the very objects its leaves hold, in the same places: its leaves
+// are those leaves, known without a comparison or a lookup in them. An image is only made
+// of the object read, in a walk that `Comparer` found identical to the leaves (so every
+// address in it is of an object the caller's lists keep alive), and holds only while that
+// object and those leaves are the ones kept for the message.
 using Word = uintptr_t;
 
 enum class Tag : Word { dict = 1, list = 3, tuple = 5 };
