@@ -399,6 +399,12 @@ public:
         return walk(message, 0);
     }
 
+    /// The words as bytes (a new reference), or null with an exception set.
+    PyObject* bytes() const {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(words_.data()),
+                                         static_cast<Py_ssize_t>(words_.size() * sizeof(Word)));
+    }
+
 private:
     bool walk(PyObject* value, int depth) {
         if (PyUnicode_CheckExact(value) || is_atom(value)) {
@@ -429,14 +435,6 @@ private:
         return true;
     }
 
-public:
-    /// The words as bytes (a new reference), or null with an exception set.
-    PyObject* bytes() const {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(words_.data()),
-                                         static_cast<Py_ssize_t>(words_.size() * sizeof(Word)));
-    }
-
-private:
     std::vector<Word> words_;
 };
 
