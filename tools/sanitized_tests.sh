@@ -34,13 +34,9 @@ REPORTS=$(mktemp -d "${TMPDIR:-/tmp}/qm-sanitizer.XXXXXX")
 trap 'rm -rf "$REPORTS"' EXIT
 
 export QM_SANITIZER=asan+ubsan
-# quorvex_chat is imported from a copy of src/quorvex_chat that holds the instrumented
-# build of its native module, as the wheel holds it.
-PACKAGES="$BUILD_DIR/packages"
-rm -rf "$PACKAGES" && mkdir -p "$PACKAGES"
-cp -R src/quorvex_chat "$PACKAGES/"
-cp "$BUILD_DIR"/_native*.so "$PACKAGES/quorvex_chat/"
-export PYTHONPATH="$PWD/$PACKAGES:$PWD/$BUILD_DIR${PYTHONPATH:+:$PYTHONPATH}"
+# quorvex_chat with the instrumented build of its native module.
+PACKAGES=$(tools/chat_packages.sh "$BUILD_DIR")
+export PYTHONPATH="$PACKAGES:$PWD/$BUILD_DIR${PYTHONPATH:+:$PYTHONPATH}"
 export LD_PRELOAD="$ASAN_LIB $UBSAN_LIB"
 # Python objects come from malloc, not from the interpreter's own arenas, so a
 # use of a freed object is seen by ASan instead of landing in a recycled block.
