@@ -233,6 +233,18 @@ private:
     PyObject* found_;
 };
 
+/// An exact int as a Py_ssize_t, or nothing where it is anything else or out of range
+/// (what the callers leave to Python).
+std::optional<Py_ssize_t> exact_index(PyObject* number) {
+    if (!PyLong_CheckExact(number)) return std::nullopt;
+    const Py_ssize_t value = PyLong_AsSsize_t(number);
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return value;
+}
+
 /// Whether a message's leaves are still those read before, walked as `Walker` walks and
 /// compared item by item as `==` compares two lists, without making the list: the check a
 /// conversation makes of every message in its prompt on every call. Only ints are made,
@@ -316,13 +328,9 @@ private:
     }
 
     Walk same_size(PyObject* held, Py_ssize_t size) {
-        if (PyLong_CheckExact(held)) {  // as walked: compared by value, nothing made
-            const Py_ssize_t was = PyLong_AsSsize_t(held);
-            if (was != -1 || !PyErr_Occurred()) {
-                differs_ = was != size;
-                return Walk::done;
-            }
-            PyErr_Clear();
+        if (const auto was = exact_index(held)) {  // as walked: compared, nothing made
+            differs_ = *was != size;
+            return Walk::done;
         }
         // An int is not tracked by the collector: making one runs no Python code.
         const Ref counted(PyLong_FromSsize_t(size));
@@ -552,18 +560,6 @@ PyObject* same_leaves_impl(PyObject* const* args, Py_ssize_t count) {
 
 PyObject* same_leaves_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
     return guarded([args, count] { return same_leaves_impl(args, count); });
-}
-
-/// An exact int as a Py_ssize_t, or nothing where it is anything else or out of range
-/// (what the callers leave to Python).
-std::optional<Py_ssize_t> exact_index(PyObject* number) {
-    if (!PyLong_CheckExact(number)) return std::nullopt;
-    const Py_ssize_t value = PyLong_AsSsize_t(number);
-    if (value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return value;
 }
 
 /// Whether `message`, the object read, still has the leaves `stored`, compared, and imaged

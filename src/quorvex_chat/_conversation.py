@@ -275,8 +275,7 @@ class Conversation(Generic[M]):
         if edited is not None:
             self._edited(edited)
         start = self._length
-        if len(history) > len(self._plan.fates):
-            self._grow(history)
+        self._grow(history)
         self._appended += sum(self._reading.sizes[self._length:])
         self._length = len(history)
         self._calls += 1
@@ -392,6 +391,8 @@ class Conversation(Generic[M]):
         """Read the messages appended since the last call; the plan keeps them whole."""
         plan = self._plan
         start = len(plan.fates)
+        if len(history) <= start:
+            return  # nothing appended: a repeated call reads nothing
         try:
             self._reading.extend(history)
         finally:
