@@ -57,7 +57,7 @@ def test_native_leaves_match_on_random_values(value):
 @given(VALUES, VALUES, st.booleans())
 def test_an_image_passes_no_message_whose_leaves_changed(first, second, nested):
     message = {"role": "user", "content": [first] if nested else first}
-    objects, read, images = [message], [_reading.leaves(message)], [None]
+    objects, read, images = [message], [_reading.leaves(message)], native.Images()
     for _ in range(2):  # the first makes the image the second is checked by
         assert native.unlike([message], objects, read, images, [0]) in ([], [0])
     if nested:
@@ -222,22 +222,39 @@ def test_trial_helpers_read_packed_bytes_as_the_lists_they_pack():
 def test_unlike_names_what_python_must_check_or_declines():
     history = [{"role": "user", "content": f"turn {i}"} for i in range(4)]
     objects, read = list(history), [_reading.leaves(m) for m in history]
-    images: list[object] = [None] * 4
+    images = native.Images()
     history[1] = dict(history[1])  # an equal copy
     history[2]["content"] = "edited"  # changed in place
     for _ in range(2):  # the second time by the images the first made
         assert native.unlike(history, objects, read, images, [0, 1, 2, 3, 9]) == [1, 2]
         assert native.unlike(tuple(history), objects, read, images, [3, 2]) == [2]
-        assert [type(image) for image in images] == [bytes, type(None), type(None), bytes]
+        assert native.unlike(history, objects, read, images, [(0, 2), (2, 99), (5, 1)]) == [1, 2]
+        assert [index in images for index in range(5)] == [True, False, False, True, False]
     # an image is of the object read: a copy holding the same strings is another object
     assert native.unlike([dict(history[0])] + history[1:], objects, read, images, [0]) == [0]
     for args in ((history[:3], objects, read, images, [0]),
                  (history, objects, read[:3], images, [0]),
-                 (history, objects, read, images[:3], [0]),
+                 (history, objects, read, [None] * 4, [0]),
                  (history, objects, read, images, [-1]), (history, objects, read, images, [True]),
-                 (history, objects, read, images, (0,)),
+                 (history, objects, read, images, (0,)), (history, objects, read, images, [(0,)]),
+                 (history, objects, read, images, [(-1, 2)]),
+                 (history, objects, read, images, [(0, 2.0)]),
                  (iter(history), objects, read, images, [0])):
         assert native.unlike(*args) is None
+
+
+def test_images_set_anew_many_times_still_stand_for_their_messages():
+    """Images forgotten and made again leave words behind, packed away now and then."""
+    history = [{"role": "user", "content": f"turn {i}"} for i in range(3000)]
+    objects, read = list(history), [_reading.leaves(m) for m in history]
+    images = native.Images()
+    for round_ in range(8):
+        for index in range(round_ % 2, 3000, 2):
+            images.forget(index)
+        assert native.unlike(history, objects, read, images, [(0, 3000)]) == []
+        assert all(index in images for index in range(0, 3000, 97))
+    history[1234]["content"] = "edited"
+    assert native.unlike(history, objects, read, images, [(0, 3000)]) == [1234]
 
 
 @pytest.mark.parametrize("change, same", [
@@ -254,12 +271,10 @@ def test_unlike_names_what_python_must_check_or_declines():
 def test_a_message_changed_in_place_no_longer_walks_as_its_image(change, same):
     message = {"role": "assistant", "content": "turn 0", "tool_calls": [
         {"id": "c", "type": "function", "function": {"name": "f", "arguments": "{\"a\": 1}"}}]}
-    objects, read, images = [message], [_reading.leaves(message)], [None]
+    objects, read, images = [message], [_reading.leaves(message)], native.Images()
     assert native.unlike([message], objects, read, images, [0]) == []
-    image = images[0]
-    assert type(image) is bytes
+    assert 0 in images
     change(message)
     assert (_reading.leaves(message) == read[0]) == same
     for _ in range(2):  # an equal text is compared, never imaged in place of the one read
         assert native.unlike([message], objects, read, images, [0]) == ([] if same else [0])
-        assert images[0] is image

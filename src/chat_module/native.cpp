@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -407,11 +408,7 @@ public:
         return walk(message, 0);
     }
 
-    /// The words as bytes (a new reference), or null with an exception set.
-    PyObject* bytes() const {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(words_.data()),
-                                         static_cast<Py_ssize_t>(words_.size() * sizeof(Word)));
-    }
+    const std::vector<Word>& words() const noexcept { return words_; }
 
 private:
     bool walk(PyObject* value, int depth) {
@@ -450,7 +447,7 @@ private:
 /// addresses only: no object is made and no Python code runs.
 class Matcher {
 public:
-    Matcher(const char* words, size_t count) noexcept : words_(words), count_(count) {}
+    Matcher(const Word* words, size_t count) noexcept : words_(words), count_(count) {}
 
     bool matches(PyObject* message) noexcept {
         return expect(address(message)) && walk_read(message, 0) && next_ == count_;
@@ -461,7 +458,7 @@ private:
         // A str or atom at the address the image names is the one the leaves keep alive:
         // it matches without being read (no container's address is a word past the first,
         // and no tag is an address).
-        if (next_ < count_ && word(next_) == address(value)) {
+        if (next_ < count_ && words_[next_] == address(value)) {
             ++next_;
             return true;
         }
@@ -498,35 +495,112 @@ private:
         return expect(address(value));  // a str or atom, at the address imaged or not
     }
 
-    Word word(size_t at) const noexcept {
-        Word held = 0;  // copied out: the bytes promise no alignment
-        std::memcpy(&held, words_ + at * sizeof(Word), sizeof(Word));
-        return held;
-    }
-
     bool expect(Word expected) noexcept {
-        if (next_ == count_ || word(next_) != expected) return false;
+        if (next_ == count_ || words_[next_] != expected) return false;
         ++next_;
         return true;
     }
 
-    const char* words_;
+    const Word* words_;
     size_t count_;
     size_t next_ = 0;
 };
 
-/// Whether `message` is the object imaged in `image` (bytes, or anything else: no image)
-/// and walks as that says.
-bool matches_image(PyObject* message, PyObject* image) {
-    if (!PyBytes_CheckExact(image)) return false;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(image, &data, &size) < 0) {
-        PyErr_Clear();
-        return false;
+/// Allocation through Python's allocator, so that what a conversation holds here is counted
+/// where Python's own memory is (tracemalloc sees it). Only with the GIL held, as every use
+/// of a book is.
+template <typename T>
+struct RawAllocator {
+    using value_type = T;
+    RawAllocator() noexcept = default;
+    template <typename U>
+    RawAllocator(const RawAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        void* memory = PyMem_Malloc(n * sizeof(T));
+        if (memory == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(memory);
     }
-    if (size % static_cast<Py_ssize_t>(sizeof(Word)) != 0) return false;
-    return Matcher(data, static_cast<size_t>(size) / sizeof(Word)).matches(message);
+    void deallocate(T* memory, size_t) noexcept { PyMem_Free(memory); }
+    template <typename U>
+    bool operator==(const RawAllocator<U>&) const noexcept { return true; }
+};
+
+/// The images of a reading's messages, by index, in one run of words: a check reads them
+/// in order with no object in between. An image set anew leaves its old words behind until
+/// they outnumber the entries and the words kept, when the words are packed again (so each
+/// word left behind pays for a constant amount of packing).
+class ImageBook {
+public:
+    /// The image of message `index`: its words and their count (0: no image).
+    std::pair<const Word*, size_t> at(size_t index) const noexcept {
+        if (index >= entries_.size()) return {nullptr, 0};
+        const Entry& entry = entries_[index];
+        return {words_.data() + entry.start, entry.size};
+    }
+
+    /// Where an allocation fails, the message is left with no image.
+    void set(size_t index, const std::vector<Word>& words) {
+        forget(index);
+        // Packing reads every entry and every word kept: it waits for as many left behind.
+        if (words_.size() - live_ > live_ + entries_.size() + kSlack) pack();
+        if (index >= entries_.size()) entries_.resize(index + 1);
+        const size_t start = words_.size();
+        words_.insert(words_.end(), words.begin(), words.end());
+        entries_[index] = Entry{start, words.size()};
+        live_ += words.size();
+    }
+
+    void forget(size_t index) noexcept {
+        if (index >= entries_.size()) return;
+        live_ -= entries_[index].size;
+        entries_[index].size = 0;
+    }
+
+    /// Every message up to the last with an image.
+    size_t size() const noexcept { return entries_.size(); }
+
+private:
+    static constexpr size_t kSlack = 4096;
+
+    struct Entry {
+        size_t start = 0;
+        size_t size = 0;
+    };
+
+    void pack() {
+        std::vector<Word, RawAllocator<Word>> packed;
+        packed.reserve(live_);
+        for (Entry& entry : entries_) {
+            const size_t start = packed.size();
+            packed.insert(packed.end(), words_.begin() + static_cast<std::ptrdiff_t>(entry.start),
+                          words_.begin() + static_cast<std::ptrdiff_t>(entry.start + entry.size));
+            entry.start = start;
+        }
+        words_.swap(packed);
+    }
+
+    std::vector<Entry, RawAllocator<Entry>> entries_;
+    std::vector<Word, RawAllocator<Word>> words_;
+    size_t live_ = 0;
+};
+
+struct ImagesObject {
+    PyObject_HEAD
+    ImageBook* book;
+};
+
+PyTypeObject* images_type = nullptr;  // made at import, kept for the process's life
+
+ImageBook* book_of(PyObject* images) noexcept {
+    if (images_type == nullptr || Py_TYPE(images) != images_type) return nullptr;
+    return reinterpret_cast<ImagesObject*>(images)->book;
+}
+
+/// Whether `message` is the object imaged for message `index` and walks as that says.
+bool matches_image(PyObject* message, const ImageBook& book, size_t index) noexcept {
+    const auto [words, count] = book.at(index);
+    return count != 0 && Matcher(words, count).matches(message);
 }
 
 /// Walks `message` against `stored` (an exact list of leaves); where done, `same` says
@@ -563,31 +637,27 @@ PyObject* same_leaves_entry(PyObject*, PyObject* const* args, Py_ssize_t count) 
 }
 
 /// Whether `message`, the object read, still has the leaves `stored`, compared, and imaged
-/// in place of `image` where found identical; nothing, with an exception set, where it
+/// as message `index` where found identical; nothing, with an exception set, where it
 /// fails.
-std::optional<bool> same_as_read(PyObject* message, PyObject* stored, PyObject* images,
-                                 Py_ssize_t index, PyObject* image) {
+std::optional<bool> same_as_read(PyObject* message, PyObject* stored, ImageBook& book,
+                                 size_t index) {
     if (!PyList_CheckExact(stored)) return false;  // leaves kept whole: Python compares
     bool same = false;
     bool identical = false;
     const Walk walked = compare_leaves(message, stored, same, identical);
     if (walked == Walk::failed) return std::nullopt;
-    if (identical && (image == Py_None || PyBytes_CheckExact(image))) {
+    if (identical) {
         Imager imager;
-        if (imager.image(message)) {
-            // The old image, bytes or None, runs no Python code as it goes.
-            Ref made(imager.bytes());
-            if (!made || PyList_SetItem(images, index, made.release()) < 0) return std::nullopt;
-        }
+        if (imager.image(message)) book.set(index, imager.words());
     }
     return same;  // differs, or declined
 }
 
 /// Of `indices`, those at which `history` holds another object than `objects`, or one
 /// whose leaves are not `leaves`' or are not compared here: what Python checks itself.
-/// `images` holds, per message, None or the image of the object read and of a walk found
-/// identical to its leaves, made here; the caller sets an entry back to None when it sets
-/// another object or other leaves for that message.
+/// `images` (an `Images`) holds the image of each message found here as read, the object
+/// read and a walk identical to its leaves; the caller forgets a message's image when it
+/// sets another object or other leaves for it.
 PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
     if (count != 5) {
         PyErr_SetString(PyExc_TypeError, "unlike() takes exactly 5 arguments");
@@ -599,43 +669,52 @@ PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
     PyObject* images = args[3];
     PyObject* indices = args[4];
     const bool is_list = PyList_CheckExact(history);
+    ImageBook* book = book_of(images);
     if (!(is_list || PyTuple_CheckExact(history)) || !PyList_CheckExact(objects) ||
-        !PyList_CheckExact(leaves) || !PyList_CheckExact(images) ||
-        !PyList_CheckExact(indices)) {
+        !PyList_CheckExact(leaves) || book == nullptr || !PyList_CheckExact(indices)) {
         Py_RETURN_NONE;
     }
     const Py_ssize_t held = is_list ? PyList_Size(history) : PyTuple_Size(history);
     const Py_ssize_t known = PyList_Size(objects);
-    if (PyList_Size(leaves) != known || PyList_Size(images) != known || held < known) {
-        Py_RETURN_NONE;
-    }
+    if (PyList_Size(leaves) != known || held < known) Py_RETURN_NONE;
     Ref found(PyList_New(0));
     if (!found) return nullptr;
-    for (Py_ssize_t k = 0; k < PyList_Size(indices); ++k) {
-        PyObject* number = PyList_GetItem(indices, k);
-        const auto read = exact_index(number);
-        if (!read || *read < 0) Py_RETURN_NONE;
-        const Py_ssize_t index = *read;
-        if (index >= known) continue;  // not read yet: nothing to compare
+    // One index checked: false with an exception set where the check fails.
+    auto check = [&](Py_ssize_t index) -> bool {
+        if (index >= known) return true;  // not read yet: nothing to compare
         // Held while walked: a comparison here runs no Python code, but the walk must not
         // rest on that for the message's own life.
         const Ref now = Ref::borrow(is_list ? PyList_GetItem(history, index)
                                             : PyTuple_GetItem(history, index));
-        if (!now) return nullptr;
+        if (!now) return false;
         // Neither the object read, its leaves nor its strings are read where the image
         // matches: the call touches little more than the containers it walks.
-        PyObject* image = PyList_GetItem(images, index);
-        if (image == nullptr) return nullptr;
-        if (matches_image(now.get(), image)) continue;
+        const auto at = static_cast<size_t>(index);
+        if (matches_image(now.get(), *book, at)) return true;
         PyObject* stored = PyList_GetItem(leaves, index);
         bool suspect = now.get() != PyList_GetItem(objects, index);
         if (!suspect) {
-            const std::optional<bool> same =
-                same_as_read(now.get(), stored, images, index, image);
-            if (!same) return nullptr;
+            const std::optional<bool> same = same_as_read(now.get(), stored, *book, at);
+            if (!same) return false;
             suspect = !*same;
         }
-        if (suspect && PyList_Append(found.get(), number) < 0) return nullptr;
+        if (!suspect) return true;
+        Ref number(PyLong_FromSsize_t(index));
+        return number && PyList_Append(found.get(), number.get()) == 0;
+    };
+    const Py_ssize_t asked = PyList_Size(indices);
+    for (Py_ssize_t k = 0; k < asked; ++k) {
+        PyObject* item = PyList_GetItem(indices, k);
+        // A run (start, stop) stands for every index in it: a prompt's messages are a few
+        // runs, and an index read from a list costs as much as the check it asks for.
+        const bool is_run = PyTuple_CheckExact(item) && PyTuple_Size(item) == 2;
+        const auto first = exact_index(is_run ? PyTuple_GetItem(item, 0) : item);
+        const auto end = is_run ? exact_index(PyTuple_GetItem(item, 1))
+                                : std::optional<Py_ssize_t>(first ? *first + 1 : 0);
+        if (!first || !end || *first < 0) Py_RETURN_NONE;
+        for (Py_ssize_t index = *first; index < std::min(*end, known); ++index) {
+            if (!check(index)) return nullptr;
+        }
     }
     return found.release();
 }
@@ -968,6 +1047,83 @@ PyObject* alive_at_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noe
     return guarded([args, count] { return alive_at_impl(args, count); });
 }
 
+PyObject* images_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    if ((args != nullptr && PyTuple_Size(args) != 0) ||
+        (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "Images() takes no arguments");
+        return nullptr;
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* book = new (std::nothrow) ImageBook();
+    if (book == nullptr) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    reinterpret_cast<ImagesObject*>(self)->book = book;
+    return self;
+}
+
+void images_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<ImagesObject*>(self)->book;
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);  // an instance of a heap type holds its type
+}
+
+Py_ssize_t images_length(PyObject* self) noexcept {
+    ImageBook* book = reinterpret_cast<ImagesObject*>(self)->book;
+    return book == nullptr ? 0 : static_cast<Py_ssize_t>(book->size());
+}
+
+int images_contains(PyObject* self, PyObject* number) noexcept {
+    const auto index = exact_index(number);
+    ImageBook* book = reinterpret_cast<ImagesObject*>(self)->book;
+    if (!index || *index < 0 || book == nullptr) return 0;
+    return book->at(static_cast<size_t>(*index)).second != 0 ? 1 : 0;
+}
+
+PyObject* images_forget(PyObject* self, PyObject* number) noexcept {
+    const auto index = exact_index(number);
+    if (!index || *index < 0) {
+        PyErr_SetString(PyExc_TypeError, "forget() takes an int index of 0 or more");
+        return nullptr;
+    }
+    ImageBook* book = reinterpret_cast<ImagesObject*>(self)->book;
+    if (book != nullptr) book->forget(static_cast<size_t>(*index));
+    Py_RETURN_NONE;
+}
+
+PyMethodDef images_methods[] = {
+    {"forget", images_forget, METH_O,
+     "forget(index, /)\n--\n\nDrop the image of message index, if it has one."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot images_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(images_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(images_dealloc)},
+    {Py_tp_methods, images_methods},
+    {Py_sq_length, reinterpret_cast<void*>(images_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(images_contains)},
+    {Py_tp_doc, const_cast<char*>(
+                    "Images()\n--\n\n"
+                    "The images unlike() makes of a reading's messages, by index; index in\n"
+                    "images says whether message index has one, and len() is one past the\n"
+                    "last message that has had one.")},
+    {0, nullptr},
+};
+
+PyType_Spec images_spec = {
+    "quorvex_chat._native.Images",
+    static_cast<int>(sizeof(ImagesObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    images_slots,
+};
+
 PyMethodDef methods[] = {
     {"line_scores", line_scores_entry, METH_O,
      "line_scores(lines, /)\n--\n\n"
@@ -1021,11 +1177,14 @@ PyMethodDef methods[] = {
     {"unlike", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unlike_entry)),
      METH_FASTCALL,
      "unlike(history, objects, leaves, images, indices, /)\n--\n\n"
-     "Those of indices (below len(objects)) at which history holds another object than\n"
-     "objects, or one whose leaves are not leaves' or that same_leaves declines; None\n"
-     "unless all are exact lists (history: or a tuple) of the lengths read. images holds\n"
-     "None or bytes per message, written here: an entry must be set to None when that\n"
-     "message's object or leaves are set anew."},
+     "Those of indices (ints, or (start, stop) tuples for every index from start to\n"
+     "stop; those from len(objects) on are passed over) at which history holds another\n"
+     "object than objects, or one whose leaves are not leaves' or that same_leaves\n"
+     "declines; None\n"
+     "unless history is an exact list or tuple at least as long as objects, objects and\n"
+     "leaves exact lists of one length, images an Images and indices an exact list.\n"
+     "images is written here: a message's image must be forgotten when its object or\n"
+     "leaves are set anew."},
     {"leaves", leaves_entry, METH_O,
      "leaves(message, /)\n--\n\n"
      "quorvex_chat._reading.leaves(message) for a message of exact dict, list, tuple,\n"
@@ -1033,8 +1192,17 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_module(PyObject*) noexcept {
+int exec_module(PyObject* module) noexcept {
     process_hash_key();  // draw the key at import, not inside the first call
+    if (images_type == nullptr) {
+        images_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&images_spec));
+        if (images_type == nullptr) return -1;
+    }
+    Py_INCREF(images_type);
+    if (PyModule_AddObject(module, "Images", reinterpret_cast<PyObject*>(images_type)) < 0) {
+        Py_DECREF(images_type);
+        return -1;
+    }
     return 0;
 }
 

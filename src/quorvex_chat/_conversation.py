@@ -20,8 +20,8 @@ from ._elision import Eliser
 from ._formats import Provider
 from ._lookup import SHARE, Lookup, asks_as_result, notice
 from ._options import Options
-from ._plan import (DROPPED, DURABLE, KEPT, Plan, compact, layout, note_drops, requests_of,
-                    in_prompt)
+from ._plan import (DROPPED, DURABLE, KEPT, Plan, add_run, compact, layout, note_drops,
+                    requests_of, runs_in_prompt)
 from ._reading import Reading
 from ._shapes import holds_results
 from ._measure import to_json
@@ -156,7 +156,7 @@ class Conversation(Generic[M]):
         self._plan = Plan([], total=self.options.overhead)
         self._lookup = Lookup()
         self._frozen: int | None = None  # the messages read at the last compaction
-        self._live: list[int] = []  # the messages the plan does not drop
+        self._live: list[tuple[int, int]] = []  # runs of the messages the plan does not drop
         self._last: TrimResult[Any] | None = None  # the prompt last returned
         #: A state restored by `from_dict`, checked against the history at the next call.
         self._saved: dict[str, Any] | None = None
@@ -257,9 +257,10 @@ class Conversation(Generic[M]):
 
     def prompt(self, history: Sequence[M]) -> TrimResult[M]:
         """The prompt to send now for `history`, the whole list grown by appending."""
-        if isinstance(history, (str, bytes)) or not isinstance(history, Sequence):
+        if type(history) is not list and (isinstance(history, (str, bytes)) or
+                                          not isinstance(history, Sequence)):
             raise TypeError(f"history must be a list of messages, not {type(history).__name__}")
-        if not self._lock.acquire(blocking=False):
+        if not self._lock.acquire(False):  # not waiting
             raise RuntimeError("Conversation.prompt is already running in another thread: "
                                "one Conversation serves one caller at a time")
         try:
@@ -274,6 +275,12 @@ class Conversation(Generic[M]):
             self._reading.first_edit(history, self._live)
         if edited is not None:
             self._edited(edited)
+        last = self._last
+        if last is not None and len(last._counts) == len(history) == self._length and \
+                not self._reading.swapped and self._plan.total <= self.max_tokens:
+            self._calls += 1  # nothing appended, nothing moved: the very prompt again
+            self._plan.over_budget = False
+            return last
         start = self._length
         self._grow(history)
         self._appended += sum(self._reading.sizes[self._length:])
@@ -310,7 +317,7 @@ class Conversation(Generic[M]):
                            budget=self.max_tokens)
         self._plan = plan
         self.compactions += 1
-        self._live = in_prompt(plan.fates)
+        self._live = runs_in_prompt(plan.fates)
         # Within the aim, not the budget: a prompt compacted back up to the budget would
         # compact again at the next call.
         aim = min(self.target(), budget)
@@ -401,7 +408,7 @@ class Conversation(Generic[M]):
             read = len(self._reading)
             plan.total += sum(self._reading.sizes[start:read])
             plan.fates += [KEPT] * (read - start)
-            self._live += range(start, read)
+            add_run(self._live, start, read)
 
     def _render(self, history: Sequence[M]) -> TrimResult[M]:
         """The prompt: the last one extended by what was appended, while nothing else moved
@@ -452,7 +459,7 @@ class Conversation(Generic[M]):
                    layout(reading).bare)
         check_plan(reading, plan)
         self._plan = plan
-        self._live = in_prompt(fates)
+        self._live = runs_in_prompt(fates)
         self._length = len(fates)
         return None
 

@@ -121,6 +121,24 @@ def in_prompt(fates: list[int]) -> list[int]:
     return list(compress(range(len(fates)), fates))  # DROPPED is 0
 
 
+def runs_in_prompt(fates: list[int]) -> list[tuple[int, int]]:
+    """`in_prompt` as runs (start, stop): a prompt's messages are a few runs of many."""
+    runs: list[tuple[int, int]] = []
+    for index in in_prompt(fates):
+        add_run(runs, index, index + 1)
+    return runs
+
+
+def add_run(runs: list[tuple[int, int]], start: int, stop: int) -> None:
+    """Add the run (start, stop) after `runs`, joining the last where it ends at start."""
+    if stop <= start:
+        return
+    if runs and runs[-1][1] == start:
+        runs[-1] = (runs[-1][0], stop)
+    else:
+        runs.append((start, stop))
+
+
 def kept_whole(reading: Reading) -> Plan:
     """Every message as it is."""
     return Plan([KEPT] * len(reading), total=reading.total())

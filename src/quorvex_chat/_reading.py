@@ -161,9 +161,9 @@ class Reading:
         self.digests: list[str] = []
         #: The leaves of each message read, so that an unchanged history is known cheaply.
         self._leaves: list[list[object]] = []
-        #: Per message, None or what the native check made of its object and leaves to
-        #: know them again by address; it stands for those only, so it goes when they do.
-        self._images: list[bytes | None] = []
+        #: Per message, what the native check made of its object and leaves to know them
+        #: again by address; it stands for those only, so it goes when they do.
+        self._images = None if _native is None else _native.Images()
         self.objects: list[object] = []
         self._called: set[str] = set()  # the ids of every call made so far
         #: The last `first_edit` took an equal copy in place of an object read.
@@ -216,12 +216,11 @@ class Reading:
             if self.fingerprints:
                 self.digests.append(digest(message))
                 self._leaves.append(leaves(message))
-                self._images.append(None)
             added += tokens
         return added
 
     def first_edit(self, history: Sequence[Any],
-                   among: Iterable[int] | None = None) -> int | None:
+                   among: Iterable[int | tuple[int, int]] | None = None) -> int | None:
         """The first message read whose content `history` no longer holds, or None.
 
         Content, not identity, decides: a message changed in place is an edit (its tokens
@@ -230,17 +229,21 @@ class Reading:
         `among` are checked (default: all): between compactions the prompt's own, since
         those it shows must be what the caller holds, while a dropped message changed, in
         place or for another object, counts from the compaction that reads it again. A
-        call then costs what the prompt holds, not what the history does."""
+        call then costs what the prompt holds, not what the history does. An item of
+        `among` is an index or a run (start, stop) of them."""
         known = len(self.views)
         self.swapped = False
         if len(history) < known:
             return len(history)
-        suspects: list[int] = list(range(known)) if among is None else \
+        asked: list[int | tuple[int, int]] = [(0, known)] if among is None else \
             among if type(among) is list else list(among)
-        if _native is not None:  # the messages still as read, passed over natively
-            unlike = _native.unlike(history, self.objects, self._leaves, self._images, suspects)
-            if unlike is not None:
-                suspects = unlike
+        images = self._images
+        unlike = None if images is None else \
+            _native.unlike(history, self.objects, self._leaves, images, asked)
+        # Those the native walk passes over are still as read; the rest Python checks.
+        suspects = unlike if unlike is not None else \
+            [index for item in asked
+             for index in (range(*item) if isinstance(item, tuple) else (item,))]
         for index in sorted(suspects):
             if index >= known:
                 continue
@@ -248,9 +251,13 @@ class Reading:
             if not _same_leaves(now, self._leaves[index]):
                 if digest(now) != self.digests[index]:
                     return index
-                self._leaves[index], self._images[index] = leaves(now), None
+                self._leaves[index] = leaves(now)
+                if images is not None:
+                    images.forget(index)
             if now is not self.objects[index]:
-                self.objects[index], self._images[index], self.swapped = now, None, True
+                self.objects[index], self.swapped = now, True
+                if images is not None:
+                    images.forget(index)
         return None
 
     def requests(self) -> list[int]:
