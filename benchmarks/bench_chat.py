@@ -87,15 +87,23 @@ def langchain_trim(history, count):
                                              include_system=True))
 
 
-def session(n, count, calls):
+def session(n, count, calls, in_place=False):
     """A Conversation's first call on n messages, then `calls` appends: (first, median
-    append-only call, median compaction, repeated call) in seconds."""
+    append-only call, median compaction, repeated call) in seconds. The history is sliced
+    anew for each call, as a framework that rebuilds its message list does, or (`in_place`)
+    grown by appending to one list, as an agent loop does. Slicing touches every message
+    just before the call, so the call runs with colder caches."""
     history = make_conversation(n + calls)
     conversation = qc.Conversation(max_tokens=BUDGET, token_counter=count)
-    first = cpu(lambda: conversation.prompt(history[:n]))
+    grown = history[:n]
+    first = cpu(lambda: conversation.prompt(grown))
     appends, compactions = [], []
     for k in range(n + 1, n + calls + 1):
-        before, grown = conversation.compactions, history[:k]
+        before = conversation.compactions
+        if in_place:
+            grown.append(history[k - 1])
+        else:
+            grown = history[:k]
         took = cpu(lambda: conversation.prompt(grown))
         (compactions if conversation.compactions > before else appends).append(took)
     repeats = 50
@@ -142,6 +150,12 @@ def chat_rows(quick):
            compact_l * 1e3, compact_s * 1e3, compact_s / compact_l)
     yield ("Conversation", "repeat vs append", "µs/call", repeat_l * 1e6, append_l * 1e6,
            append_l / repeat_l)
+    _, append_s, _, _ = session(short, count, calls, in_place=True)
+    _, append_l, _, repeat_l = session(long, count, calls, in_place=True)
+    yield ("Conversation", f"append {long // 1000}k/{short // 1000}k, in place", "ms/call",
+           append_l * 1e3, append_s * 1e3, append_s / append_l)
+    yield ("Conversation", "repeat vs append, in place", "µs/call", repeat_l * 1e6,
+           append_l * 1e6, append_l / repeat_l)
     theirs = langchain_trim(make_conversation(long), count)
     if theirs is not None:
         lc = theirs()

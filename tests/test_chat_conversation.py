@@ -100,6 +100,18 @@ def test_a_message_changed_in_place_is_an_edit(change):
         if i not in again.elided)
 
 
+def test_a_repeated_call_returns_the_very_prompt_until_the_history_grows():
+    h = fleet()
+    conversation = qc.Conversation(max_tokens=2000)
+    first = conversation.prompt(h)
+    assert first.elided and conversation.prompt(h) is first
+    assert conversation.prompt(list(h)) is first  # the same messages in another list
+    h.append({"role": "user", "content": "and now?"})
+    grown = conversation.prompt(h)
+    assert grown is not first and grown.messages[-1] is h[-1]
+    assert conversation.prompt(h) is grown and conversation.replans == 0
+
+
 def test_a_malformed_message_leaves_the_budget_counted_whole():
     # The message read before the malformed one is in the reading; the plan must count it,
     # or the next prompt passes for within budget while it is over.
