@@ -244,7 +244,7 @@ class Reading:
         suspects = unlike if unlike is not None else \
             [index for item in asked
              for index in (range(*item) if isinstance(item, tuple) else (item,))]
-        for index in sorted(suspects):
+        for index in sorted(suspects) if suspects else ():
             if index >= known:
                 continue
             now = history[index]
