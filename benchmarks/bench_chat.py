@@ -152,9 +152,9 @@ def chat_rows(quick):
            append_l / repeat_l)
     _, append_s, _, _ = session(short, count, calls, in_place=True)
     _, append_l, _, repeat_l = session(long, count, calls, in_place=True)
-    yield ("Conversation", f"append {long // 1000}k/{short // 1000}k, in place", "ms/call",
+    yield ("Conversation", f"in place {long // 1000}k/{short // 1000}k", "ms/call",
            append_l * 1e3, append_s * 1e3, append_s / append_l)
-    yield ("Conversation", "repeat vs append, in place", "µs/call", repeat_l * 1e6,
+    yield ("Conversation", "in place repeat", "µs/call", repeat_l * 1e6,
            append_l * 1e6, append_l / repeat_l)
     theirs = langchain_trim(make_conversation(long), count)
     if theirs is not None:
