@@ -80,7 +80,8 @@ def test_anything_else_is_left_to_python(message):
     ((), None, (None, False)), ((2,), None, (None, True)), ((2, 4), None, (4, True)),
     ((2, 4), [4], (4, False)), ((2,), [2, 5], (None, True)), ((-4,), None, (4, False)),
     ((-4,), [1, 3], (None, False)), ((2, 4), (5, 4), (4, False)),
-    ((-4, 2), range(1, 6), (4, True))])
+    ((-4, 2), range(1, 6), (4, True)), ((2, 4), [(0, 3), 5], (None, True)),
+    ((-4, 2), [(0, 2), (3, 9)], (4, False))])
 def test_first_edit(edits, among, expected, use_native, monkeypatch):
     """A copy at 2 is swapped in; another message at 4, or the same one changed (-4), is an
     edit, where it is `among` the messages checked (default: all)."""

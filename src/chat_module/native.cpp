@@ -510,11 +510,11 @@ private:
 /// where Python's own memory is (tracemalloc sees it). Only with the GIL held, as every use
 /// of a book is.
 template <typename T>
-struct RawAllocator {
+struct PyMemAllocator {
     using value_type = T;
-    RawAllocator() noexcept = default;
+    PyMemAllocator() noexcept = default;
     template <typename U>
-    RawAllocator(const RawAllocator<U>&) noexcept {}
+    PyMemAllocator(const PyMemAllocator<U>&) noexcept {}
     T* allocate(size_t n) {
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
         void* memory = PyMem_Malloc(n * sizeof(T));
@@ -523,7 +523,7 @@ struct RawAllocator {
     }
     void deallocate(T* memory, size_t) noexcept { PyMem_Free(memory); }
     template <typename U>
-    bool operator==(const RawAllocator<U>&) const noexcept { return true; }
+    bool operator==(const PyMemAllocator<U>&) const noexcept { return true; }
 };
 
 /// The images of a reading's messages, by index, in one run of words: a check reads them
@@ -539,7 +539,7 @@ public:
         return {words_.data() + entry.start, entry.size};
     }
 
-    /// Where an allocation fails, the message is left with no image.
+    /// An allocation that fails throws, leaving the message with no image.
     void set(size_t index, const std::vector<Word>& words) {
         forget(index);
         // Packing reads every entry and every word kept: it waits for as many left behind.
@@ -569,7 +569,7 @@ private:
     };
 
     void pack() {
-        std::vector<Word, RawAllocator<Word>> packed;
+        std::vector<Word, PyMemAllocator<Word>> packed;
         packed.reserve(live_);
         for (Entry& entry : entries_) {
             const size_t start = packed.size();
@@ -580,8 +580,8 @@ private:
         words_.swap(packed);
     }
 
-    std::vector<Entry, RawAllocator<Entry>> entries_;
-    std::vector<Word, RawAllocator<Word>> words_;
+    std::vector<Entry, PyMemAllocator<Entry>> entries_;
+    std::vector<Word, PyMemAllocator<Word>> words_;
     size_t live_ = 0;
 };
 
