@@ -557,9 +557,6 @@ public:
         entries_[index].size = 0;
     }
 
-    /// Every message up to the last with an image.
-    size_t size() const noexcept { return entries_.size(); }
-
 private:
     static constexpr size_t kSlack = 4096;
 
@@ -1073,15 +1070,10 @@ void images_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);  // an instance of a heap type holds its type
 }
 
-Py_ssize_t images_length(PyObject* self) noexcept {
-    ImageBook* book = reinterpret_cast<ImagesObject*>(self)->book;
-    return book == nullptr ? 0 : static_cast<Py_ssize_t>(book->size());
-}
-
 int images_contains(PyObject* self, PyObject* number) noexcept {
     const auto index = exact_index(number);
-    ImageBook* book = reinterpret_cast<ImagesObject*>(self)->book;
-    if (!index || *index < 0 || book == nullptr) return 0;
+    if (!index || *index < 0) return 0;
+    const ImageBook* book = reinterpret_cast<ImagesObject*>(self)->book;
     return book->at(static_cast<size_t>(*index)).second != 0 ? 1 : 0;
 }
 
@@ -1091,8 +1083,7 @@ PyObject* images_forget(PyObject* self, PyObject* number) noexcept {
         PyErr_SetString(PyExc_TypeError, "forget() takes an int index of 0 or more");
         return nullptr;
     }
-    ImageBook* book = reinterpret_cast<ImagesObject*>(self)->book;
-    if (book != nullptr) book->forget(static_cast<size_t>(*index));
+    reinterpret_cast<ImagesObject*>(self)->book->forget(static_cast<size_t>(*index));
     Py_RETURN_NONE;
 }
 
@@ -1106,13 +1097,11 @@ PyType_Slot images_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(images_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(images_dealloc)},
     {Py_tp_methods, images_methods},
-    {Py_sq_length, reinterpret_cast<void*>(images_length)},
     {Py_sq_contains, reinterpret_cast<void*>(images_contains)},
     {Py_tp_doc, const_cast<char*>(
                     "Images()\n--\n\n"
                     "The images unlike() makes of a reading's messages, by index; index in\n"
-                    "images says whether message index has one, and len() is one past the\n"
-                    "last message that has had one.")},
+                    "images says whether message index has one.")},
     {0, nullptr},
 };
 

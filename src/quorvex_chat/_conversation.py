@@ -417,9 +417,7 @@ class Conversation(Generic[M]):
         last = self._last
         if last is None or self._reading.swapped or last.provider != self._reading.provider:
             result = render(self._reading, self._plan, history, self._eliser, stable=stable)
-        elif len(last._counts) == len(history):
-            return last  # nothing appended, nothing moved: the very prompt again
-        else:
+        else:  # a call with nothing appended returned the last prompt before this
             result = extended(last, self._reading, history, stable, self._plan)
         self._last = result
         return result
