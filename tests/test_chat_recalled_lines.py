@@ -9,6 +9,8 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quorvex_chat as qc
 from quorvex_chat import _lookup
@@ -215,3 +217,18 @@ def test_facts_of_the_first_turns_outlast_a_long_session(budget, least):
     assert sum(fact in prompt for fact in facts) >= least
     recalled = "".join(map(conversation.recall, set(qc.HANDLE_PATTERN.findall(prompt))))
     assert all(fact in prompt + recalled for fact in facts)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.sets(st.integers(0, 30), max_size=12), min_size=1, max_size=12))
+def test_the_words_of_a_moving_span_are_those_of_its_messages(spans):
+    # Each message holds its own word, one of its neighbours' and one of all: a span posted anew, one
+    # let go of and taken back, must post each message once, and only while it is in it.
+    postings = _lookup._Postings()
+    for members in spans:
+        docs = {index: _lookup._Doc(tuple({f"w{index}", f"w{index // 3}", "all"}), [], 0)
+                for index in members}
+        postings.move_to(docs)
+        for term in {"all", *(f"w{n}" for n in range(31))}:
+            want = sorted(index for index, doc in docs.items() if term in doc.words)
+            assert sorted(postings.holding(term)) == want

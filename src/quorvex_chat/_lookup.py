@@ -200,19 +200,70 @@ def far_values(lines: Sequence[str]) -> list[bool]:
     return far
 
 
+class _Postings:
+    """Which messages of the span hold each word. Kept from plan to plan: a new plan moves
+    the span by the messages it newly elides or drops and by those it lets go of at the far
+    end, so only theirs are posted. A message let go of keeps its entries until the lists
+    hold as many such as live ones, when they are made anew (so each entry left behind pays
+    for one made again); a request reads a list without them."""
+
+    def __init__(self) -> None:
+        self._lists: dict[str, list[int]] = {}
+        self._posted: dict[int, int] = {}  # message: how many entries it has in the lists
+        self._docs: dict[int, _Doc] = {}  # the span's messages
+        self._stale = 0  # entries of messages not in the span
+        self._read: dict[str, list[int]] = {}  # lists read for this span, without those
+
+    def move_to(self, docs: dict[int, _Doc]) -> None:
+        """The span is `docs` now."""
+        stale, live = self._stale, 0
+        for index in self._docs:
+            if index not in docs:
+                stale += self._posted[index]
+        for index, doc in docs.items():
+            posted = self._posted.get(index)
+            if posted is None:
+                self._post(index, doc)
+            elif index not in self._docs:
+                stale -= posted  # back in the span, with the words it had (its message's)
+            live += len(doc.words)
+        if stale > live:
+            self._lists, self._posted, stale = {}, {}, 0
+            for index, doc in docs.items():
+                self._post(index, doc)
+        self._docs, self._stale = docs, stale
+        self._read.clear()
+
+    def _post(self, index: int, doc: _Doc) -> None:
+        lists = self._lists
+        for term in doc.words:
+            lists.setdefault(term, []).append(index)
+        self._posted[index] = len(doc.words)
+
+    def holding(self, term: str) -> Sequence[int]:
+        """The messages of the span that hold `term`, in no particular order."""
+        if not self._stale:
+            return self._lists.get(term, ())
+        found = self._read.get(term)
+        if found is None:
+            docs = self._docs
+            found = self._read[term] = [index for index in self._lists.get(term, ())
+                                        if index in docs]
+        return found
+
+
 class _Span:
     """The messages one plan no longer shows whole, within the span read, by their words:
     made once per plan, since between compactions only whole messages are appended."""
 
-    def __init__(self, docs: dict[int, _Doc], plan: Plan) -> None:
+    def __init__(self, docs: dict[int, _Doc], plan: Plan, postings: _Postings) -> None:
         self.plan = plan
         self.docs = docs
-        self.postings: dict[str, list[int]] = {}
+        postings.move_to(docs)
+        self.postings = postings
         #: The requests among them, by word: where a new request finds those it repeats.
         self.asking: dict[str, list[int]] = {}
         for index, doc in docs.items():
-            for term in doc.words:
-                self.postings.setdefault(term, []).append(index)
             if doc.speaker == 1:
                 for term in doc.words:
                     self.asking.setdefault(term, []).append(index)
@@ -231,6 +282,7 @@ class Lookup:
         self._terms: dict[str, str] = {}  # every word the messages read hold, by itself
         self._terms_kept = 1 << 12  # how many words it held when last let go of
         self._span: _Span | None = None
+        self._postings = _Postings()
         self._requests: list[int] = []  # the requests read so far
         self._scanned = 0
 
@@ -274,7 +326,7 @@ class Lookup:
                 left -= sum(map(len, doc.lines))
                 if left <= 0:
                     break
-            span = self._span = _Span(docs, plan)
+            span = self._span = _Span(docs, plan, self._postings)
             # What left the span is read again if a later span takes it in: a long
             # conversation holds the words of one span, not of its whole history.
             self._docs = {index: doc for index, doc in self._docs.items()
@@ -340,7 +392,7 @@ class Lookup:
             clauses += 1
             if clauses > CLAUSES or len(taken) == REQUEST_LINES:
                 break  # a request pasted whole costs no more than one that asks
-            held = {term: len(postings.get(term, ())) - echoed[term] for term in wanted}
+            held = {term: len(postings.holding(term)) - echoed[term] for term in wanted}
             weight = {term: math.log((count + 1) / (held[term] + span.shown[term] + 0.5))
                       for term in wanted}
             lower = clause.lower()
@@ -354,7 +406,7 @@ class Lookup:
                 if held[term] <= 0:
                     continue
                 whole += weight[term]
-                for index in postings[term]:
+                for index in postings.holding(term):
                     pointed[index] = pointed.get(index, 0.0) + weight[term]
             scored = []
             for index, score in pointed.items():
