@@ -129,12 +129,13 @@ def _segments(lines: Sequence[str]) -> list[str]:
 
 
 class _Doc:
-    __slots__ = ("words", "lines", "speaker", "asks", "_far", "_line_words")
+    __slots__ = ("words", "lines", "chars", "speaker", "asks", "_far", "_line_words")
 
     def __init__(self, words: tuple[str, ...], lines: list[str], speaker: int,
                  asks: bool = False) -> None:
         self.words = words
         self.lines = lines
+        self.chars = sum(map(len, lines))
         self.speaker = speaker  # 1: the person, 2: the model, 0: neither
         self.asks = asks  # a request, or a tool result that asks like one
         self._far: list[bool] | None = None
@@ -256,17 +257,15 @@ class _Span:
     """The messages one plan no longer shows whole, within the span read, by their words:
     made once per plan, since between compactions only whole messages are appended."""
 
-    def __init__(self, docs: dict[int, _Doc], plan: Plan, postings: _Postings) -> None:
+    def __init__(self, docs: dict[int, _Doc], plan: Plan, postings: _Postings,
+                 asking: _Postings) -> None:
         self.plan = plan
         self.docs = docs
         postings.move_to(docs)
         self.postings = postings
         #: The requests among them, by word: where a new request finds those it repeats.
-        self.asking: dict[str, list[int]] = {}
-        for index, doc in docs.items():
-            if doc.speaker == 1:
-                for term in doc.words:
-                    self.asking.setdefault(term, []).append(index)
+        asking.move_to({index: doc for index, doc in docs.items() if doc.speaker == 1})
+        self.asking = asking
         #: The words of the requests the prompt still shows, read so far.
         self.shown: Counter[str] = Counter()
         self.shown_count = 0
@@ -279,10 +278,12 @@ class Lookup:
 
     def __init__(self) -> None:
         self._docs: dict[int, _Doc] = {}
+        self._docs_kept = 1 << 10  # how many messages it held when last let go of
         self._terms: dict[str, str] = {}  # every word the messages read hold, by itself
         self._terms_kept = 1 << 12  # how many words it held when last let go of
         self._span: _Span | None = None
         self._postings = _Postings()
+        self._asking = _Postings()
         self._requests: list[int] = []  # the requests read so far
         self._scanned = 0
 
@@ -323,14 +324,16 @@ class Lookup:
                 if plan.fates[index] == KEPT:
                     continue
                 doc = docs[index] = self._doc(reading, index)
-                left -= sum(map(len, doc.lines))
+                left -= doc.chars
                 if left <= 0:
                     break
-            span = self._span = _Span(docs, plan, self._postings)
+            span = self._span = _Span(docs, plan, self._postings, self._asking)
             # What left the span is read again if a later span takes it in: a long
-            # conversation holds the words of one span, not of its whole history.
-            self._docs = {index: doc for index, doc in self._docs.items()
-                          if index in docs or doc.speaker == 1}
+            # conversation holds the words of about one span, not of its whole history.
+            if len(self._docs) > 2 * self._docs_kept:
+                self._docs = {index: doc for index, doc in self._docs.items()
+                              if index in docs or doc.speaker == 1}
+                self._docs_kept = max(len(self._docs), 1 << 10)
             if len(self._terms) > 2 * self._terms_kept:  # let go of words no message holds
                 self._terms = {term: term for doc in self._docs.values() for term in doc.words}
                 self._terms_kept = max(len(self._terms), 1 << 12)
@@ -353,7 +356,7 @@ class Lookup:
         # An earlier request that this one mostly repeats asks again and holds no answer.
         repeated: Counter[int] = Counter()
         for term in quoted:
-            repeated.update(span.asking.get(term, ()))
+            repeated.update(span.asking.holding(term))
         echoes = {index for index, shared in repeated.items()
                   if shared >= _ECHO * len(docs[index].words)}
         echoed: Counter[str] = Counter()
