@@ -219,11 +219,35 @@ def test_a_long_stretch_walks_the_rounds_of_its_digest_as_a_short_one(scores, da
     """The order kept for all messages read, filtered to a stretch, is the order a heap of
     the stretch alone gives: equal scores the earlier first."""
     eliser = Eliser(None)
-    eliser._offers = {index: [[score, "", 1] for score in sorted(line, reverse=True)]
-                      for index, line in enumerate(scores)}
+    offers = {index: [[score, "", 1] for score in sorted(line, reverse=True)]
+              for index, line in enumerate(scores)}
+    # Offered in two batches, the order made between them and merged after.
+    first = data.draw(st.integers(0, len(scores)))
+    eliser._offers = dict(list(offers.items())[:first])
     gone = tuple(sorted(data.draw(st.sets(st.sampled_from(range(len(scores))), min_size=1))))
-    for rank in range(3):
-        assert list(eliser._round(gone, rank, set(gone))) == list(eliser._round(gone, rank, None))
+    for batch in (first, len(scores)):
+        for index in range(len(eliser._offers), batch):
+            eliser._offers[index] = offers[index]
+            eliser._added.append(index)
+        among = tuple(index for index in gone if index < batch)
+        for rank in range(3):
+            assert list(eliser._round(among, rank, set(among))) == \
+                list(eliser._round(among, rank, None))
+
+
+def test_a_digest_with_its_allowance_spent_still_takes_the_lines_counted_as_nothing():
+    """A counter may count a short line as no tokens: such lines still join a digest whose
+    allowance the longer lines spent to the token."""
+    h = [m for t in range(60) for m in (
+        {"role": "user", "content": f"Turn {t}: the deploy key for region {t} is "
+                                    f"KX{t * 7919 % 10007:05d}, rotate it weekly\nok {t}"},
+        {"role": "assistant", "content": f"Noted the key for region {t}, for the rotation."})]
+    counter = lambda text: 0 if len(text) <= 6 else 40  # 8 long lines spend a digest's 320
+    notice = qc.Conversation(max_tokens=900, token_counter=counter).prompt(h).messages[0]
+    lines = notice["content"][0]["text"].splitlines()[1:]
+    assert lines == [line for t in range(8) for line in (
+        f"user: Turn {t}: the deploy key for region {t} is KX{t * 7919 % 10007:05d}, "
+        f"rotate it weekly", f"ok {t}")]
 
 
 @given(st.lists(st.sets(st.integers(0, 40), min_size=1), min_size=1, max_size=8))

@@ -164,9 +164,11 @@ class Eliser:
         self._purged: dict[int, Copy] = {}
         self._notes: dict[Stretch, Note] = {}  # by the messages a notice stands for, and where
         self._shown_notes: dict[Stretch, tuple[str, int]] = {}
-        #: Each message's lines for a digest, most notable first: [score, line, tokens],
-        #: the tokens counted when the line is first weighed (-1 until then).
+        #: Each message's lines for a digest, most notable first: [score, line, tokens].
         self._offers: dict[int, list[list[Any]]] = {}
+        #: The messages among them offering a line counted as no tokens (a counter may
+        #: count a short line so): the only lines a digest's spent allowance still takes.
+        self._free: set[int] = set()
         #: Each result's offers, from the one reading that also makes its notice.
         self._result_offers: dict[str, list[list[Any]]] = {}
         self._shown: dict[int, list[str]] = {}  # each message as a transcript shows it
@@ -176,10 +178,11 @@ class Eliser:
         self._starts = [0]  # where each message read starts, in tokens of the history
         self._handles: dict[Stretch, str] = {}  # each part's planned handle
         self._stored: dict[Stretch, str] = {}  # the handle each part is stored under
-        #: By rank, every message read with a line at that rank, that line's most notable
-        #: first, as of when `_offers` held `_order_read` messages.
-        self._order: dict[int, list[int]] = {}
-        self._order_read = 0
+        #: By rank, every message offering a line at that rank, that line's most notable
+        #: first: its keys (-score, message), the messages, and how many of `_added` it
+        #: holds. Brought up to date by merging in the messages offered since.
+        self._order: dict[int, tuple[list[tuple[float, int]], list[int], int]] = {}
+        self._added: list[int] = []  # the messages offered since the orders were begun
         #: The original each notice of an elided or clamped message names, by handle.
         self.named: dict[str, str] = {}
 
@@ -362,10 +365,16 @@ class Eliser:
             reach = min((gone[-DIGEST_REACH:][0] for gone in keep.values()), default=0)
             old = [index for index in self._offers if index < reach]
             if old:
+                # The orders lose them where they stand, still sorted: a compaction lets go
+                # of a few, and sorting all it keeps again would cost more than its digests.
+                orders = {rank: [key for key in self._keys(rank) if key[1] >= reach]
+                          for rank in self._order}
                 for index in old:
                     del self._offers[index]
-                self._order.clear()
-                self._order_read = -1
+                    self._free.discard(index)
+                self._added.clear()
+                self._order = {rank: (keys, [index for _, index in keys], 0)
+                               for rank, keys in orders.items()}
         self._shown_notes = {key: shown for key, shown in self._shown_notes.items()
                              if key in kept}
         self._shown.clear()
@@ -380,30 +389,34 @@ class Eliser:
         tokens = max(DIGEST_TOKENS, int(self.part_tokens * DIGEST_SHARE))
         most = tokens // DIGEST_LINE_TOKENS
         offers = self._offers
-        for index in gone:
-            if index not in offers:
-                self._ranked(index, views[index])
+        stretch = set(gone)
+        for index in sorted(stretch.difference(offers)):  # most were offered before
+            self._ranked(index, views[index])
         # A stretch of much of what was read walks each round in an order kept for all the
         # messages read; a short one sorts its own.
-        members = set(gone) if 8 * len(gone) >= len(offers) else None
+        members = stretch if 8 * len(gone) >= len(offers) else None
         chosen: list[tuple[int, int, str]] = []
         seen: set[str] = set()
         spent = 0
         rank = 0
-        while len(chosen) < most:
+        full = False
+        while len(chosen) < most and not full:
             met = False
             for index in self._round(gone, rank, members):
                 met = True
                 offer = offers[index][rank]
                 line = offer[1]
-                if offer[2] < 0:
-                    offer[2] = self.meter.counted(line)
                 if line in seen or spent + offer[2] > tokens:
                     continue
                 seen.add(line)
                 chosen.append((index, rank, line))
                 spent += offer[2]
                 if len(chosen) >= most:
+                    break
+                # The allowance is most often spent to the token long before the lines
+                # run out: from then on only a line counted as no tokens could be taken.
+                if spent == tokens and (not self._free or self._free.isdisjoint(gone)):
+                    full = True
                     break
             if not met:
                 break
@@ -423,15 +436,27 @@ class Eliser:
             while round_:
                 yield heappop(round_)[1]
             return
-        if self._order_read != len(offers):
-            self._order.clear()
-            self._order_read = len(offers)
-        order = self._order.get(rank)
-        if order is None:
-            order = self._order[rank] = [index for _, index in sorted(
-                (-ranked[rank][0], index) for index, ranked in offers.items()
-                if len(ranked) > rank)]
-        yield from filter(members.__contains__, order)
+        self._keys(rank)
+        yield from filter(members.__contains__, self._order[rank][1])
+
+    def _keys(self, rank: int) -> list[tuple[float, int]]:
+        """The order at `rank` brought up to date, by its keys."""
+        offers, added = self._offers, self._added
+        kept = self._order.get(rank)
+        if kept is not None and kept[2] == len(added):
+            return kept[0]
+        if kept is None:
+            keys = sorted((-ranked[rank][0], index) for index, ranked in offers.items()
+                          if len(ranked) > rank)
+        else:
+            # Two sorted runs, which the sort merges: a compaction offers the messages it
+            # newly drops, not all it has read.
+            keys = kept[0]
+            keys += [(-offers[index][rank][0], index) for index in added[kept[2]:]
+                     if len(offers[index]) > rank]
+            keys.sort()
+        self._order[rank] = (keys, [index for _, index in keys], len(added))
+        return keys
 
     def _ranked(self, index: int, view: View) -> list[list[Any]]:
         ranked = self._offers.get(index)
@@ -443,10 +468,16 @@ class Eliser:
                         self._read(text)
                     ranked += self._result_offers[text]
             else:
-                ranked = [[line_score(line), cut(line), -1]
-                          for line in _shown(view).splitlines() if line.strip()]
+                counted = self.meter.counted
+                for line in _shown(view).splitlines():
+                    if line.strip():
+                        offered = cut(line)
+                        ranked.append([line_score(line), offered, counted(offered)])
                 ranked.sort(key=lambda offer: -offer[0])
+            if any(offer[2] == 0 for offer in ranked):
+                self._free.add(index)
             self._offers[index] = ranked
+            self._added.append(index)
         return ranked
 
     def kept_note(self, gone: tuple[int, ...], later: bool,
