@@ -205,8 +205,8 @@ class _Postings:
     """Which messages of the span hold each word. Kept from plan to plan: a new plan moves
     the span by the messages it newly elides or drops and by those it lets go of at the far
     end, so only theirs are posted. A message let go of keeps its entries until the lists
-    hold as many such as live ones, when they are made anew (so each entry left behind pays
-    for one made again); a request reads a list without them."""
+    hold half as many such as live ones, when they are made anew (so each entry left behind
+    pays for two made again); a request reads a list without them."""
 
     def __init__(self) -> None:
         self._lists: dict[str, list[int]] = {}
@@ -228,7 +228,7 @@ class _Postings:
             elif index not in self._docs:
                 stale -= posted  # back in the span, with the words it had (its message's)
             live += len(doc.words)
-        if stale > live:
+        if 2 * stale > live:
             self._lists, self._posted, stale = {}, {}, 0
             for index, doc in docs.items():
                 self._post(index, doc)
@@ -278,7 +278,6 @@ class Lookup:
 
     def __init__(self) -> None:
         self._docs: dict[int, _Doc] = {}
-        self._docs_kept = 1 << 10  # how many messages it held when last let go of
         self._terms: dict[str, str] = {}  # every word the messages read hold, by itself
         self._terms_kept = 1 << 12  # how many words it held when last let go of
         self._span: _Span | None = None
@@ -329,11 +328,9 @@ class Lookup:
                     break
             span = self._span = _Span(docs, plan, self._postings, self._asking)
             # What left the span is read again if a later span takes it in: a long
-            # conversation holds the words of about one span, not of its whole history.
-            if len(self._docs) > 2 * self._docs_kept:
-                self._docs = {index: doc for index, doc in self._docs.items()
-                              if index in docs or doc.speaker == 1}
-                self._docs_kept = max(len(self._docs), 1 << 10)
+            # conversation holds the words of one span, not of its whole history.
+            self._docs = {index: doc for index, doc in self._docs.items()
+                          if index in docs or doc.speaker == 1}
             if len(self._terms) > 2 * self._terms_kept:  # let go of words no message holds
                 self._terms = {term: term for doc in self._docs.values() for term in doc.words}
                 self._terms_kept = max(len(self._terms), 1 << 12)
