@@ -367,7 +367,7 @@ class Eliser:
             if old:
                 # The orders lose them where they stand, still sorted: a compaction lets go
                 # of a few, and sorting all it keeps again would cost more than its digests.
-                orders = {rank: [key for key in self._keys(rank) if key[1] >= reach]
+                orders = {rank: [key for key in self._order_at(rank)[0] if key[1] >= reach]
                           for rank in self._order}
                 for index in old:
                     del self._offers[index]
@@ -436,15 +436,14 @@ class Eliser:
             while round_:
                 yield heappop(round_)[1]
             return
-        self._keys(rank)
-        yield from filter(members.__contains__, self._order[rank][1])
+        yield from filter(members.__contains__, self._order_at(rank)[1])
 
-    def _keys(self, rank: int) -> list[tuple[float, int]]:
-        """The order at `rank` brought up to date, by its keys."""
+    def _order_at(self, rank: int) -> tuple[list[tuple[float, int]], list[int], int]:
+        """The order at `rank`, brought up to date."""
         offers, added = self._offers, self._added
         kept = self._order.get(rank)
         if kept is not None and kept[2] == len(added):
-            return kept[0]
+            return kept
         if kept is None:
             keys = sorted((-ranked[rank][0], index) for index, ranked in offers.items()
                           if len(ranked) > rank)
@@ -455,8 +454,8 @@ class Eliser:
             keys += [(-offers[index][rank][0], index) for index in added[kept[2]:]
                      if len(offers[index]) > rank]
             keys.sort()
-        self._order[rank] = (keys, [index for _, index in keys], len(added))
-        return keys
+        kept = self._order[rank] = (keys, [index for _, index in keys], len(added))
+        return kept
 
     def _ranked(self, index: int, view: View) -> list[list[Any]]:
         ranked = self._offers.get(index)
