@@ -4,7 +4,7 @@
 #
 # Usage: fuzz/run.sh [seconds] [target...]
 #   targets: fuzz_dehydrate fuzz_effort_gauge fuzz_saturation_scan fuzz_window
-#            fuzz_bus fuzz_line_stats fuzz_conversion (the atheris target, through
+#            fuzz_bus fuzz_line_stats fuzz_lookup fuzz_conversion (the atheris target, through
 #            the extension)
 #
 # The committed seeds in fuzz/corpus/<target>/ are read, never written: new
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-20}
 shift || true
 NATIVE=(fuzz_dehydrate fuzz_effort_gauge fuzz_saturation_scan fuzz_window fuzz_bus
-        fuzz_line_stats)
+        fuzz_line_stats fuzz_lookup)
 TARGETS=("$@")
 [[ ${#TARGETS[@]} -gt 0 ]] || TARGETS=("${NATIVE[@]}" fuzz_conversion)
 

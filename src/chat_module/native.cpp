@@ -13,25 +13,30 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/hash_key.h"
 #include "context/one_pass_dehydrate.h"
+#include "context/pointed.h"
 #include "context/signal_class.h"
 #include "module/pyref.h"
 #include "text/line_stats.h"
+#include "text/lookup_terms.h"
 #include "text/token_count.h"
 
 namespace qm {
 namespace {
 
-/// The scores as a list of (score, index) tuples.
-PyObject* scores_to_list(const std::vector<LineScore>& scores) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(scores.size())));
+/// Items as a list of (float, int) tuples, `pair` giving each item's two.
+template <typename Item, typename Pair>
+PyObject* pairs_to_list(const std::vector<Item>& items, Pair&& pair) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return nullptr;
-    for (size_t i = 0; i < scores.size(); ++i) {
-        Ref score(PyFloat_FromDouble(scores[i].score));
-        Ref index(PyLong_FromSize_t(scores[i].index));
+    for (size_t i = 0; i < items.size(); ++i) {
+        const auto [first, second] = pair(items[i]);
+        Ref score(PyFloat_FromDouble(first));
+        Ref index(PyLong_FromLongLong(static_cast<long long>(second)));
         if (!score || !index) return nullptr;
         Ref pair(PyTuple_New(2));
         if (!pair) return nullptr;
@@ -79,7 +84,9 @@ PyObject* line_scores_impl(PyObject* lines) {
     }
     const std::optional<std::vector<LineScore>> scores = line_scores(views);
     if (!scores) Py_RETURN_NONE;
-    return scores_to_list(*scores);
+    return pairs_to_list(*scores, [](const LineScore& line) {
+        return std::pair(line.score, line.index);
+    });
 }
 
 /// `body`'s result, with no C++ exception let through to the interpreter.
@@ -101,30 +108,120 @@ PyObject* line_scores_entry(PyObject*, PyObject* lines) noexcept {
     return guarded([lines] { return line_scores_impl(lines); });
 }
 
+/// The UTF-8 of `text` in a copy made for the call and held by `encoded`, rather than the
+/// one PyUnicode_AsUTF8AndSize would cache on the string: every message of a history is
+/// read, and that cache would keep a second copy of each non-ASCII one for as long as the
+/// history lives. Nothing for a string with no UTF-8 form (a lone surrogate), which is
+/// declined for Python to read, and nothing with an exception set where the copy fails.
+std::optional<std::string_view> utf8_copy(PyObject* text, Ref& encoded) {
+    encoded = Ref(PyUnicode_AsUTF8String(text));
+    if (!encoded) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
+        return std::nullopt;
+    }
+    char* utf8 = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &utf8, &size) < 0) return std::nullopt;
+    return std::string_view(utf8, static_cast<size_t>(size));
+}
+
+/// None where a call declines its input, or nothing where an exception was set on the way.
+PyObject* declined() {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* count_tokens_impl(PyObject* text) {
     if (!PyUnicode_Check(text)) {
         PyErr_SetString(PyExc_TypeError, "count_tokens() takes a str");
         return nullptr;
     }
-    // A UTF-8 copy made for the call rather than the one PyUnicode_AsUTF8AndSize would
-    // cache on the string: every message of a history is counted, and that cache would
-    // keep a second copy of each non-ASCII one for as long as the history lives. A
-    // string with no UTF-8 form (a lone surrogate) is declined for Python to count.
-    const Ref encoded(PyUnicode_AsUTF8String(text));
-    if (!encoded) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
-        PyErr_Clear();
-        Py_RETURN_NONE;
-    }
-    char* utf8 = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.get(), &utf8, &size) < 0) return nullptr;
-    const uint64_t count = count_tokens_utf8(std::string_view(utf8, static_cast<size_t>(size)));
-    return PyLong_FromUnsignedLongLong(count);
+    Ref encoded;
+    const auto utf8 = utf8_copy(text, encoded);
+    if (!utf8) return declined();
+    return PyLong_FromUnsignedLongLong(count_tokens_utf8(*utf8));
 }
 
 PyObject* count_tokens_entry(PyObject*, PyObject* text) noexcept {
     return guarded([text] { return count_tokens_impl(text); });
+}
+
+PyObject* terms_impl(PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_SetString(PyExc_TypeError, "terms() takes a str");
+        return nullptr;
+    }
+    Ref encoded;  // the lines a lookup keeps would otherwise keep a UTF-8 copy each
+    const auto utf8 = utf8_copy(text, encoded);
+    if (!utf8) return declined();
+    std::string lowered;
+    const auto words = lookup_terms(*utf8, lowered);
+    if (!words) Py_RETURN_NONE;
+    Ref found(PySet_New(nullptr));
+    if (!found) return nullptr;
+    for (const std::string_view word : *words) {
+        const Ref item(PyUnicode_FromStringAndSize(word.data(), static_cast<Py_ssize_t>(word.size())));
+        if (!item || PySet_Add(found.get(), item.get()) < 0) return nullptr;
+    }
+    return found.release();
+}
+
+PyObject* terms_entry(PyObject*, PyObject* text) noexcept {
+    return guarded([text] { return terms_impl(text); });
+}
+
+/// The ints of an exact list or tuple, each from 0 on; nothing where it is anything else.
+std::optional<std::vector<int64_t>> indices_of(PyObject* sequence) {
+    const bool is_list = PyList_CheckExact(sequence);
+    if (!is_list && !PyTuple_CheckExact(sequence)) return std::nullopt;
+    const Py_ssize_t size = is_list ? PyList_Size(sequence) : PyTuple_Size(sequence);
+    std::vector<int64_t> values;
+    values.reserve(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i);
+        if (item == nullptr || !PyLong_CheckExact(item)) return std::nullopt;
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow != 0 || value < 0) return std::nullopt;
+        values.push_back(value);
+    }
+    return values;
+}
+
+PyObject* pointed_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 4) {
+        PyErr_SetString(PyExc_TypeError, "pointed() takes exactly 4 arguments");
+        return nullptr;
+    }
+    PyObject* lists = args[0];
+    PyObject* weights = args[1];
+    if (!PyList_CheckExact(lists) || !PyList_CheckExact(weights) ||
+        PyList_Size(lists) != PyList_Size(weights) || !PyFloat_CheckExact(args[2]) ||
+        !PyFloat_CheckExact(args[3])) {
+        Py_RETURN_NONE;
+    }
+    const Py_ssize_t words = PyList_Size(lists);
+    std::vector<std::vector<int64_t>> holders;
+    std::vector<double> weighed;
+    holders.reserve(static_cast<size_t>(words));
+    weighed.reserve(static_cast<size_t>(words));
+    for (Py_ssize_t k = 0; k < words; ++k) {
+        PyObject* weight = PyList_GetItem(weights, k);
+        if (weight == nullptr || !PyFloat_CheckExact(weight)) Py_RETURN_NONE;
+        auto held = indices_of(PyList_GetItem(lists, k));
+        if (!held) Py_RETURN_NONE;
+        holders.push_back(std::move(*held));
+        weighed.push_back(PyFloat_AsDouble(weight));
+    }
+    const std::vector<Pointed> found = pointed(holders, weighed, PyFloat_AsDouble(args[2]),
+                                               PyFloat_AsDouble(args[3]));
+    return pairs_to_list(found, [](const Pointed& sum) {
+        return std::pair(sum.weight, sum.message);
+    });
+}
+
+PyObject* pointed_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return pointed_impl(args, count); });
 }
 
 /// How deep a message is walked here; a deeper one is left to Python, which walks it or
@@ -1163,6 +1260,15 @@ PyMethodDef methods[] = {
      "dropped is an exact list of bools or bytes of 0 and 1, bounds an exact list of\n"
      "ascending ints from -1 to len(dropped), and numbers an exact list at least as long\n"
      "as dropped."},
+    {"terms", terms_entry, METH_O,
+     "terms(text, /)\n--\n\n"
+     "quorvex_chat._lookup.terms(text) for an ASCII text; None for any other."},
+    {"pointed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pointed_entry)),
+     METH_FASTCALL,
+     "pointed(holders, weights, cover, least, /)\n--\n\n"
+     "quorvex_chat._lookup._pointed(holders, weights, cover, least), its pairs in another\n"
+     "order; None unless holders is an exact list of exact lists or tuples of ints from 0,\n"
+     "weights an exact list of floats as long, and cover and least floats."},
     {"unlike", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unlike_entry)),
      METH_FASTCALL,
      "unlike(history, objects, leaves, images, indices, /)\n--\n\n"

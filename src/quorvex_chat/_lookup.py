@@ -32,6 +32,11 @@ from ._shapes import View, holds_results
 from ._plan import DROPPED, KEPT, Plan
 from ._render import copy_of
 
+try:
+    from . import _native
+except ImportError:  # a tree without the build: the words come from the expressions
+    _native = None  # type: ignore[assignment]
+
 if TYPE_CHECKING:
     from ._elision import Eliser
     from ._reading import Reading
@@ -92,6 +97,16 @@ def terms(text: str) -> set[str]:
     """The words of `text`, lowercased; a compound (a path, a version, a time, a snake_case
     name) also by its pieces, and a plural also as its singular, so that "the rolled-back
     shas" finds "sha": ..., "status": "rolled_back"."""
+    if _native is not None:
+        words = _native.terms(text)
+        if words is not None:
+            return words
+    return _terms(text)
+
+
+def _terms(text: str) -> set[str]:
+    """`terms` as its expressions say: the reference of `_native.terms`, and the words of
+    the texts it declines."""
     found: set[str] = set()
     for term in _TERM.findall(text.lower()):
         found.add(term)
@@ -100,6 +115,23 @@ def terms(text: str) -> set[str]:
     found.update([term[:-1] for term in found
                   if len(term) > 3 and term[-1] == "s" and term[-2] != "s"])
     return found
+
+
+def _pointed(holders: list[Sequence[int]], weights: list[float],
+             cover: float) -> list[tuple[float, int]]:
+    """(sum, message) for each message that `holders` (the messages holding each word)
+    point at, the sum of the `weights` of the words it holds taken in their order, where it
+    is below neither `cover` nor `MIN_SCORE`; in no particular order."""
+    if _native is not None:
+        found = _native.pointed(holders, weights, cover, MIN_SCORE)
+        if found is not None:
+            return found
+    sums: dict[int, float] = {}
+    for held, weight in zip(holders, weights):
+        for index in held:
+            sums[index] = sums.get(index, 0.0) + weight
+    return [(score, index) for index, score in sums.items()
+            if not (score < cover or score < MIN_SCORE)]
 
 
 def _segments(lines: Sequence[str]) -> list[str]:
@@ -400,17 +432,14 @@ class Lookup:
                         2 if _SECOND_PERSON.search(lower) else 0)
             # Only words some message holds say where to look: the rest of the clause
             # ("could you remind me") weighs nothing.
+            used = [term for term in wanted if held[term] > 0]
             whole = 0.0
-            pointed: dict[int, float] = {}
-            for term in wanted:
-                if held[term] <= 0:
-                    continue
+            for term in used:
                 whole += weight[term]
-                for index in postings.holding(term):
-                    pointed[index] = pointed.get(index, 0.0) + weight[term]
             scored = []
-            for index, score in pointed.items():
-                if index in echoes or score < MIN_COVER * whole or score < MIN_SCORE:
+            for score, index in _pointed([postings.holding(term) for term in used],
+                                         [weight[term] for term in used], MIN_COVER * whole):
+                if index in echoes:
                     continue
                 speaker = docs[index].speaker
                 if speaker and speaker in favoured:
