@@ -1,7 +1,8 @@
 // Fuzz target: the request lookup's words of a text cut from the fuzz bytes, for memory
 // safety, declining exactly the texts that are not ASCII, and words that are distinct,
-// lowercase, non-empty and within the text's copy; and its sums against a plain map. The
-// words are compared with the Python reference by tests/test_chat_native_lookup.py.
+// lowercase, non-empty and within the text's copy; its far values of the text's lines;
+// and its sums against a plain map. Words and values are compared with the Python
+// references by tests/test_chat_native_lookup.py.
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -12,7 +13,7 @@
 
 #include "context/pointed.h"
 #include "fuzz_support.h"
-#include "text/lookup_terms.h"
+#include "text/lookup_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
@@ -31,6 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(std::none_of(word.begin(), word.end(), [](char c) { return c >= 'A' && c <= 'Z'; }));
         }
     }
+    std::vector<std::string_view> lines;
+    for (size_t start = 0; start <= text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(std::string_view(text).substr(start, end - start));
+        start = end + 1;
+    }
+    const auto far = qm::lookup_far_values(lines, 2, 8.0);
+    FUZZ_CHECK(ascii || !far.has_value());
+    FUZZ_CHECK(!far || far->size() == lines.size());
     std::vector<std::vector<int64_t>> holders;
     std::vector<double> weights;
     std::map<int64_t, double> sums;

@@ -38,6 +38,38 @@ def test_terms_outside_ascii_are_declined(text):
     assert _lookup.terms(text) == _lookup._terms(text)
 
 
+CELLS = st.tuples(st.sampled_from(["", "-", " ", "x-", "|", "a.", "id="]),
+                  st.sampled_from(["10", "11", "12", "0", "-0", "900", "10.5", "7.", "1" * 16,
+                                   "2." + "3" * 15, "4" * 15 + "." + "5" * 15]),
+                  st.sampled_from(["", "ms", "%", "x", "_", ".", "a1", "%z", "KiB", "s9"]))
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.lists(CELLS.map("".join), max_size=4).map(" ".join), max_size=12))
+def test_native_far_values_are_the_expressions(lines):
+    assert native.far_values(lines, _lookup._FIELD_LINES, _lookup._FAR) == \
+        _lookup._far_values(lines)
+
+
+@pytest.mark.parametrize("cell, far", [
+    ("{}ms", 6),  # a value with its unit
+    ("x-{}", 6),  # a dash after a word is no sign
+    ("{}%z", 6),  # a unit may end at its '%'
+    ("{}ms3", None),  # letters running into a digit: an id
+    ("{}.5.", None),  # nor a value before a '.'
+])
+def test_far_values_of_known_columns(cell, far):
+    lines = [f"row {cell.format(value)} ok" for value in (10, 11, 12, 13, 14, 12, 900)]
+    found = native.far_values(lines, _lookup._FIELD_LINES, _lookup._FAR)
+    assert found == _lookup._far_values(lines)
+    assert found == [index == far for index in range(len(lines))]
+
+
+@pytest.mark.parametrize("args", [(["12 é"], 5, 8.0), (["1"], -1, 8.0), (["1"], 5, 8)])
+def test_far_values_declined(args):
+    assert native.far_values(*args) is None
+
+
 WEIGHTS = st.floats(-4, 12, allow_nan=False) | st.sampled_from([-0.0, 0.1, 0.2, 0.3])
 
 

@@ -22,7 +22,7 @@
 #include "context/signal_class.h"
 #include "module/pyref.h"
 #include "text/line_stats.h"
-#include "text/lookup_terms.h"
+#include "text/lookup_text.h"
 #include "text/token_count.h"
 
 namespace qm {
@@ -50,44 +50,55 @@ PyObject* pairs_to_list(const std::vector<Item>& items, Pair&& pair) {
     return list.release();
 }
 
-PyObject* line_scores_impl(PyObject* lines) {
+/// The strings of `lines`, a list of str, as views into their own buffers, where all are
+/// ASCII (false where one is not, or has no UTF-8 form); nothing, with an exception set,
+/// where `lines` is no list of str (`what` says so). No Python code may run while the
+/// views are read, so the list and its strings stay as they are.
+std::optional<bool> ascii_views(PyObject* lines, std::vector<std::string_view>& views,
+                                const char* what) {
     if (!PyList_Check(lines)) {
-        PyErr_SetString(PyExc_TypeError, "line_scores() takes a list of str");
-        return nullptr;
+        PyErr_SetString(PyExc_TypeError, what);
+        return std::nullopt;
     }
     const Py_ssize_t count = PyList_Size(lines);
-    std::vector<std::string_view> views;
     views.reserve(static_cast<size_t>(count));
-    // The views point into the strings' own buffers: no Python code runs until the
-    // scores are made, so the list and its strings stay as they are.
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* line = PyList_GetItem(lines, i);
-        if (line == nullptr) return nullptr;
+        if (line == nullptr) return std::nullopt;
         if (!PyUnicode_Check(line)) {
-            PyErr_SetString(PyExc_TypeError, "line_scores() takes a list of str");
-            return nullptr;
+            PyErr_SetString(PyExc_TypeError, what);
+            return std::nullopt;
         }
         // An ASCII string is its own UTF-8 and lends its buffer; any other gets a UTF-8
         // copy cached on it, only for the one line that makes the call decline, and a
         // string with no UTF-8 form (a lone surrogate) is declined as well.
         const Py_ssize_t length = PyUnicode_GetLength(line);
-        if (length < 0) return nullptr;
+        if (length < 0) return std::nullopt;
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(line, &size);
         if (utf8 == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return std::nullopt;
             PyErr_Clear();
-            Py_RETURN_NONE;
+            return false;
         }
-        if (size != length) Py_RETURN_NONE;
+        if (size != length) return false;
         views.emplace_back(utf8, static_cast<size_t>(size));
     }
+    return true;
+}
+
+PyObject* line_scores_impl(PyObject* lines) {
+    std::vector<std::string_view> views;
+    const std::optional<bool> ascii = ascii_views(lines, views, "line_scores() takes a list of str");
+    if (!ascii) return nullptr;
+    if (!*ascii) Py_RETURN_NONE;
     const std::optional<std::vector<LineScore>> scores = line_scores(views);
     if (!scores) Py_RETURN_NONE;
     return pairs_to_list(*scores, [](const LineScore& line) {
         return std::pair(line.score, line.index);
     });
 }
+
 
 /// `body`'s result, with no C++ exception let through to the interpreter.
 template <typename Body>
@@ -219,6 +230,7 @@ PyObject* pointed_impl(PyObject* const* args, Py_ssize_t count) {
         return std::pair(sum.weight, sum.message);
     });
 }
+
 
 PyObject* pointed_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
     return guarded([args, count] { return pointed_impl(args, count); });
@@ -1141,6 +1153,25 @@ PyObject* alive_at_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noe
     return guarded([args, count] { return alive_at_impl(args, count); });
 }
 
+PyObject* far_values_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 3) {
+        PyErr_SetString(PyExc_TypeError, "far_values() takes exactly 3 arguments");
+        return nullptr;
+    }
+    std::vector<std::string_view> views;
+    const std::optional<bool> ascii = ascii_views(args[0], views, "far_values() takes a list of str");
+    if (!ascii) return nullptr;
+    const auto least = exact_index(args[1]);
+    if (!*ascii || !least || *least < 0 || !PyFloat_CheckExact(args[2])) Py_RETURN_NONE;
+    const auto far = lookup_far_values(views, static_cast<size_t>(*least), PyFloat_AsDouble(args[2]));
+    if (!far) Py_RETURN_NONE;
+    return list_of(far->size(), [&far](size_t i) { return (*far)[i] ? Py_True : Py_False; });
+}
+
+PyObject* far_values_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return far_values_impl(args, count); });
+}
+
 PyObject* images_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     if ((args != nullptr && PyTuple_Size(args) != 0) ||
         (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
@@ -1269,6 +1300,13 @@ PyMethodDef methods[] = {
      "quorvex_chat._lookup._pointed(holders, weights, cover, least), its pairs in another\n"
      "order; None unless holders is an exact list of exact lists or tuples of ints from 0,\n"
      "weights an exact list of floats as long, and cover and least floats."},
+    {"far_values",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(far_values_entry)),
+     METH_FASTCALL,
+     "far_values(lines, least, far, /)\n--\n\n"
+     "quorvex_chat._lookup._far_values(lines) for ASCII lines, with least and far for its\n"
+     "_FIELD_LINES and _FAR; None for any other, or unless least is an int from 0 and far\n"
+     "a float."},
     {"unlike", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unlike_entry)),
      METH_FASTCALL,
      "unlike(history, objects, leaves, images, indices, /)\n--\n\n"

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import math
 import re
-from collections import Counter
+from collections import Counter, defaultdict
 from collections.abc import Sequence
 from heapq import nlargest
 from typing import TYPE_CHECKING
@@ -215,6 +215,16 @@ def far_values(lines: Sequence[str]) -> list[bool]:
     column's median absolute deviation. A column is a number's place among the numbers of
     lines with as many: a CSV or HTML table's cells, a log line's fields, a JSON row's
     values, however the line names them (or does not)."""
+    if _native is not None and type(lines) is list:
+        far = _native.far_values(lines, _FIELD_LINES, _FAR)
+        if far is not None:
+            return far
+    return _far_values(lines)
+
+
+def _far_values(lines: Sequence[str]) -> list[bool]:
+    """`far_values` as its expression says: the reference of `_native.far_values`, and the
+    values of the lines it declines."""
     columns: dict[tuple[int, int], list[tuple[int, float]]] = {}
     for index, line in enumerate(lines):
         numbers = _NUMBER.findall(line)
@@ -241,7 +251,7 @@ class _Postings:
     pays for two made again); a request reads a list without them."""
 
     def __init__(self) -> None:
-        self._lists: dict[str, list[int]] = {}
+        self._lists: defaultdict[str, list[int]] = defaultdict(list)
         self._posted: dict[int, int] = {}  # message: how many entries it has in the lists
         self._docs: dict[int, _Doc] = {}  # the span's messages
         self._stale = 0  # entries of messages not in the span
@@ -261,7 +271,7 @@ class _Postings:
                 stale -= posted  # back in the span, with the words it had (its message's)
             live += len(doc.words)
         if 2 * stale > live:
-            self._lists, self._posted, stale = {}, {}, 0
+            self._lists, self._posted, stale = defaultdict(list), {}, 0
             for index, doc in docs.items():
                 self._post(index, doc)
         self._docs, self._stale = docs, stale
@@ -269,8 +279,8 @@ class _Postings:
 
     def _post(self, index: int, doc: _Doc) -> None:
         lists = self._lists
-        for term in doc.words:
-            lists.setdefault(term, []).append(index)
+        for term in doc.words:  # a missing list made only for a word met anew
+            lists[term].append(index)
         self._posted[index] = len(doc.words)
 
     def holding(self, term: str) -> Sequence[int]:

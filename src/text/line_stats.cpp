@@ -5,7 +5,6 @@
 #include "line_stats.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "common/hash_key.h"
 #include "common/siphash.h"
+#include "decimal.h"
 
 namespace qm {
 namespace {
@@ -188,38 +188,6 @@ size_t number_end(std::string_view s, size_t p) noexcept {
     const size_t fraction = run_end(s, whole + 1, is_digit);
     if (fraction == whole + 1 || fraction - whole - 1 > 15) return 0;
     return ends_number(s, fraction) ? fraction : 0;
-}
-
-/// `float(text)` of a number that `number_end` found: an optional '-', digits, and an
-/// optional '.' and digits. The digits as one integer over a power of ten are two exact
-/// doubles while the integer is below 2^53, so their quotient is correctly rounded, as
-/// the interpreter's parse is. Longer numbers go to from_chars, also correctly rounded,
-/// where the library has it for double, and nullopt otherwise.
-std::optional<double> number_value(std::string_view text) noexcept {
-    static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    const bool negative = text[0] == '-';
-    uint64_t digits = 0;
-    size_t scale = 0;
-    bool fraction = false;
-    for (size_t i = negative; i < text.size(); ++i) {
-        if (text[i] == '.') {
-            fraction = true;
-            continue;
-        }
-        digits = digits * 10 + static_cast<uint64_t>(text[i] - '0');
-        scale += fraction;
-        if (digits >= (uint64_t{1} << 53)) {
-#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
-            double value = 0.0;
-            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-            if (error == std::errc() && end == text.data() + text.size()) return value;
-#endif
-            return std::nullopt;
-        }
-    }
-    const double value = static_cast<double>(digits) / kPowers[scale];
-    return negative ? -value : value;
 }
 
 // --- defines ---------------------------------------------------------------------------

@@ -10,7 +10,7 @@
 
 #include "check.h"
 #include "context/pointed.h"
-#include "text/lookup_terms.h"
+#include "text/lookup_text.h"
 
 namespace {
 
