@@ -177,6 +177,7 @@ class Eliser:
         self._fed: dict[int, tuple[tuple[int, ...], list[Any]]] = {}
         self._starts = [0]  # where each message read starts, in tokens of the history
         self._handles: dict[Stretch, str] = {}  # each part's planned handle
+        self._tried: set[Stretch] = set()  # the parts named since the notices were let go
         self._stored: dict[Stretch, str] = {}  # the handle each part is stored under
         #: By rank, every message offering a line at that rank, that line's most notable
         #: first: its keys (-score, message), the messages, and how many of `_added` it
@@ -304,6 +305,7 @@ class Eliser:
                 handle = handles.get(keys[-1])
                 if handle is None:
                     handle = handles[keys[-1]] = self._part_handle(part, views)
+                self._tried.add(keys[-1])
                 named.append(handle)
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(parts)} parts, oldest first" if len(parts) > 1 else ""
@@ -355,9 +357,14 @@ class Eliser:
         self._notes = {key: note for key, note in self._notes.items() if key in kept}
         if keep is not None:
             # A part the kept notices name recurs at the next compaction (its messages stay
-            # dropped): its handle is kept for it, and every other is made again.
-            self._handles = {part: self._handles[part] for note in self._notes.values()
-                             for part in note[0]}
+            # dropped), and so do those of this compaction's deepest trials, which the next
+            # one begins with (the newest part of all it could drop, hundreds of messages
+            # long): their handles are kept for it, and every other is made again.
+            handles = self._handles
+            self._handles = {part: handles[part] for part in self._tried}
+            self._handles.update((part, handles[part]) for note in self._notes.values()
+                                 for part in note[0])
+            self._tried = set()
             self._stored = {part: handle for part, handle in self._stored.items()
                             if part in self._handles}
             # The digests of later compactions read from about where these did, or later:

@@ -290,8 +290,7 @@ class _Postings:
         found = self._read.get(term)
         if found is None:
             docs = self._docs
-            found = self._read[term] = [index for index in self._lists.get(term, ())
-                                        if index in docs]
+            found = self._read[term] = [*filter(docs.__contains__, self._lists.get(term, ()))]
         return found
 
 
@@ -361,10 +360,11 @@ class Lookup:
         if span is None or span.plan is not plan:
             docs: dict[int, _Doc] = {}
             left = _SPAN_CHARS * max(budget, 1)
-            for index in range(len(plan.fates) - 1, -1, -1):
-                if plan.fates[index] == KEPT:
+            fates, read = plan.fates, self._docs.get
+            for index in range(len(fates) - 1, -1, -1):
+                if fates[index] == KEPT:
                     continue
-                doc = docs[index] = self._doc(reading, index)
+                doc = docs[index] = read(index) or self._doc(reading, index)
                 left -= doc.chars
                 if left <= 0:
                     break
