@@ -1131,22 +1131,20 @@ PyObject* alive_at_impl(PyObject* const* args, Py_ssize_t count) {
     if (!classes || !half_life || !threshold || !prefix || *prefix < 0 || !marked) {
         Py_RETURN_NONE;
     }
-    // The kernel decides by position and class alone: the same batch dehydrate() reads,
+    // The kernel decides by position and class alone: the classes dehydrate() reads,
     // without the texts it would only hand back.
-    MessageBatch batch;
-    batch.reserve(static_cast<size_t>(size));
-    for (const int64_t flags : *classes) batch.add(std::string_view(), static_cast<uint32_t>(flags));
+    const std::vector<SignalFlags> flags(classes->begin(), classes->end());
     DehydrateParams params{};
     params.half_life = effective_half_life(*half_life);
     params.safe_threshold = *threshold;
     params.stable_prefix = static_cast<uint64_t>(*prefix);
-    std::vector<uint8_t> decisions(static_cast<size_t>(size));
-    one_pass_dehydrate(batch, params, decisions);
-    std::string alive(static_cast<size_t>(size), '\0');
-    for (size_t k = 0; k < decisions.size(); ++k) {
-        alive[k] = static_cast<char>(decisions[k] != 0 || (*marked)[k] != 0);
-    }
-    return PyBytes_FromStringAndSize(alive.data(), size);
+    Ref alive(PyBytes_FromStringAndSize(nullptr, size));
+    if (!alive) return nullptr;
+    auto* decided = reinterpret_cast<uint8_t*>(PyBytes_AsString(alive.get()));
+    if (decided == nullptr) return nullptr;
+    one_pass_decisions(flags, params, std::span<uint8_t>(decided, static_cast<size_t>(size)));
+    for (size_t k = 0; k < flags.size(); ++k) decided[k] |= static_cast<uint8_t>((*marked)[k]);
+    return alive.release();
 }
 
 PyObject* alive_at_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {

@@ -85,17 +85,16 @@ private:
     uint64_t by_weight_[8] = {};
 };
 
-}  // namespace
-
-void one_pass_dehydrate(const MessageBatch& batch, const DehydrateParams& params,
-                        std::span<uint8_t> decisions) noexcept {
-    const uint64_t n = batch.size();
+/// The decisions of `n` messages, message k of the class `flags_at(k)`.
+template <typename FlagsAt>
+void decide(uint64_t n, FlagsAt&& flags_at, const DehydrateParams& params,
+            std::span<uint8_t> decisions) noexcept {
     const uint64_t protected_end = params.stable_prefix < n ? params.stable_prefix : n;
     if (!(params.half_life > 0.0f)) {
         // Not a half-life the callers pass (they floor it at 0.1), and one for which
         // the score need not fall with age: score every message.
         for (uint64_t k = 0; k < n; ++k) {
-            const SignalFlags flags = batch.flags(k);
+            const SignalFlags flags = flags_at(k);
             decisions[k] = k < protected_end || is_durable(flags) ||
                            survival_score(n - 1 - k, params.half_life, decaying_weight(flags)) >=
                                params.safe_threshold;
@@ -108,9 +107,21 @@ void one_pass_dehydrate(const MessageBatch& batch, const DehydrateParams& params
     SurvivalLimits limits(n, params);
     for (uint64_t k = 0; k < n; ++k) {
         const uint64_t age = n - 1 - k;
-        const bool keep = (k < protected_end) | (age < limits.limit(batch.flags(k)));
+        const bool keep = (k < protected_end) | (age < limits.limit(flags_at(k)));
         decisions[k] = keep ? 1 : 0;
     }
+}
+
+}  // namespace
+
+void one_pass_dehydrate(const MessageBatch& batch, const DehydrateParams& params,
+                        std::span<uint8_t> decisions) noexcept {
+    decide(batch.size(), [&batch](uint64_t k) { return batch.flags(k); }, params, decisions);
+}
+
+void one_pass_decisions(std::span<const SignalFlags> flags, const DehydrateParams& params,
+                        std::span<uint8_t> decisions) noexcept {
+    decide(flags.size(), [flags](uint64_t k) { return flags[k]; }, params, decisions);
 }
 
 DehydrateAudit audit_dehydration(const MessageBatch& batch, uint64_t stable_prefix,

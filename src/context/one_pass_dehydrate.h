@@ -38,6 +38,11 @@ float survival_score(uint64_t age, float half_life, float weight) noexcept;
 void one_pass_dehydrate(const MessageBatch& batch, const DehydrateParams& params,
                         std::span<uint8_t> decisions) noexcept;
 
+/// The same decisions for messages of the classes `flags`, with no batch of texts: the
+/// kernel decides by position and class alone.
+void one_pass_decisions(std::span<const SignalFlags> flags, const DehydrateParams& params,
+                        std::span<uint8_t> decisions) noexcept;
+
 /// Counts and token sums of the decided history.
 DehydrateAudit audit_dehydration(const MessageBatch& batch, uint64_t stable_prefix,
                                  std::span<const uint8_t> decisions) noexcept;
