@@ -47,8 +47,12 @@ CELLS = st.tuples(st.sampled_from(["", "-", " ", "x-", "|", "a.", "id="]),
 @settings(max_examples=500, deadline=None)
 @given(st.lists(st.lists(CELLS.map("".join), max_size=4).map(" ".join), max_size=12))
 def test_native_far_values_are_the_expressions(lines):
-    assert native.far_values(lines, _lookup._FIELD_LINES, _lookup._FAR) == \
-        _lookup._far_values(lines)
+    found = native.far_values(lines, _lookup._FIELD_LINES, _lookup._FAR)
+    if found is None:  # a library with no correctly rounded from_chars for double declines
+        assert any(sum(map(str.isdigit, number)) > 15  # a value of 2**53 or more
+                   for line in lines for number in _lookup._NUMBER.findall(line))
+    else:
+        assert found == _lookup._far_values(lines)
 
 
 @pytest.mark.parametrize("cell, far", [
