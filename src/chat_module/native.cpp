@@ -28,13 +28,13 @@
 namespace qm {
 namespace {
 
-/// Items as a list of (float, int) tuples, `pair` giving each item's two.
-template <typename Item, typename Pair>
-PyObject* pairs_to_list(const std::vector<Item>& items, Pair&& pair) {
+/// Items as a list of (float, int) tuples, `two` giving each item's two.
+template <typename Item, typename Two>
+PyObject* pairs_to_list(const std::vector<Item>& items, Two&& two) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < items.size(); ++i) {
-        const auto [first, second] = pair(items[i]);
+        const auto [first, second] = two(items[i]);
         Ref score(PyFloat_FromDouble(first));
         Ref index(PyLong_FromLongLong(static_cast<long long>(second)));
         if (!score || !index) return nullptr;
@@ -98,7 +98,6 @@ PyObject* line_scores_impl(PyObject* lines) {
         return std::pair(line.score, line.index);
     });
 }
-
 
 /// `body`'s result, with no C++ exception let through to the interpreter.
 template <typename Body>
@@ -230,7 +229,6 @@ PyObject* pointed_impl(PyObject* const* args, Py_ssize_t count) {
         return std::pair(sum.weight, sum.message);
     });
 }
-
 
 PyObject* pointed_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
     return guarded([args, count] { return pointed_impl(args, count); });
@@ -1295,9 +1293,10 @@ PyMethodDef methods[] = {
     {"pointed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pointed_entry)),
      METH_FASTCALL,
      "pointed(holders, weights, cover, least, /)\n--\n\n"
-     "quorvex_chat._lookup._pointed(holders, weights, cover, least), its pairs in another\n"
-     "order; None unless holders is an exact list of exact lists or tuples of ints from 0,\n"
-     "weights an exact list of floats as long, and cover and least floats."},
+     "quorvex_chat._lookup._pointed(holders, weights, cover) with least for its\n"
+     "MIN_SCORE, its pairs in another order; None unless holders is an exact list of exact\n"
+     "lists or tuples of ints from 0, weights an exact list of floats as long, and cover\n"
+     "and least floats."},
     {"far_values",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(far_values_entry)),
      METH_FASTCALL,
