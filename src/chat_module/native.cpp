@@ -180,60 +180,6 @@ PyObject* terms_entry(PyObject*, PyObject* text) noexcept {
     return guarded([text] { return terms_impl(text); });
 }
 
-/// The ints of an exact list or tuple, each from 0 on; nothing where it is anything else.
-std::optional<std::vector<int64_t>> indices_of(PyObject* sequence) {
-    const bool is_list = PyList_CheckExact(sequence);
-    if (!is_list && !PyTuple_CheckExact(sequence)) return std::nullopt;
-    const Py_ssize_t size = is_list ? PyList_Size(sequence) : PyTuple_Size(sequence);
-    std::vector<int64_t> values;
-    values.reserve(static_cast<size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = is_list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i);
-        if (item == nullptr || !PyLong_CheckExact(item)) return std::nullopt;
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow != 0 || value < 0) return std::nullopt;
-        values.push_back(value);
-    }
-    return values;
-}
-
-PyObject* pointed_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 4) {
-        PyErr_SetString(PyExc_TypeError, "pointed() takes exactly 4 arguments");
-        return nullptr;
-    }
-    PyObject* lists = args[0];
-    PyObject* weights = args[1];
-    if (!PyList_CheckExact(lists) || !PyList_CheckExact(weights) ||
-        PyList_Size(lists) != PyList_Size(weights) || !PyFloat_CheckExact(args[2]) ||
-        !PyFloat_CheckExact(args[3])) {
-        Py_RETURN_NONE;
-    }
-    const Py_ssize_t words = PyList_Size(lists);
-    std::vector<std::vector<int64_t>> holders;
-    std::vector<double> weighed;
-    holders.reserve(static_cast<size_t>(words));
-    weighed.reserve(static_cast<size_t>(words));
-    for (Py_ssize_t k = 0; k < words; ++k) {
-        PyObject* weight = PyList_GetItem(weights, k);
-        if (weight == nullptr || !PyFloat_CheckExact(weight)) Py_RETURN_NONE;
-        auto held = indices_of(PyList_GetItem(lists, k));
-        if (!held) Py_RETURN_NONE;
-        holders.push_back(std::move(*held));
-        weighed.push_back(PyFloat_AsDouble(weight));
-    }
-    const std::vector<Pointed> found = pointed(holders, weighed, PyFloat_AsDouble(args[2]),
-                                               PyFloat_AsDouble(args[3]));
-    return pairs_to_list(found, [](const Pointed& sum) {
-        return std::pair(sum.weight, sum.message);
-    });
-}
-
-PyObject* pointed_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return pointed_impl(args, count); });
-}
-
 /// How deep a message is walked here; a deeper one is left to Python, which walks it or
 /// raises RecursionError as its own limit says.
 constexpr int kMaxDepth = 100;
@@ -1168,6 +1114,43 @@ PyObject* far_values_entry(PyObject*, PyObject* const* args, Py_ssize_t count) n
     return guarded([args, count] { return far_values_impl(args, count); });
 }
 
+PyObject* pointed_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 4) {
+        PyErr_SetString(PyExc_TypeError, "pointed() takes exactly 4 arguments");
+        return nullptr;
+    }
+    PyObject* lists = args[0];
+    PyObject* weights = args[1];
+    if (!PyList_CheckExact(lists) || !PyList_CheckExact(weights) ||
+        PyList_Size(lists) != PyList_Size(weights) || !PyFloat_CheckExact(args[2]) ||
+        !PyFloat_CheckExact(args[3])) {
+        Py_RETURN_NONE;
+    }
+    const Py_ssize_t words = PyList_Size(lists);
+    std::vector<std::vector<int64_t>> holders;
+    std::vector<double> weighed;
+    holders.reserve(static_cast<size_t>(words));
+    weighed.reserve(static_cast<size_t>(words));
+    for (Py_ssize_t k = 0; k < words; ++k) {
+        PyObject* weight = PyList_GetItem(weights, k);
+        if (weight == nullptr || !PyFloat_CheckExact(weight)) Py_RETURN_NONE;
+        PyObject* list = PyList_GetItem(lists, k);
+        auto held = counts_of(list, length_of(list), INT64_MAX);
+        if (!held) Py_RETURN_NONE;
+        holders.push_back(std::move(*held));
+        weighed.push_back(PyFloat_AsDouble(weight));
+    }
+    const std::vector<Pointed> found = pointed(holders, weighed, PyFloat_AsDouble(args[2]),
+                                               PyFloat_AsDouble(args[3]));
+    return pairs_to_list(found, [](const Pointed& sum) {
+        return std::pair(sum.weight, sum.message);
+    });
+}
+
+PyObject* pointed_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return pointed_impl(args, count); });
+}
+
 PyObject* images_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     if ((args != nullptr && PyTuple_Size(args) != 0) ||
         (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
@@ -1295,8 +1278,8 @@ PyMethodDef methods[] = {
      "pointed(holders, weights, cover, least, /)\n--\n\n"
      "quorvex_chat._lookup._pointed(holders, weights, cover) with least for its\n"
      "MIN_SCORE, its pairs in another order; None unless holders is an exact list of exact\n"
-     "lists or tuples of ints from 0, weights an exact list of floats as long, and cover\n"
-     "and least floats."},
+     "lists of ints from 0, weights an exact list of floats as long, and cover and least\n"
+     "floats."},
     {"far_values",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(far_values_entry)),
      METH_FASTCALL,

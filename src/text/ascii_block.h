@@ -4,8 +4,10 @@
 // the same bits; tests/native/text_kernels_test.cpp holds them to it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
@@ -45,6 +47,19 @@ inline bool is_symbol(unsigned char b) noexcept {
 }
 inline unsigned char to_lower(unsigned char b) noexcept {
     return static_cast<unsigned>(b - 'A') < 26u ? static_cast<unsigned char>(b | 0x20) : b;
+}
+
+// The interpreter's regular-expression classes on ASCII, for the finders written against
+// the chat layer's expressions: \d, a letter, \w.
+inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+inline bool is_letter(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+inline bool is_word(char c) noexcept { return is_letter(c) || is_digit(c) || c == '_'; }
+
+/// End of the run of characters of `in_run` from `at`.
+template <class Pred>
+size_t run_end(std::string_view s, size_t at, Pred in_run) noexcept {
+    while (at < s.size() && in_run(s[at])) ++at;
+    return at;
 }
 
 namespace scalar {

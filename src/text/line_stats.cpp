@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "ascii_block.h"
 #include "common/hash_key.h"
 #include "common/siphash.h"
 #include "decimal.h"
@@ -21,18 +22,12 @@ namespace {
 bool is_space(char c) noexcept {
     return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
 }
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-bool is_letter(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_word(char c) noexcept { return is_letter(c) || is_digit(c) || c == '_'; }
+using ascii::is_digit;
+using ascii::is_letter;
+using ascii::is_word;
+using ascii::run_end;
 bool is_word_or_dash(char c) noexcept { return is_word(c) || c == '-'; }
-char lowered(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-/// End of the run of characters of `in_run` from `at`.
-template <class Pred>
-size_t run_end(std::string_view s, size_t at, Pred in_run) noexcept {
-    while (at < s.size() && in_run(s[at])) ++at;
-    return at;
-}
+char lowered(char c) noexcept { return static_cast<char>(ascii::to_lower(static_cast<unsigned char>(c))); }
 
 /// Dense ids of distinct byte strings. The caller's text decides what is stored, so
 /// the slot comes from SipHash under the process key, and a hash match is confirmed

@@ -11,30 +11,23 @@
 #include <stdexcept>
 #include <utility>
 
+#include "ascii_block.h"
 #include "common/flat_sets.h"
 #include "decimal.h"
 
 namespace qm {
 namespace {
 
-bool is_alnum(char c) noexcept {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
-bool is_word(char c) noexcept { return is_alnum(c) || c == '_'; }
+using ascii::is_digit;
+using ascii::is_letter;
+using ascii::is_word;
+using ascii::run_end;
+bool is_alnum(char c) noexcept { return is_letter(c) || is_digit(c); }
 bool is_mark(char c) noexcept { return c == '.' || c == '/' || c == ':' || c == '-'; }
+bool is_word_or_dot(char c) noexcept { return is_word(c) || c == '.'; }
 
 // The hash set reads whole words past a view's end: the copy keeps that many bytes more.
 constexpr size_t kPadding = 8;
-
-bool is_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-bool is_word_any_case(char c) noexcept { return is_letter(c) || is_digit(c) || c == '_'; }
-bool is_word_or_dot(char c) noexcept { return is_word_any_case(c) || c == '.'; }
-
-size_t digits_end(std::string_view s, size_t at) noexcept {
-    while (at < s.size() && is_digit(s[at])) ++at;
-    return at;
-}
 
 /// The end of the number `(?<![\w.])-?\d{1,15}(?:\.\d{1,15})?(?=[A-Za-z%]*(?![\w.]))`
 /// matches at `p`, or 0 where none does. Only its longest form can match: each shorter
@@ -43,11 +36,11 @@ size_t digits_end(std::string_view s, size_t at) noexcept {
 size_t number_end(std::string_view s, size_t p) noexcept {
     if (p > 0 && is_word_or_dot(s[p - 1])) return 0;
     const size_t start = p + (s[p] == '-');
-    const size_t whole = digits_end(s, start);
+    const size_t whole = run_end(s, start, is_digit);
     if (whole == start || whole - start > 15) return 0;
     size_t end = whole;
     if (end < s.size() && s[end] == '.') {
-        end = digits_end(s, whole + 1);
+        end = run_end(s, whole + 1, is_digit);
         if (end == whole + 1 || end - whole - 1 > 15) return 0;
     }
     for (size_t k = end;; ++k) {
@@ -66,7 +59,7 @@ std::optional<std::vector<std::string_view>> lookup_terms(std::string_view text,
     for (size_t i = 0; i < n; ++i) {
         const char c = text[i];
         if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
-        lowered[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+        lowered[i] = static_cast<char>(ascii::to_lower(static_cast<unsigned char>(c)));
     }
     const char* s = lowered.data();
     std::vector<std::string_view> found;
