@@ -181,8 +181,9 @@ def test_the_kernels_survivors_natively_are_dehydrates(classes, half_life, thres
 
 def test_trial_fates_and_dropped_stretches_natively_or_declined():
     gone, alive, kind = [False, True, False, False], [True, False, False, False], [False] * 4
-    assert native.fates(gone, alive, kind, [3, 4, 5, 2**40]) == ([1, 0, 1, 1], [
-        True, False, False, False], 3, [2, 3])
+    assert native.fates(gone, alive, kind, [3, 4, 5, 2**40]) == (
+        bytearray([1, 0, 1, 1]), bytes([1, 0, 0, 0]), 3, [2, 3]) == _plan._fates(
+        gone, alive, kind, [3, 4, 5, 2**40], [])
     for args in (([1], [True], [True], [1]), ([True], [True], [True], [-1]),
                  ([True], [True], [True], [2**40 + 1]), ([True], [True], [True], [])):
         assert native.fates(*args) is None
@@ -212,12 +213,48 @@ def test_trial_helpers_read_packed_bytes_as_the_lists_they_pack():
     alive, kind = bytes([1, 0, 0, 0]), bytes(4)
     assert native.fates(gone, alive, kind, packed([3, 4, 5, 2**40])) == native.fates(
         [False, True, False, False], [True, False, False, False], [False] * 4,
-        [3, 4, 5, 2**40]) == ([1, 0, 1, 1], [True, False, False, False], 3, [2, 3])
+        [3, 4, 5, 2**40]) == (bytearray([1, 0, 1, 1]), bytes([1, 0, 0, 0]), 3, [2, 3])
     for sizes in (packed([3, 4, 5, 2**40 + 1]), packed([3, 4, 5, -1]), packed([3, 4, 5])):
         assert native.fates(gone, alive, kind, sizes) is None
     for args in (([1, 2], 6.0, 0.5, 0, b"\x00"), ([2**32, 2], 6.0, 0.5, 0, b"\x00\x00"),
                  ([1, 2], 6.0, 0.5, -1, b"\x00\x00"), (packed([1]), 6.0, 0.5, 0, b"\x00\x00")):
         assert native.alive_at(*args) is None
+
+
+@pytest.mark.parametrize("units, size, numbers", [
+    ([(0, 2), (3, 4)], 5, [0, 0, -1, 1, -1]), ([], 2, [-1, -1]), ([(1, 1), (1, 3)], 3, [-1, 1, 1]),
+    ([(0, 2), (1, 3)], 3, None), ([(0, 4)], 3, None), ([[0, 1]], 2, None), ((), 0, None),
+    ([(0, 1.0)], 2, None), ([(0, 1)], -1, None)])
+def test_unit_numbers_pack_what_a_layout_found_or_decline(units, size, numbers):
+    found = native.unit_numbers(units, size)
+    assert found == (None if numbers is None else packed(numbers))
+    if numbers is not None:
+        assert _plan._numbered(units, size) == found == _plan._packed(
+            [next((k for k, (a, b) in enumerate(units) if a <= i < b), -1) for i in range(size)])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.integers(1, 4), max_size=30), st.data())
+def test_free_units_are_those_no_holding_message_falls_in(lengths, data):
+    stops = [sum(lengths[:k + 1]) for k in range(len(lengths))]
+    starts = [0, *stops[:-1]][:len(stops)]
+    n = stops[-1] if stops else 0
+    tail = data.draw(st.integers(0, n))
+    holding = bytearray(data.draw(st.lists(st.booleans(), min_size=tail, max_size=tail)))
+    holding += b"\x01" * (n - tail)
+    free = _plan._free(starts, stops, _plan._ones(holding, tail), tail)
+    assert list(free) == [not any(holding[a:b]) for a, b in zip(starts, stops)]
+
+
+@settings(max_examples=60, deadline=None)
+@given(SCRIPTS, st.sampled_from(["openai", "anthropic"]), st.integers(0, 3))
+def test_rounds_found_a_message_at_a_time_are_those_found_at_once(script, provider, prefix):
+    h = history(provider, [(30, [[40]], True), *script], 1)
+    reading = _reading.Reading(Options(provider=provider))
+    for end in range(1, len(h) + 1):
+        reading.extend(h[:end])
+        fresh = reading.shape.rounds(reading.views, prefix, reading.callers(), {})
+        assert reading.rounds(prefix) == fresh
 
 
 def test_unlike_names_what_python_must_check_or_declines():

@@ -803,19 +803,6 @@ std::optional<std::string_view> bytes_of(PyObject* bytes) {
     return std::string_view(data, static_cast<size_t>(length));
 }
 
-/// The items of `packed`, a bytes object of `size` native 64-bit ints (array('q') bytes),
-/// or nothing where it is not one: what a trial reads of every message many times over
-/// is packed once, not converted from a list at each trial.
-std::optional<std::vector<int64_t>> packed_of(PyObject* packed, Py_ssize_t size) {
-    const auto bytes = bytes_of(packed);
-    if (!bytes || size < 0) return std::nullopt;
-    const auto n = static_cast<size_t>(size);
-    if (bytes->size() != n * sizeof(int64_t)) return std::nullopt;
-    std::vector<int64_t> items(n);
-    if (n > 0) std::memcpy(items.data(), bytes->data(), n * sizeof(int64_t));
-    return items;
-}
-
 /// How many items `flags` holds: a list's length, a bytes object's; -1 for anything else.
 Py_ssize_t length_of(PyObject* flags) {
     if (PyList_CheckExact(flags)) return PyList_Size(flags);
@@ -823,50 +810,86 @@ Py_ssize_t length_of(PyObject* flags) {
     return -1;
 }
 
-/// The items of a list of True and False, or of bytes of 0 and 1, as flags; nothing where
-/// one is anything else (left to Python).
-std::optional<std::vector<char>> flags_of(PyObject* flags, Py_ssize_t size) {
-    if (PyBytes_CheckExact(flags)) {
-        const auto bytes = bytes_of(flags);
-        if (!bytes || bytes->size() != static_cast<size_t>(size)) return std::nullopt;
-        std::vector<char> read(bytes->begin(), bytes->end());
-        for (const char flag : read) {
-            if (flag != 0 && flag != 1) return std::nullopt;
-        }
-        return read;
-    }
-    if (!PyList_CheckExact(flags) || PyList_Size(flags) != size) return std::nullopt;
-    std::vector<char> read(static_cast<size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PyList_GetItem(flags, i);
-        if (item != Py_True && item != Py_False) return std::nullopt;
-        read[static_cast<size_t>(i)] = item == Py_True;
-    }
-    return read;
-}
+/// Flags read where they stand: bytes of 0 and 1 in place (borrowed while the call runs,
+/// no Python code running meanwhile), a list of exact bools into a copy. A compaction's
+/// trials read several flags of every message many times over, and copying them first
+/// cost about as much as the trial's own pass. Neither moved nor copied, so `data_` stays
+/// its own.
+class FlagsIn {
+public:
+    FlagsIn() = default;
+    FlagsIn(const FlagsIn&) = delete;
+    FlagsIn& operator=(const FlagsIn&) = delete;
 
-/// A list's items, or packed ints, as unit numbers below `units`, -1 (in no unit) read as
-/// `units`; nothing where one is anything else.
-std::optional<std::vector<size_t>> units_of(PyObject* list, Py_ssize_t size, Py_ssize_t units) {
-    std::vector<size_t> numbers(static_cast<size_t>(size));
-    if (PyBytes_CheckExact(list)) {
-        const auto packed = packed_of(list, size);
-        if (!packed) return std::nullopt;
-        for (size_t i = 0; i < packed->size(); ++i) {
-            const int64_t number = (*packed)[i];
-            if (number < -1 || number >= units) return std::nullopt;
-            numbers[i] = static_cast<size_t>(number < 0 ? units : number);
+    /// Whether `flags` is one or the other, `size` long (false: left to Python).
+    bool read(PyObject* flags, Py_ssize_t size) {
+        if (const auto bytes = bytes_of(flags)) {
+            if (bytes->size() != static_cast<size_t>(size)) return false;
+            data_ = bytes->data();
+            return std::all_of(bytes->begin(), bytes->end(),
+                               [](char flag) { return flag == 0 || flag == 1; });
         }
-        return numbers;
+        if (!PyList_CheckExact(flags) || PyList_Size(flags) != size) return false;
+        owned_.resize(static_cast<size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = PyList_GetItem(flags, i);
+            if (item != Py_True && item != Py_False) return false;
+            owned_[static_cast<size_t>(i)] = item == Py_True;
+        }
+        data_ = owned_.data();
+        return true;
     }
-    if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        const auto number = exact_index(PyList_GetItem(list, i));
-        if (!number || *number < -1 || *number >= units) return std::nullopt;
-        numbers[static_cast<size_t>(i)] = static_cast<size_t>(*number < 0 ? units : *number);
+
+    bool operator[](size_t i) const { return data_[i] != 0; }
+
+private:
+    std::vector<char> owned_;
+    const char* data_ = nullptr;
+};
+
+/// Native 64-bit ints read where they stand: array('q') bytes in place, an exact list of
+/// ints into a copy (neither moved nor copied, as the flags). Each item is loaded by
+/// memcpy: a bytes object's buffer holds chars, not int64_t objects.
+class NumbersIn {
+public:
+    NumbersIn() = default;
+    NumbersIn(const NumbersIn&) = delete;
+    NumbersIn& operator=(const NumbersIn&) = delete;
+
+    /// Whether `numbers` is one or the other, `size` long (false: left to Python).
+    bool read(PyObject* numbers, Py_ssize_t size) {
+        if (size < 0) return false;
+        const auto n = static_cast<size_t>(size);
+        if (const auto bytes = bytes_of(numbers)) {
+            data_ = bytes->data();
+            return bytes->size() == n * sizeof(int64_t);
+        }
+        if (!PyList_CheckExact(numbers) || PyList_Size(numbers) != size) return false;
+        owned_.resize(n);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = PyList_GetItem(numbers, i);
+            if (!PyLong_CheckExact(item)) return false;
+            const long long number = PyLong_AsLongLong(item);
+            if (number == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            owned_[static_cast<size_t>(i)] = number;
+        }
+        data_ = reinterpret_cast<const char*>(owned_.data());
+        return true;
     }
-    return numbers;
-}
+
+    int64_t operator[](size_t i) const {
+        int64_t number = 0;
+        std::memcpy(&number, data_ + i * sizeof(int64_t), sizeof(int64_t));
+        return number;
+    }
+
+private:
+    std::vector<int64_t> owned_;
+    const char* data_ = nullptr;
+};
 
 PyObject* units_gone_impl(PyObject* const* args, Py_ssize_t count) {
     if (count != 9) {
@@ -878,32 +901,80 @@ PyObject* units_gone_impl(PyObject* const* args, Py_ssize_t count) {
     if ((turns == -1 || rounds == -1) && PyErr_Occurred()) return nullptr;
     const Py_ssize_t size = length_of(args[0]);
     if (size < 0 || turns < 0 || rounds < 0) Py_RETURN_NONE;
-    // Only lists of exact bools and ints (or their packed bytes) are read; their items are
-    // borrowed while no Python code runs.
-    const auto staying = flags_of(args[0], size), asking = flags_of(args[1], size),
-               movable = flags_of(args[2], size), not_alone = flags_of(args[3], size),
-               bare = flags_of(args[4], size);
-    const auto turn_of = units_of(args[5], size, turns), round_of = units_of(args[6], size, rounds);
-    if (!staying || !asking || !movable || !not_alone || !bare || !turn_of || !round_of) {
+    FlagsIn staying, asking, movable, not_alone, bare;
+    NumbersIn turn_of, round_of;
+    if (!staying.read(args[0], size) || !asking.read(args[1], size) ||
+        !movable.read(args[2], size) || !not_alone.read(args[3], size) ||
+        !bare.read(args[4], size) || !turn_of.read(args[5], size) ||
+        !round_of.read(args[6], size)) {
         Py_RETURN_NONE;
     }
-    // A unit lives while one of its movable messages stays; "in no unit" always lives.
+    // A unit lives while one of its movable messages stays; "in no unit" (-1, read as the
+    // last entry) always lives.
     std::vector<char> turn_alive(static_cast<size_t>(turns) + 1, 0);
     std::vector<char> round_alive(static_cast<size_t>(rounds) + 1, 0);
     turn_alive.back() = round_alive.back() = 1;
+    const auto slot = [](int64_t number, Py_ssize_t units) {
+        return static_cast<size_t>(number < 0 ? units : number);
+    };
     const auto n = static_cast<size_t>(size);
     for (size_t i = 0; i < n; ++i) {
-        if ((*staying)[i] && (*movable)[i]) {
-            turn_alive[(*turn_of)[i]] = 1;
-            round_alive[(*round_of)[i]] = 1;
+        const int64_t turn = turn_of[i], round = round_of[i];
+        if (turn < -1 || turn >= turns || round < -1 || round >= rounds) Py_RETURN_NONE;
+        if (staying[i] && movable[i]) {
+            turn_alive[slot(turn, turns)] = 1;
+            round_alive[slot(round, rounds)] = 1;
         }
     }
-    std::string gone(n, '\0');
+    Ref gone(PyBytes_FromStringAndSize(nullptr, size));
+    if (!gone) return nullptr;
+    char* out = PyBytes_AsString(gone.get());
+    if (out == nullptr) return nullptr;
     for (size_t i = 0; i < n; ++i) {
-        const bool dead = !turn_alive[(*turn_of)[i]] || !round_alive[(*round_of)[i]];
-        gone[i] = static_cast<char>((*not_alone)[i] && !((*bare)[i] && (*asking)[i]) && dead);
+        const bool dead = !turn_alive[slot(turn_of[i], turns)] ||
+                          !round_alive[slot(round_of[i], rounds)];
+        out[i] = static_cast<char>(not_alone[i] && !(bare[i] && asking[i]) && dead);
     }
-    return PyBytes_FromStringAndSize(gone.data(), size);
+    return gone.release();
+}
+
+PyObject* unit_numbers_impl(PyObject* const* args, Py_ssize_t count) {
+    if (count != 2) {
+        PyErr_SetString(PyExc_TypeError, "unit_numbers() takes exactly 2 arguments");
+        return nullptr;
+    }
+    PyObject* units = args[0];
+    const auto size = exact_index(args[1]);
+    if (!PyList_CheckExact(units) || !size || *size < 0) Py_RETURN_NONE;
+    Ref numbers(PyBytes_FromStringAndSize(nullptr, *size * static_cast<Py_ssize_t>(sizeof(int64_t))));
+    if (!numbers) return nullptr;
+    char* out = PyBytes_AsString(numbers.get());
+    if (out == nullptr) return nullptr;
+    const auto put = [out](Py_ssize_t from, Py_ssize_t to, int64_t number) {
+        for (Py_ssize_t i = from; i < to; ++i) {
+            std::memcpy(out + i * static_cast<Py_ssize_t>(sizeof(int64_t)), &number, sizeof(number));
+        }
+    };
+    // Units in order and apart, as a layout finds them: where one overlaps the one before,
+    // the numbering is Python's, whose later unit wins.
+    Py_ssize_t reached = 0;
+    const Py_ssize_t listed = PyList_Size(units);
+    for (Py_ssize_t k = 0; k < listed; ++k) {
+        PyObject* unit = PyList_GetItem(units, k);
+        if (!PyTuple_CheckExact(unit) || PyTuple_Size(unit) != 2) Py_RETURN_NONE;
+        const auto start = exact_index(PyTuple_GetItem(unit, 0));
+        const auto end = exact_index(PyTuple_GetItem(unit, 1));
+        if (!start || !end || *start < reached || *end < *start || *end > *size) Py_RETURN_NONE;
+        put(reached, *start, -1);
+        put(*start, *end, k);
+        reached = *end;
+    }
+    put(reached, *size, -1);
+    return numbers.release();
+}
+
+PyObject* unit_numbers_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return guarded([args, count] { return unit_numbers_impl(args, count); });
 }
 
 PyObject* units_gone_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
@@ -913,26 +984,12 @@ PyObject* units_gone_entry(PyObject*, PyObject* const* args, Py_ssize_t count) n
 /// A list's items, or packed ints, as counts of at most `limit` each, or nothing where one
 /// is anything else (a sum of `size` of them then stays far inside 64 bits).
 std::optional<std::vector<int64_t>> counts_of(PyObject* list, Py_ssize_t size, int64_t limit) {
-    if (PyBytes_CheckExact(list)) {
-        auto packed = packed_of(list, size);
-        if (!packed) return std::nullopt;
-        for (const int64_t count : *packed) {
-            if (count < 0 || count > limit) return std::nullopt;
-        }
-        return packed;
-    }
-    if (!PyList_CheckExact(list) || PyList_Size(list) != size) return std::nullopt;
+    NumbersIn numbers;
+    if (!numbers.read(list, size)) return std::nullopt;
     std::vector<int64_t> counts(static_cast<size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* item = PyList_GetItem(list, i);
-        if (!PyLong_CheckExact(item)) return std::nullopt;
-        const long long count = PyLong_AsLongLong(item);
-        if (count == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        if (count < 0 || count > limit) return std::nullopt;
-        counts[static_cast<size_t>(i)] = count;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        counts[i] = numbers[i];
+        if (counts[i] < 0 || counts[i] > limit) return std::nullopt;
     }
     return counts;
 }
@@ -959,34 +1016,40 @@ PyObject* fates_impl(PyObject* const* args, Py_ssize_t count) {
     }
     const Py_ssize_t size = length_of(args[0]);
     if (size < 0) Py_RETURN_NONE;
-    const auto gone = flags_of(args[0], size), alive = flags_of(args[1], size),
-               whole_kind = flags_of(args[2], size);
-    const auto sizes = counts_of(args[3], size, kMostTokens);
-    if (!gone || !alive || !whole_kind || !sizes) Py_RETURN_NONE;
+    FlagsIn gone, alive, whole_kind;
+    NumbersIn sizes;
+    if (!gone.read(args[0], size) || !alive.read(args[1], size) ||
+        !whole_kind.read(args[2], size) || !sizes.read(args[3], size)) {
+        Py_RETURN_NONE;
+    }
     const auto n = static_cast<size_t>(size);
-    std::vector<char> whole(n);
-    int64_t total = 0;
+    // The fates as a bytearray and which stay whole as bytes: a trial's plan changes its
+    // fates where it elides, and a list of ints per message, made at every trial and let
+    // go at the next, cost more than the trial's pass itself.
+    Ref fates(PyByteArray_FromStringAndSize(nullptr, size));
+    Ref whole(PyBytes_FromStringAndSize(nullptr, size));
     Ref shortened(PyList_New(0));
-    if (!shortened) return nullptr;
+    if (!fates || !whole || !shortened) return nullptr;
+    char* fate = PyByteArray_AsString(fates.get());
+    char* kept = PyBytes_AsString(whole.get());
+    if (fate == nullptr || kept == nullptr) return nullptr;
+    int64_t total = 0;
     for (size_t i = 0; i < n; ++i) {
-        const bool stays = !(*gone)[i];
-        whole[i] = stays && ((*alive)[i] || (*whole_kind)[i]);
-        if (whole[i]) {
-            total += (*sizes)[i];
+        const bool stays = !gone[i];
+        fate[i] = static_cast<char>(stays);
+        kept[i] = static_cast<char>(stays && (alive[i] || whole_kind[i]));
+        const int64_t tokens = sizes[i];
+        if (tokens < 0 || tokens > kMostTokens) Py_RETURN_NONE;
+        if (kept[i]) {
+            total += tokens;
         } else if (stays) {
             Ref index(PyLong_FromSize_t(i));
             if (!index || PyList_Append(shortened.get(), index.get()) < 0) return nullptr;
         }
     }
-    Ref zero(PyLong_FromLong(0)), one(PyLong_FromLong(1));
-    if (!zero || !one) return nullptr;
-    Ref fates(list_of(n, [&](size_t i) { return (*gone)[i] ? zero.get() : one.get(); }));
-    if (!fates) return nullptr;
-    Ref kept(list_of(n, [&](size_t i) { return whole[i] ? Py_True : Py_False; }));
-    if (!kept) return nullptr;
     Ref sum(PyLong_FromLongLong(total));
     if (!sum) return nullptr;
-    return PyTuple_Pack(4, fates.get(), kept.get(), sum.get(), shortened.get());
+    return PyTuple_Pack(4, fates.get(), whole.get(), sum.get(), shortened.get());
 }
 
 PyObject* fates_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
@@ -1006,8 +1069,8 @@ PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
     }
     if (PyList_Size(numbers) < size) Py_RETURN_NONE;
     // Flags of the dropped; a bound an int from -1 to len(dropped), ascending.
-    const auto dropped = flags_of(args[0], size);
-    if (!dropped) Py_RETURN_NONE;
+    FlagsIn dropped;
+    if (!dropped.read(args[0], size)) Py_RETURN_NONE;
     const Py_ssize_t marks = PyList_Size(bounds_list);
     std::vector<Py_ssize_t> bounds(static_cast<size_t>(marks));
     for (Py_ssize_t k = 0; k < marks; ++k) {
@@ -1025,7 +1088,7 @@ PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
         found.clear();
         for (Py_ssize_t i = bounds[static_cast<size_t>(k)] + 1;
              i < bounds[static_cast<size_t>(k + 1)]; ++i) {
-            if ((*dropped)[static_cast<size_t>(i)]) found.push_back(i);
+            if (dropped[static_cast<size_t>(i)]) found.push_back(i);
         }
         Ref span(PyTuple_New(static_cast<Py_ssize_t>(found.size())));
         if (!span) return nullptr;
@@ -1071,8 +1134,9 @@ PyObject* alive_at_impl(PyObject* const* args, Py_ssize_t count) {
     const auto classes = counts_of(args[0], size, int64_t{UINT32_MAX});
     const auto half_life = exact_float(args[1]), threshold = exact_float(args[2]);
     const auto prefix = exact_index(args[3]);
-    const auto marked = flags_of(args[4], size);
-    if (!classes || !half_life || !threshold || !prefix || *prefix < 0 || !marked) {
+    FlagsIn marked;
+    if (!classes || !half_life || !threshold || !prefix || *prefix < 0 ||
+        !marked.read(args[4], size)) {
         Py_RETURN_NONE;
     }
     // The kernel decides by position and class alone: the classes dehydrate() reads,
@@ -1087,7 +1151,7 @@ PyObject* alive_at_impl(PyObject* const* args, Py_ssize_t count) {
     auto* decided = reinterpret_cast<uint8_t*>(PyBytes_AsString(alive.get()));
     if (decided == nullptr) return nullptr;
     one_pass_decisions(flags, params, std::span<uint8_t>(decided, static_cast<size_t>(size)));
-    for (size_t k = 0; k < flags.size(); ++k) decided[k] |= static_cast<uint8_t>((*marked)[k]);
+    for (size_t k = 0; k < flags.size(); ++k) decided[k] |= static_cast<uint8_t>(marked[k]);
     return alive.release();
 }
 
@@ -1245,6 +1309,13 @@ PyMethodDef methods[] = {
      "round (numbered below turns and rounds; -1: none) with nothing staying. None unless\n"
      "the flags are exact lists of bools or bytes of 0 and 1, the numbers exact lists of\n"
      "ints or array('q') bytes, in range and as long as staying."},
+    {"unit_numbers",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unit_numbers_entry)),
+     METH_FASTCALL,
+     "unit_numbers(units, size, /)\n--\n\n"
+     "Per message of size, the number of the (start, end) unit of units holding it, or -1,\n"
+     "as array('q') bytes. None unless units is an exact list of exact 2-tuples of ints,\n"
+     "in order and apart, within size."},
     {"alive_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(alive_at_entry)),
      METH_FASTCALL,
      "alive_at(classes, half_life, threshold, stable_prefix, marked, /)\n--\n\n"
@@ -1256,11 +1327,12 @@ PyMethodDef methods[] = {
     {"fates", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fates_entry)),
      METH_FASTCALL,
      "fates(gone, alive, whole_kind, sizes, /)\n--\n\n"
-     "(fates, whole, total, shortened) of a trial: per message 0 where it goes, else 1;\n"
-     "whether it stays whole (it stays, and it is alive or of a kind kept whole); the sum\n"
-     "of sizes of those whole; the indices of those that stay shortened. None unless the\n"
-     "flags are exact lists of bools or bytes of 0 and 1, and the sizes an exact list of\n"
-     "ints or array('q') bytes, from 0 to 2**40, all as long as gone."},
+     "(fates, whole, total, shortened) of a trial: per message 0 where it goes, else 1\n"
+     "(a bytearray); 1 where it stays whole (it stays, and it is alive or of a kind kept\n"
+     "whole), as bytes; the sum of sizes of those whole; the indices of those that stay\n"
+     "shortened. None unless the flags are exact lists of bools or bytes of 0 and 1, and\n"
+     "the sizes an exact list of ints or array('q') bytes, from 0 to 2**40, all as long\n"
+     "as gone."},
     {"dropped_between",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dropped_between_entry)),
      METH_FASTCALL,

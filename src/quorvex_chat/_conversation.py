@@ -20,9 +20,9 @@ from ._elision import Eliser
 from ._formats import Provider
 from ._lookup import SHARE, Lookup, asks_as_result, notice
 from ._options import Options
-from ._plan import (DROPPED, DURABLE, KEPT, Plan, add_run, compact, layout, note_drops,
+from ._plan import (DROPPED, KEPT, Plan, add_run, compact, layout, note_drops,
                     requests_of, runs_in_prompt)
-from ._reading import Reading
+from ._reading import DURABLE, Reading
 from ._shapes import holds_results
 from ._measure import to_json
 from ._recall import HANDLE_PATTERN, Originals, answer, call_of, recall_tool
@@ -153,7 +153,7 @@ class Conversation(Generic[M]):
         self._reading = Reading(self.options, fingerprints=True)
         self._eliser = Eliser(self.options.meter, self._originals,
                               max(self.max_tokens // 4, 1))
-        self._plan = Plan([], total=self.options.overhead)
+        self._plan = Plan(bytearray(), total=self.options.overhead)
         self._lookup = Lookup()
         self._frozen: int | None = None  # the messages read at the last compaction
         self._live: list[tuple[int, int]] = []  # runs of the messages the plan does not drop
@@ -407,7 +407,7 @@ class Conversation(Generic[M]):
             # read before it, or its total would count them short from then on.
             read = len(self._reading)
             plan.total += sum(self._reading.sizes[start:read])
-            plan.fates += [KEPT] * (read - start)
+            plan.fates += bytes([KEPT]) * (read - start)
             add_run(self._live, start, read)
 
     def _render(self, history: Sequence[M]) -> TrimResult[M]:

@@ -16,8 +16,8 @@ from __future__ import annotations
 import math
 import struct
 from array import array
-from bisect import bisect_left
-from itertools import accumulate, compress, repeat
+from bisect import bisect_left, bisect_right
+from itertools import compress
 from operator import and_, not_, or_, xor
 from dataclasses import dataclass, field
 from typing import Callable, Sequence
@@ -25,7 +25,7 @@ from typing import Callable, Sequence
 import quorvex_micro
 
 from ._elision import Copy, Eliser
-from ._reading import Reading
+from ._reading import DURABLE, Reading
 from ._shapes import Shape, only_results
 
 try:
@@ -34,13 +34,16 @@ except ImportError:  # a tree without the build: trials are Python's alone
     _native = None  # type: ignore[assignment]
 
 DROPPED, KEPT, ELIDED, CLAMPED, SHRUNK = 0, 1, 2, 3, 4  # SHRUNK: a notice of its handle alone
-DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT
 
 _ABOVE_ONE = struct.unpack("<I", struct.pack("<f", 1.0))[0] + 1  # no weight of a non-durable
 _CLAMP_FLOOR = 64  # tokens a clamped result keeps at least, so the model sees what it asked
 _CLAMP_TRIES = 12
 BARE_TOKENS = 400  # the largest request that stays when its turn goes
 BARE_HALF_LIVES = 3  # how much longer than its turn a bare request stays
+# Per-message flags are bytes of 0 and 1: these turn a message's fate into whether it was
+# dropped, and a flag into its negation, at the speed of a copy.
+_IS_DROPPED = bytes([1] + [0] * 255)
+_NOT = bytes([1, 0] + [0] * 254)
 
 
 def _from_bits(bits: int) -> float:
@@ -51,7 +54,8 @@ def _from_bits(bits: int) -> float:
 class Plan:
     """The fate of every message read, with the copies of those elided or clamped."""
 
-    fates: list[int]
+    #: One byte per message: a compaction makes a plan at each of its trials.
+    fates: bytearray
     copies: dict[int, Copy] = field(default_factory=dict)
     #: Tokens of the prompt the plan describes, with what is billed beside it.
     total: int = 0
@@ -83,7 +87,7 @@ def requests_of(reading: Reading) -> list[int]:
 
 
 def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int],
-               bare: list[bool] | None = None, dropped: Sequence[int] | None = None) -> None:
+               bare: bytes | None = None, dropped: Sequence[int] | None = None) -> None:
     """Where the conversation keeps originals, nothing leaves without a trace: the dropped
     messages before each surviving request leave a notice in it naming their transcript's
     handle (those after the last one, in it too). A request left bare by its turn carries
@@ -102,7 +106,7 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
     # last's. Read a stretch at a time: a long history has most of its messages gone.
     bounds = [-1, *kept[:-1], n]
     if dropped is None:
-        dropped = bytes(fate == DROPPED for fate in fates)
+        dropped = bytes(fates.translate(_IS_DROPPED))
     spans = None if _native is None else _native.dropped_between(dropped, bounds,
                                                                   reading.numbers)
     if spans is None:
@@ -116,12 +120,12 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
                                   later=request < indices[0])[2]
 
 
-def in_prompt(fates: list[int]) -> list[int]:
+def in_prompt(fates: bytearray) -> list[int]:
     """The messages that `fates` keep in the prompt, in any form."""
     return list(compress(range(len(fates)), fates))  # DROPPED is 0
 
 
-def runs_in_prompt(fates: list[int]) -> list[tuple[int, int]]:
+def runs_in_prompt(fates: bytearray) -> list[tuple[int, int]]:
     """`in_prompt` as runs (start, stop): a prompt's messages are a few runs of many."""
     runs: list[tuple[int, int]] = []
     for index in in_prompt(fates):
@@ -141,7 +145,7 @@ def add_run(runs: list[tuple[int, int]], start: int, stop: int) -> None:
 
 def kept_whole(reading: Reading) -> Plan:
     """Every message as it is."""
-    return Plan([KEPT] * len(reading), total=reading.total())
+    return Plan(bytearray([KEPT]) * len(reading), total=reading.total())
 
 
 @dataclass
@@ -149,14 +153,15 @@ class Layout:
     """What compaction may touch in one history, found once per compaction."""
 
     prefix: int
-    protected: list[bool]
+    #: Per message, 1 or 0 (as each flag below): a compaction's trials read them all.
+    protected: bytes
     turns: list[tuple[int, int]]  # (start, end) of every droppable turn
     rounds: list[tuple[int, int]]  # (start, end) of every droppable call round
-    ballast: list[bool]  # carries a tool result that an elision can shorten
-    alone: list[bool]  # durable messages that stay in place when their unit goes
+    ballast: bytes  # carries a tool result that an elision can shorten
+    alone: bytes  # durable messages that stay in place when their unit goes
     #: Requests that may stay when the turn they began goes, until the kernel's order takes
     #: them too: they are small, and they hold what the person typed (ids, numbers, limits).
-    bare: list[bool] = field(default_factory=list)
+    bare: bytes = b""
     newest: range = range(0)  # the newest call round: the only results that may be clamped
 
 
@@ -184,6 +189,32 @@ def pinned(reading: Reading) -> set[int]:
     return kept
 
 
+def _ones(flags: bytearray, stop: int) -> list[int]:
+    """Where `flags` holds 1 before `stop`: a few places of thousands, found by the scan of
+    `find` rather than by a step per message."""
+    found: list[int] = []
+    at = flags.find(1, 0, stop)
+    while at >= 0:
+        found.append(at)
+        at = flags.find(1, at + 1, stop)
+    return found
+
+
+def _free(starts: list[int], stops: list[int], holders: list[int], tail: int) -> bytearray:
+    """Per unit (ascending, apart), 1 where no message in it holds: none of `holders`
+    (ascending, all before `tail`) lies in it, and it ends by the tail, all of which holds.
+    Each holder marks the unit around it, so a long history's thousands of units cost a
+    copy, not a step each."""
+    free = bytearray([1]) * len(starts)
+    late = bisect_right(stops, tail)
+    free[late:] = bytes(len(free) - late)
+    for holder in holders:
+        unit = bisect_right(starts, holder) - 1
+        if unit >= 0 and holder < stops[unit]:
+            free[unit] = 0
+    return free
+
+
 def layout(reading: Reading) -> Layout:
     """The protected messages, the droppable turns and rounds, and what can be elided.
 
@@ -199,9 +230,9 @@ def layout(reading: Reading) -> Layout:
     ends = reading.rounds(prefix)
     calls = list(ends)
     last_request = requests[-1] if requests else n
-    durable = list(map(bool, map(and_, reading.classes, repeat(DURABLE))))
-    protected = durable[:]
-    protected[:prefix] = [True] * min(prefix, n)
+    durable = reading.durable
+    protected = bytearray(durable)
+    protected[:prefix] = b"\x01" * min(prefix, n)
     for index in pinned(reading):
         protected[index] = True
     if calls:
@@ -211,33 +242,32 @@ def layout(reading: Reading) -> Layout:
         tail = newest if newest > last_request else last_request
     else:
         tail = last_request if requests else prefix
-    protected[tail:] = [True] * (n - tail)
+    protected[tail:] = b"\x01" * (n - tail)
     if requests:
         protected[last_request] = True
-    alone = [False] * n
+    alone = bytearray(n)
     if shape.durable_stays_alone:
         alone[prefix:] = durable[prefix:]
-    holding = protected[:]
-    for index in compress(range(tail), alone[:tail]):
+    holding = bytearray(protected)
+    for index in _ones(alone, tail):
         if index != last_request:
             holding[index] = False
-    # A unit is free where nothing in it holds: as many hold before its end as before it.
-    held = list(accumulate(holding, initial=0))
-    rounds = [unit for unit in ends.items() if held[unit[1]] == held[unit[0]]]
+    holders = _ones(holding, tail)
+    rounds = list(compress(ends.items(), _free(list(ends), list(ends.values()), holders, tail)))
     if type(shape).round_can_go is not Shape.round_can_go:  # the default lets any go
         rounds = [unit for unit in rounds if shape.round_can_go(views, *unit)]
-    bounds = requests + [n]
-    turns = [unit for unit in zip(bounds, bounds[1:]) if held[unit[1]] == held[unit[0]]]
+    stops = requests[1:] + [n] if requests else []
+    turns = list(compress(zip(requests, stops), _free(requests, stops, holders, tail)))
     if type(shape).turn_can_go is not Shape.turn_can_go:
         turns = [unit for unit in turns if shape.turn_can_go(views, *unit)]
-    ballast = reading.results[:]
     last_round = range(calls[-1], ends[calls[-1]]) if calls else range(0)
-    bare = [False] * n  # by the request alone, so that a restored plan finds the same
+    bare = bytearray(n)  # by the request alone, so that a restored plan finds the same
     if shape.requests_stay_alone:
         size = reading.sizes.__getitem__ if reading.all_counted else reading.size
         for index in requests:
             bare[index] = size(index) <= BARE_TOKENS
-    return Layout(prefix, protected, turns, rounds, ballast, alone, bare, last_round)
+    return Layout(prefix, bytes(protected), turns, rounds, bytes(reading.results),
+                  bytes(alone), bytes(bare), last_round)
 
 
 class _Trials:
@@ -247,27 +277,22 @@ class _Trials:
         self.reading, self.form, self.eliser = reading, form, eliser
         n = len(reading)
         self._blocks: list[tuple[str, int]] | None = None  # the kernel's input, if needed
-        self.turn_of = [-1] * n
-        for number, (start, end) in enumerate(form.turns):
-            self.turn_of[start:end] = [number] * (end - start)
-        self.round_of = [-1] * n
-        for number, (start, end) in enumerate(form.rounds):
-            self.round_of[start:end] = [number] * (end - start)
         self.top = n + _ABOVE_ONE
         self._alive: dict[int, bytes] = {}  # survivors by the kernel's threshold
         self._all = b"\x01" * n
-        self._protected = bytes(form.protected)
         self._classes = _packed(reading.classes)
         self.requests = requests_of(reading)
         # Per message, what every trial reads: a unit's survivors keep it, and a trial reads
         # them whole, a long history taking many trials. Flags are bytes of 0 and 1 (so a
         # level's survivors are a slice and a join), numbers array('q') bytes: the native
-        # helpers read them without converting a list at every trial.
-        self.movable = bytes(map(not_, map(or_, form.alone, form.bare)))
-        self.not_alone = bytes(map(not_, form.alone))
-        self.whole = bytes(map(not_, form.ballast))
-        self.bare = bytes(form.bare)
-        self.units = (_packed(self.turn_of), _packed(self.round_of))
+        # helpers read them without converting a list at every trial. Two flags' "or" is
+        # that of the ints they spell, as no byte of either exceeds 1.
+        either = (int.from_bytes(form.alone, "little")
+                  | int.from_bytes(form.bare, "little")).to_bytes(n, "little")
+        self.movable = either.translate(_NOT)
+        self.not_alone = form.alone.translate(_NOT)
+        self.whole = form.ballast.translate(_NOT)
+        self.units = (_numbered(form.turns, n), _numbered(form.rounds, n))
         self._sizes: Sequence[int] | None = None
         self._tried: dict[tuple[bytes, bytes, bytes, bytes, int | None], Plan] = {}
 
@@ -300,14 +325,14 @@ class _Trials:
         """The protected messages and the kernel's survivors at the threshold of `bits`."""
         half_life, threshold = self.reading.options.half_life, _from_bits(bits)
         alive = None if _native is None else _native.alive_at(
-            self._classes, half_life, threshold, self.form.prefix, self._protected)
+            self._classes, half_life, threshold, self.form.prefix, self.form.protected)
         if alive is not None:
             return alive
         # The kernel decides by position and class alone, so each block's content is its
         # own index: the texts it returns are the indices of the survivors.
         if self._blocks is None:
             self._blocks = [(str(index), cls) for index, cls in enumerate(self.reading.classes)]
-        marked = bytearray(self._protected)
+        marked = bytearray(self.form.protected)
         for text in quorvex_micro.dehydrate(self._blocks, half_life, threshold,
                                             self.form.prefix)["kept"]:
             marked[int(text)] = True
@@ -319,21 +344,22 @@ class _Trials:
         form = self.form
         if _native is not None:
             gone = _native.units_gone(staying, asking, self.movable, self.not_alone,
-                                      self.bare, *self.units, len(form.turns), len(form.rounds))
+                                      form.bare, *self.units, len(form.turns), len(form.rounds))
             if gone is not None:
                 return gone
         # The last entry stands for "in no unit", which never goes.
         turn_alive = [False] * len(form.turns) + [True]
         round_alive = [False] * len(form.rounds) + [True]
         holding = list(map(and_, staying, self.movable))
-        for number in compress(self.turn_of, holding):
+        turn_of, round_of = map(_unpacked, self.units)
+        for number in compress(turn_of, holding):
             turn_alive[number] = True
-        for number in compress(self.round_of, holding):
+        for number in compress(round_of, holding):
             round_alive[number] = True
-        dead = map(or_, map(not_, map(turn_alive.__getitem__, self.turn_of)),
-                   map(not_, map(round_alive.__getitem__, self.round_of)))
+        dead = map(or_, map(not_, map(turn_alive.__getitem__, turn_of)),
+                   map(not_, map(round_alive.__getitem__, round_of)))
         asked = map(not_, map(and_, form.bare, asking))
-        return list(map(and_, map(and_, self.not_alone, asked), dead))
+        return bytes(map(and_, map(and_, self.not_alone, asked), dead))
 
     def later(self, level: int) -> int:
         """The level at which what `level` purges would go were it `BARE_HALF_LIVES`
@@ -385,6 +411,26 @@ class _Trials:
         return plan
 
 
+def _numbered(units: list[tuple[int, int]], n: int) -> Sequence[int]:
+    """Per message of `n`, the number of the unit of `units` holding it, or -1, packed."""
+    numbers = None if _native is None else _native.unit_numbers(units, n)
+    if numbers is not None:
+        return numbers
+    of = [-1] * n
+    for number, (start, end) in enumerate(units):
+        of[start:end] = [number] * (end - start)
+    return _packed(of)
+
+
+def _unpacked(numbers: Sequence[int]) -> Sequence[int]:
+    """Numbers `_packed` made, as ints."""
+    if isinstance(numbers, bytes):
+        read = array("q")
+        read.frombytes(numbers)
+        return read
+    return numbers
+
+
 def _packed(numbers: list[int]) -> Sequence[int]:
     """`numbers` as array('q') bytes, or as they are where one does not fit 64 bits (a
     counter's wild count: the native helpers decline it either way)."""
@@ -396,7 +442,7 @@ def _packed(numbers: list[int]) -> Sequence[int]:
 
 def _fates(gone: Sequence[int], alive: Sequence[int], whole_kind: Sequence[int],
            sizes: list[int], packed: Sequence[int]
-           ) -> tuple[list[int], Sequence[int], int, list[int]]:
+           ) -> tuple[bytearray, Sequence[int], int, list[int]]:
     """A trial's fates (KEPT is 1 and DROPPED 0: whether a message stays), which stay
     whole (alive, or of a kind no elision shortens), their tokens, and which stay
     shortened (`packed`: the same `sizes` as the native helper reads them)."""
@@ -404,8 +450,8 @@ def _fates(gone: Sequence[int], alive: Sequence[int], whole_kind: Sequence[int],
         found = _native.fates(gone, alive, whole_kind, packed)
         if found is not None:
             return found
-    fates = list(map(int, map(not_, gone)))
-    whole = list(map(and_, fates, map(or_, alive, whole_kind)))
+    fates = bytearray(map(not_, gone))
+    whole = bytes(map(and_, fates, map(or_, alive, whole_kind)))
     shortened = list(compress(range(len(sizes)), map(xor, fates, whole)))
     return fates, whole, sum(compress(sizes, whole)), shortened
 
@@ -545,7 +591,7 @@ def decay(reading: Reading, eliser: Eliser, safe_threshold: float) -> Plan:
     led = [alive[index] and not reading.classes[index] & DURABLE for index in range(len(views))]
     for request, after in zip(requests, requests[1:] + [len(views)]):
         alive[request] = alive[request] or any(led[request + 1:after])
-    plan = Plan([DROPPED] * len(views))
+    plan = Plan(bytearray(len(views)))  # DROPPED is 0
     for unit in shape.units(views):
         if any(alive[index] for index in unit) or shape.unit_always_stays(views, unit):
             for index in unit:

@@ -10,10 +10,13 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import json
+from bisect import bisect_left
 from collections.abc import Callable, Iterable, Sequence
 from itertools import compress
 from operator import and_
 from typing import Any
+
+import quorvex_micro
 
 from ._formats import FORMAT, Format, Provider, Settled, Viewer, plain
 from ._measure import Meter
@@ -26,6 +29,7 @@ except ImportError:  # a tree without the build: the walks and checks are Python
     _native = None  # type: ignore[assignment]
 
 
+DURABLE = quorvex_micro.SYSTEM | quorvex_micro.FACT  # the classes no threshold purges
 CACHE_MARK = "cache_control"
 _ATOMS = frozenset({str, int, float, bool, bytes, type(None)})
 
@@ -150,13 +154,19 @@ class Reading:
         self.lazy = lazy
         self.deferred: list[bool] = []
         self._uncounted = 0
-        #: Per message, whether it carries a tool result (what an elision can shorten).
-        self.results: list[bool] = []
+        #: Per message, 1 where it carries a tool result (what an elision can shorten), and
+        #: where its class is durable: flags a compaction reads of every message, kept as
+        #: bytes so that it copies them rather than walks them.
+        self.results = bytearray()
+        self.durable = bytearray()
         self.numbers: list[int] = []  # each message's index, one int object each
         #: By what each finds, the messages found so far: (the shape they were found by,
         #: the messages read then, the indices found).
         self._found: dict[str, tuple[Shape | None, int, list[int]]] = {}
         self._round_ends: tuple[Shape | None, dict[int, int]] = (None, {})
+        #: The rounds found final, for a shape and prefix: (shape, prefix, start -> end,
+        #: where the rounds after them begin).
+        self._final: tuple[Shape | None, int, dict[int, int], int] = (None, 0, {}, 0)
         self._blind = Meter(options.meter.flags, options.meter.part_tokens, _no_tokens)
         self.digests: list[str] = []
         #: The leaves of each message read, so that an unchanged history is known cheaply.
@@ -209,6 +219,7 @@ class Reading:
             self.sizes.append(tokens)
             self.deferred.append(later)
             self.results.append(results)
+            self.durable.append(bool(flags & DURABLE))
             self.numbers.append(index)
             self._uncounted += later
             self._sum += tokens
@@ -270,12 +281,27 @@ class Reading:
         return self._found_by("callers", self.shape.makes_calls)
 
     def rounds(self, prefix: int) -> dict[int, int]:
-        """Start -> end of every call round after `prefix`, by the shape the history has now
-        (the ends that appending cannot move are found once)."""
+        """Start -> end of every call round after `prefix`, by the shape the history has now.
+        A round that ends before the last message is final, and those after it are found
+        from the callers after it alone: a compaction finds only the rounds still open,
+        not the thousands of a long history."""
         shape = self.shape
         if self._round_ends[0] is not shape:
             self._round_ends = (shape, {})
-        return shape.rounds(self.views, prefix, self.callers(), self._round_ends[1])
+        if self._final[0] is not shape or self._final[1] != prefix:
+            self._final = (shape, prefix, {}, prefix)
+        final, resume = self._final[2], self._final[3]
+        callers = self.callers()
+        found = shape.rounds(self.views, prefix, callers[bisect_left(callers, resume):],
+                             self._round_ends[1])
+        ends = dict(final)  # the caller's own: `final` grows at later calls
+        ends.update(found)
+        for start, end in found.items():
+            if end >= len(self.views):
+                break
+            final[start] = resume = end
+        self._final = (shape, prefix, final, resume)
+        return ends
 
     def _found_by(self, what: str, test: Callable[[View], bool]) -> list[int]:
         # Each message is found by itself, so those read before are kept while the shape

@@ -75,7 +75,9 @@ class Shape:
                settled: dict[int, int]) -> dict[int, int]:
         """Start -> end of every call round after `prefix`: a call with its results
         (`callers`: the messages that make calls, ascending; `settled`: ends found before,
-        by call, of rounds that later messages cannot lengthen, kept for the next time)."""
+        by call, of rounds that later messages cannot lengthen, kept for the next time).
+        A round ending before the last message is final, and the rounds after it are those
+        of the callers from its end on, found alone: a reading finds them only so."""
         raise NotImplementedError
 
     def check(self, index: int, view: View, called: set[str]) -> None:

@@ -108,7 +108,7 @@ def _fields(state: Mapping[str, Any]) -> dict[str, Any]:
             isinstance(key, str) and key.isdigit() and int(key) < n and fates[int(key)] != "0"
             and isinstance(text, str) for key, text in lookups.items()):
         raise _Invalid("'lookups' must give the recalled lines of requests in the plan")
-    return {"fates": [_FATES[fate] for fate in fates], "provider": provider,
+    return {"fates": bytearray(map(_FATES.__getitem__, fates)), "provider": provider,
             "lookups": {int(key): text for key, text in lookups.items()},
             "tokens": _column(state, "tokens", int, n),
             "classes": _column(state, "classes", int, n),
