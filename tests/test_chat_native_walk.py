@@ -221,16 +221,17 @@ def test_trial_helpers_read_packed_bytes_as_the_lists_they_pack():
         assert native.alive_at(*args) is None
 
 
-@pytest.mark.parametrize("units, size, numbers", [
-    ([(0, 2), (3, 4)], 5, [0, 0, -1, 1, -1]), ([], 2, [-1, -1]), ([(1, 1), (1, 3)], 3, [-1, 1, 1]),
-    ([(0, 2), (1, 3)], 3, None), ([(0, 4)], 3, None), ([[0, 1]], 2, None), ((), 0, None),
-    ([(0, 1.0)], 2, None), ([(0, 1)], -1, None)])
-def test_unit_numbers_pack_what_a_layout_found_or_decline(units, size, numbers):
-    found = native.unit_numbers(units, size)
+@pytest.mark.parametrize("starts, stops, size, numbers", [
+    ([0, 3], [2, 4], 5, [0, 0, -1, 1, -1]), ([], [], 2, [-1, -1]), ([1, 1], [1, 3], 3, [-1, 1, 1]),
+    ([0, 1], [2, 3], 3, None), ([0], [4], 3, None), ([0], [], 2, None), ((), [], 0, None),
+    ([0], [1.0], 2, None), ([0], [1], -1, None), ([2], [1], 3, None)])
+def test_unit_numbers_pack_what_a_layout_found_or_decline(starts, stops, size, numbers):
+    found = native.unit_numbers(starts, stops, size)
     assert found == (None if numbers is None else packed(numbers))
     if numbers is not None:
-        assert _plan._numbered(units, size) == found == _plan._packed(
-            [next((k for k, (a, b) in enumerate(units) if a <= i < b), -1) for i in range(size)])
+        assert _plan._numbered(starts, stops, size) == found == _plan._packed([next(
+            (k for k, (a, b) in enumerate(zip(starts, stops)) if a <= i < b), -1)
+            for i in range(size)])
 
 
 @settings(max_examples=300, deadline=None)

@@ -939,13 +939,17 @@ PyObject* units_gone_impl(PyObject* const* args, Py_ssize_t count) {
 }
 
 PyObject* unit_numbers_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 2) {
-        PyErr_SetString(PyExc_TypeError, "unit_numbers() takes exactly 2 arguments");
+    if (count != 3) {
+        PyErr_SetString(PyExc_TypeError, "unit_numbers() takes exactly 3 arguments");
         return nullptr;
     }
-    PyObject* units = args[0];
-    const auto size = exact_index(args[1]);
-    if (!PyList_CheckExact(units) || !size || *size < 0) Py_RETURN_NONE;
+    PyObject* starts = args[0];
+    PyObject* stops = args[1];
+    const auto size = exact_index(args[2]);
+    if (!PyList_CheckExact(starts) || !PyList_CheckExact(stops) ||
+        PyList_Size(starts) != PyList_Size(stops) || !size || *size < 0) {
+        Py_RETURN_NONE;
+    }
     Ref numbers(PyBytes_FromStringAndSize(nullptr, *size * static_cast<Py_ssize_t>(sizeof(int64_t))));
     if (!numbers) return nullptr;
     char* out = PyBytes_AsString(numbers.get());
@@ -958,12 +962,10 @@ PyObject* unit_numbers_impl(PyObject* const* args, Py_ssize_t count) {
     // Units in order and apart, as a layout finds them: where one overlaps the one before,
     // the numbering is Python's, whose later unit wins.
     Py_ssize_t reached = 0;
-    const Py_ssize_t listed = PyList_Size(units);
+    const Py_ssize_t listed = PyList_Size(starts);
     for (Py_ssize_t k = 0; k < listed; ++k) {
-        PyObject* unit = PyList_GetItem(units, k);
-        if (!PyTuple_CheckExact(unit) || PyTuple_Size(unit) != 2) Py_RETURN_NONE;
-        const auto start = exact_index(PyTuple_GetItem(unit, 0));
-        const auto end = exact_index(PyTuple_GetItem(unit, 1));
+        const auto start = exact_index(PyList_GetItem(starts, k));
+        const auto end = exact_index(PyList_GetItem(stops, k));
         if (!start || !end || *start < reached || *end < *start || *end > *size) Py_RETURN_NONE;
         put(reached, *start, -1);
         put(*start, *end, k);
@@ -1312,10 +1314,10 @@ PyMethodDef methods[] = {
     {"unit_numbers",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unit_numbers_entry)),
      METH_FASTCALL,
-     "unit_numbers(units, size, /)\n--\n\n"
-     "Per message of size, the number of the (start, end) unit of units holding it, or -1,\n"
-     "as array('q') bytes. None unless units is an exact list of exact 2-tuples of ints,\n"
-     "in order and apart, within size."},
+     "unit_numbers(starts, stops, size, /)\n--\n\n"
+     "Per message of size, the number k of the unit from starts[k] to stops[k] holding it,\n"
+     "or -1, as array('q') bytes. None unless starts and stops are exact lists of ints as\n"
+     "long as each other, their units in order and apart, within size."},
     {"alive_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(alive_at_entry)),
      METH_FASTCALL,
      "alive_at(classes, half_life, threshold, stable_prefix, marked, /)\n--\n\n"

@@ -17,6 +17,7 @@ import math
 import struct
 from array import array
 from bisect import bisect_left, bisect_right
+from functools import partial
 from itertools import compress
 from operator import and_, not_, or_, xor
 from dataclasses import dataclass, field
@@ -34,6 +35,7 @@ except ImportError:  # a tree without the build: trials are Python's alone
     _native = None  # type: ignore[assignment]
 
 DROPPED, KEPT, ELIDED, CLAMPED, SHRUNK = 0, 1, 2, 3, 4  # SHRUNK: a notice of its handle alone
+Units = tuple[list[int], list[int]]  # the starts and the ends of units, in order
 
 _ABOVE_ONE = struct.unpack("<I", struct.pack("<f", 1.0))[0] + 1  # no weight of a non-durable
 _CLAMP_FLOOR = 64  # tokens a clamped result keeps at least, so the model sees what it asked
@@ -155,8 +157,10 @@ class Layout:
     prefix: int
     #: Per message, 1 or 0 (as each flag below): a compaction's trials read them all.
     protected: bytes
-    turns: list[tuple[int, int]]  # (start, end) of every droppable turn
-    rounds: list[tuple[int, int]]  # (start, end) of every droppable call round
+    #: The starts and the ends of every droppable turn, and of every droppable call round:
+    #: two lists, not a pair per unit, as a long history has thousands.
+    turns: Units
+    rounds: Units
     ballast: bytes  # carries a tool result that an elision can shorten
     alone: bytes  # durable messages that stay in place when their unit goes
     #: Requests that may stay when the turn they began goes, until the kernel's order takes
@@ -215,6 +219,16 @@ def _free(starts: list[int], stops: list[int], holders: list[int], tail: int) ->
     return free
 
 
+def _droppable(starts: list[int], stops: list[int], holders: list[int], tail: int,
+               can_go: Callable[[int, int], bool] | None) -> Units:
+    """The units that are free (see `_free`) and that `can_go`, if given, lets go."""
+    free = _free(starts, stops, holders, tail)
+    if can_go is not None:
+        for unit in compress(range(len(free)), free):
+            free[unit] = can_go(starts[unit], stops[unit])
+    return list(compress(starts, free)), list(compress(stops, free))
+
+
 def layout(reading: Reading) -> Layout:
     """The protected messages, the droppable turns and rounds, and what can be elided.
 
@@ -253,13 +267,12 @@ def layout(reading: Reading) -> Layout:
         if index != last_request:
             holding[index] = False
     holders = _ones(holding, tail)
-    rounds = list(compress(ends.items(), _free(list(ends), list(ends.values()), holders, tail)))
-    if type(shape).round_can_go is not Shape.round_can_go:  # the default lets any go
-        rounds = [unit for unit in rounds if shape.round_can_go(views, *unit)]
-    stops = requests[1:] + [n] if requests else []
-    turns = list(compress(zip(requests, stops), _free(requests, stops, holders, tail)))
-    if type(shape).turn_can_go is not Shape.turn_can_go:
-        turns = [unit for unit in turns if shape.turn_can_go(views, *unit)]
+    rounds = _droppable(list(ends), list(ends.values()), holders, tail,
+                        None if type(shape).round_can_go is Shape.round_can_go  # any goes
+                        else partial(shape.round_can_go, views))
+    turns = _droppable(requests, requests[1:] + [n] if requests else [], holders, tail,
+                       None if type(shape).turn_can_go is Shape.turn_can_go
+                       else partial(shape.turn_can_go, views))
     last_round = range(calls[-1], ends[calls[-1]]) if calls else range(0)
     bare = bytearray(n)  # by the request alone, so that a restored plan finds the same
     if shape.requests_stay_alone:
@@ -292,7 +305,7 @@ class _Trials:
         self.movable = either.translate(_NOT)
         self.not_alone = form.alone.translate(_NOT)
         self.whole = form.ballast.translate(_NOT)
-        self.units = (_numbered(form.turns, n), _numbered(form.rounds, n))
+        self.units = (_numbered(*form.turns, n), _numbered(*form.rounds, n))
         self._sizes: Sequence[int] | None = None
         self._tried: dict[tuple[bytes, bytes, bytes, bytes, int | None], Plan] = {}
 
@@ -344,12 +357,13 @@ class _Trials:
         form = self.form
         if _native is not None:
             gone = _native.units_gone(staying, asking, self.movable, self.not_alone,
-                                      form.bare, *self.units, len(form.turns), len(form.rounds))
+                                      form.bare, *self.units, len(form.turns[0]),
+                                      len(form.rounds[0]))
             if gone is not None:
                 return gone
         # The last entry stands for "in no unit", which never goes.
-        turn_alive = [False] * len(form.turns) + [True]
-        round_alive = [False] * len(form.rounds) + [True]
+        turn_alive = [False] * len(form.turns[0]) + [True]
+        round_alive = [False] * len(form.rounds[0]) + [True]
         holding = list(map(and_, staying, self.movable))
         turn_of, round_of = map(_unpacked, self.units)
         for number in compress(turn_of, holding):
@@ -411,13 +425,14 @@ class _Trials:
         return plan
 
 
-def _numbered(units: list[tuple[int, int]], n: int) -> Sequence[int]:
-    """Per message of `n`, the number of the unit of `units` holding it, or -1, packed."""
-    numbers = None if _native is None else _native.unit_numbers(units, n)
+def _numbered(starts: list[int], stops: list[int], n: int) -> Sequence[int]:
+    """Per message of `n`, the number of the unit holding it (from `starts[k]` to
+    `stops[k]`), or -1, packed."""
+    numbers = None if _native is None else _native.unit_numbers(starts, stops, n)
     if numbers is not None:
         return numbers
     of = [-1] * n
-    for number, (start, end) in enumerate(units):
+    for number, (start, end) in enumerate(zip(starts, stops)):
         of[start:end] = [number] * (end - start)
     return _packed(of)
 
