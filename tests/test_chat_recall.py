@@ -4,10 +4,10 @@ import json
 import re
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import quorvex_chat as qc
-from quorvex_chat import _recall
+from quorvex_chat import _elision, _recall
 from quorvex_chat._elision import Eliser, Stretch, _shown
 from quorvex_chat._formats import prompt_errors
 from support.chat_formats import FORMATS
@@ -233,6 +233,39 @@ def test_a_long_stretch_walks_the_rounds_of_its_digest_as_a_short_one(scores, da
         for rank in range(3):
             assert list(eliser._round(among, rank, set(among))) == \
                 list(eliser._round(among, rank, None))
+
+
+def _walked_digest(eliser, gone):
+    """A digest as a walk of every line of every round, each taken where it fits."""
+    tokens, seen, chosen, spent, rank = _elision.DIGEST_TOKENS, set(), [], 0, 0
+    while len(chosen) < tokens // _elision.DIGEST_LINE_TOKENS:
+        rounds = list(eliser._round(gone, rank, None))
+        for index in rounds:
+            _, line, cost = eliser._offers[index][rank]
+            if line not in seen and spent + cost <= tokens and \
+                    len(chosen) < tokens // _elision.DIGEST_LINE_TOKENS:
+                seen.add(line)
+                chosen.append((index, rank, line))
+                spent += cost
+        if not rounds:
+            break
+        rank += 1
+    return [line for _, _, line in sorted(chosen)]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.lists(st.tuples(st.integers(0, 3), st.sampled_from("abcdefghij"),
+                                   st.integers(0, 90)), max_size=4), min_size=1, max_size=40),
+       st.data())
+def test_a_digest_narrowed_to_what_still_fits_takes_what_the_whole_walk_takes(offers, data):
+    eliser = Eliser(None)
+    for index, lines in enumerate(offers):
+        eliser._offers[index] = sorted(map(list, lines), key=lambda offer: -offer[0])
+        eliser._added.append(index)
+        if any(cost == 0 for _, _, cost in lines):
+            eliser._free.add(index)
+    gone = tuple(sorted(data.draw(st.sets(st.sampled_from(range(len(offers))), min_size=1))))
+    assert eliser._digest(gone, []) == _walked_digest(eliser, gone)
 
 
 def test_a_digest_with_its_allowance_spent_still_takes_the_lines_counted_as_nothing():

@@ -8,10 +8,11 @@ size, so that what stays reads as the conversation it was.
 
 from __future__ import annotations
 
-from bisect import bisect_left
-from collections.abc import Iterator, Mapping, Sequence
+from bisect import bisect_left, bisect_right
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from heapq import heapify, heappop
-from itertools import accumulate, islice
+from itertools import accumulate, compress, islice, repeat
+from operator import le
 from typing import Any
 
 from ._measure import Meter, to_json
@@ -183,6 +184,8 @@ class Eliser:
         #: first: its keys (-score, message), the messages, and how many of `_added` it
         #: holds. Brought up to date by merging in the messages offered since.
         self._order: dict[int, tuple[list[tuple[float, int]], list[int], int]] = {}
+        #: By rank, the tokens of each line of the order at that rank (and that order).
+        self._costs: dict[int, tuple[list[int], list[int]]] = {}
         self._added: list[int] = []  # the messages offered since the orders were begun
         #: The original each notice of an elided or clamped message names, by handle.
         self.named: dict[str, str] = {}
@@ -382,6 +385,7 @@ class Eliser:
                 self._added.clear()
                 self._order = {rank: (keys, [index for _, index in keys], 0)
                                for rank, keys in orders.items()}
+                self._costs.clear()
         self._shown_notes = {key: shown for key, shown in self._shown_notes.items()
                              if key in kept}
         self._shown.clear()
@@ -407,13 +411,28 @@ class Eliser:
         spent = 0
         rank = 0
         full = False
+        # Once a line does not fit, only the lines within what is left can follow: the walk
+        # goes on through those alone (`after`: from the message whose line did not fit),
+        # narrowed again whenever a line taken since leaves less.
+        left: int | None = None
+        after: int | None = None
         while len(chosen) < most and not full:
-            met = False
-            for index in self._round(gone, rank, members):
+            walk: Iterable[int]
+            if left is None or members is None:
+                met, walk = False, self._round(gone, rank, members)
+            else:
+                met, walk = self._within(members, rank, left, after)
+                after = None
+            for index in walk:
                 met = True
                 offer = offers[index][rank]
                 line = offer[1]
-                if line in seen or spent + offer[2] > tokens:
+                if line in seen:
+                    continue
+                if spent + offer[2] > tokens:
+                    if members is not None and (left is None or tokens - spent < left):
+                        left, after = tokens - spent, index
+                        break
                     continue
                 seen.add(line)
                 chosen.append((index, rank, line))
@@ -425,10 +444,33 @@ class Eliser:
                 if spent == tokens and (not self._free or self._free.isdisjoint(gone)):
                     full = True
                     break
-            if not met:
+            else:
+                if not met:
+                    break
+                rank += 1
+                continue
+            if after is None:
                 break
-            rank += 1
         return [line for _, _, line in sorted(chosen)]
+
+    def _within(self, members: set[int], rank: int, left: int,
+                after: int | None) -> tuple[bool, Iterator[int]]:
+        """Whether any of `members` has a line at `rank`, and those whose line there costs
+        no more than `left`, in the order of `_round` (after `after`'s, where given). Most
+        of a long stretch's lines no longer fit an allowance nearly spent: they are passed
+        over at the speed of a copy, not one by one."""
+        keys, order, _ = self._order_at(rank)
+        kept = self._costs.get(rank)
+        if kept is None or kept[0] is not order:
+            offers = self._offers
+            kept = self._costs[rank] = (order, [offers[index][rank][2] for index in order])
+        start = 0
+        if after is not None:
+            start = bisect_right(keys, (-self._offers[after][rank][0], after))
+        met = after is not None or any(map(members.__contains__, order))
+        fits = compress(islice(order, start, None),
+                        map(le, islice(kept[1], start, None), repeat(left)))
+        return met, filter(members.__contains__, fits)
 
     def _round(self, gone: tuple[int, ...], rank: int,
                members: set[int] | None) -> Iterator[int]:
