@@ -283,16 +283,23 @@ def test_a_digest_with_its_allowance_spent_still_takes_the_lines_counted_as_noth
         f"rotate it weekly", f"ok {t}")]
 
 
-@given(st.lists(st.sets(st.integers(0, 40), min_size=1), min_size=1, max_size=8))
-def test_a_part_hashed_on_from_another_has_the_handle_of_its_whole_transcript(parts):
+@given(st.lists(st.sets(st.integers(0, 40), min_size=1), min_size=1, max_size=8),
+       st.booleans())
+def test_a_part_hashed_on_from_another_has_the_handle_of_its_whole_transcript(parts, compacted):
     """Parts from one message, in any order: each shares a start with the one before it,
-    longer, shorter, or parting from it inside a step of the kept digests."""
+    longer, shorter, or parting from it inside a step of the kept digests, the one before
+    named in a compaction since where `compacted`."""
     views = [{"role": "user", "content": f"message {index} \u00e9\ud800"} for index in range(41)]
     eliser = Eliser(None)
     for members in parts:
         part = (0, *sorted(members - {0}))
-        assert eliser._part_handle(part, views) == _recall.handle_for(
-            "\n\n".join(_shown(views[index]) for index in part))
+        handle = eliser._part_handle(part, views)
+        assert handle == _recall.handle_for("\n\n".join(_shown(views[index]) for index in part))
+        if compacted:
+            eliser._handles[Stretch(part)] = handle
+            eliser._tried.add(Stretch(part))
+            eliser.forget_notes()
+            eliser.forget_notes({})
 
 
 def test_adapters_offer_the_recall_tool():

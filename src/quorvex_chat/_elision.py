@@ -370,6 +370,10 @@ class Eliser:
             self._tried = set()
             self._stored = {part: handle for part, handle in self._stored.items()
                             if part in self._handles}
+            # So do the digest states of those parts: the newest part of the deepest trials
+            # grows by what the next compaction drops, and is hashed on from where it ended.
+            starts = {part.indices[0] for part in self._handles}
+            self._fed = {start: fed for start, fed in self._fed.items() if start in starts}
             # The digests of later compactions read from about where these did, or later:
             # the lines of messages before are let go (read again should one need them).
             reach = min((gone[-DIGEST_REACH:][0] for gone in keep.values()), default=0)
@@ -389,7 +393,6 @@ class Eliser:
         self._shown_notes = {key: shown for key, shown in self._shown_notes.items()
                              if key in kept}
         self._shown.clear()
-        self._fed.clear()
 
     def _digest(self, gone: tuple[int, ...], views: Sequence[View]) -> list[str]:
         """The most notable of what the dropped messages said, within a notice's allowance.
