@@ -12,7 +12,7 @@ from bisect import bisect_left, bisect_right
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from heapq import heapify, heappop
 from itertools import accumulate, compress, islice, repeat
-from operator import le
+from operator import itemgetter, le
 from typing import Any
 
 from ._measure import Meter, to_json
@@ -85,6 +85,15 @@ def _shown_pieces(view: View) -> list[str]:
                 pieces.append(_LINE)
             pieces.append(f"(call {function.get('name')}) {function.get('arguments')}")
     return pieces
+
+
+#: A digest round's order: its keys (-score, message, tokens), sorted, and their messages
+#: and tokens apart (read at the speed of a copy), with how many messages offered it holds.
+Order = tuple[list[tuple[float, int, int]], list[int], list[int], int]
+
+
+def _ordered(keys: list[tuple[float, int, int]], added: int) -> Order:
+    return keys, list(map(itemgetter(1), keys)), list(map(itemgetter(2), keys)), added
 
 
 class Stretch:
@@ -181,11 +190,10 @@ class Eliser:
         self._tried: set[Stretch] = set()  # the parts named since the notices were let go
         self._stored: dict[Stretch, str] = {}  # the handle each part is stored under
         #: By rank, every message offering a line at that rank, that line's most notable
-        #: first: its keys (-score, message), the messages, and how many of `_added` it
-        #: holds. Brought up to date by merging in the messages offered since.
-        self._order: dict[int, tuple[list[tuple[float, int]], list[int], int]] = {}
-        #: By rank, the tokens of each line of the order at that rank (and that order).
-        self._costs: dict[int, tuple[list[int], list[int]]] = {}
+        #: first: its keys (-score, message, the line's tokens), the messages, the tokens,
+        #: and how many of `_added` it holds. Brought up to date by merging in the messages
+        #: offered since.
+        self._order: dict[int, Order] = {}
         self._added: list[int] = []  # the messages offered since the orders were begun
         #: The original each notice of an elided or clamped message names, by handle.
         self.named: dict[str, str] = {}
@@ -387,9 +395,7 @@ class Eliser:
                     del self._offers[index]
                     self._free.discard(index)
                 self._added.clear()
-                self._order = {rank: (keys, [index for _, index in keys], 0)
-                               for rank, keys in orders.items()}
-                self._costs.clear()
+                self._order = {rank: _ordered(keys, 0) for rank, keys in orders.items()}
         self._shown_notes = {key: shown for key, shown in self._shown_notes.items()
                              if key in kept}
         self._shown.clear()
@@ -462,17 +468,14 @@ class Eliser:
         no more than `left`, in the order of `_round` (after `after`'s, where given). Most
         of a long stretch's lines no longer fit an allowance nearly spent: they are passed
         over at the speed of a copy, not one by one."""
-        keys, order, _ = self._order_at(rank)
-        kept = self._costs.get(rank)
-        if kept is None or kept[0] is not order:
-            offers = self._offers
-            kept = self._costs[rank] = (order, [offers[index][rank][2] for index in order])
+        keys, order, costs, _ = self._order_at(rank)
         start = 0
         if after is not None:
-            start = bisect_right(keys, (-self._offers[after][rank][0], after))
+            offer = self._offers[after][rank]
+            start = bisect_right(keys, (-offer[0], after, offer[2]))
         met = after is not None or any(map(members.__contains__, order))
         fits = compress(islice(order, start, None),
-                        map(le, islice(kept[1], start, None), repeat(left)))
+                        map(le, islice(costs, start, None), repeat(left)))
         return met, filter(members.__contains__, fits)
 
     def _round(self, gone: tuple[int, ...], rank: int,
@@ -490,23 +493,23 @@ class Eliser:
             return
         yield from filter(members.__contains__, self._order_at(rank)[1])
 
-    def _order_at(self, rank: int) -> tuple[list[tuple[float, int]], list[int], int]:
+    def _order_at(self, rank: int) -> Order:
         """The order at `rank`, brought up to date."""
         offers, added = self._offers, self._added
         kept = self._order.get(rank)
-        if kept is not None and kept[2] == len(added):
+        if kept is not None and kept[3] == len(added):
             return kept
         if kept is None:
-            keys = sorted((-ranked[rank][0], index) for index, ranked in offers.items()
-                          if len(ranked) > rank)
+            keys = sorted((-ranked[rank][0], index, ranked[rank][2])
+                          for index, ranked in offers.items() if len(ranked) > rank)
         else:
             # Two sorted runs, which the sort merges: a compaction offers the messages it
             # newly drops, not all it has read.
             keys = kept[0]
-            keys += [(-offers[index][rank][0], index) for index in added[kept[2]:]
-                     if len(offers[index]) > rank]
+            keys += [(-offers[index][rank][0], index, offers[index][rank][2])
+                     for index in added[kept[3]:] if len(offers[index]) > rank]
             keys.sort()
-        kept = self._order[rank] = (keys, [index for _, index in keys], len(added))
+        kept = self._order[rank] = _ordered(keys, len(added))
         return kept
 
     def _ranked(self, index: int, view: View) -> list[list[Any]]:
