@@ -24,6 +24,8 @@ import re
 from collections import Counter, defaultdict
 from collections.abc import Sequence
 from heapq import nlargest
+from itertools import compress, filterfalse, repeat
+from operator import ne
 from typing import TYPE_CHECKING
 
 from ._elision import _result_texts, _shown, _text_of
@@ -255,26 +257,29 @@ class _Postings:
         self._posted: dict[int, int] = {}  # message: how many entries it has in the lists
         self._docs: dict[int, _Doc] = {}  # the span's messages
         self._stale = 0  # entries of messages not in the span
+        self._live = 0  # the words of the span's messages
         self._read: dict[str, list[int]] = {}  # lists read for this span, without those
 
     def move_to(self, docs: dict[int, _Doc]) -> None:
-        """The span is `docs` now."""
-        stale, live = self._stale, 0
-        for index in self._docs:
-            if index not in docs:
-                stale += self._posted[index]
-        for index, doc in docs.items():
+        """The span is `docs` now. Only the messages that left it or came into it are read
+        (those found by a filter): a new plan moves a span of thousands by a few dozen."""
+        before, stale, live = self._docs, self._stale, self._live
+        for index in filterfalse(docs.__contains__, before):
+            stale += self._posted[index]
+            live -= len(before[index].words)
+        for index in filterfalse(before.__contains__, docs):
+            doc = docs[index]
             posted = self._posted.get(index)
             if posted is None:
                 self._post(index, doc)
-            elif index not in self._docs:
+            else:
                 stale -= posted  # back in the span, with the words it had (its message's)
             live += len(doc.words)
         if 2 * stale > live:
             self._lists, self._posted, stale = defaultdict(list), {}, 0
             for index, doc in docs.items():
                 self._post(index, doc)
-        self._docs, self._stale = docs, stale
+        self._docs, self._stale, self._live = docs, stale, live
         self._read.clear()
 
     def _post(self, index: int, doc: _Doc) -> None:
@@ -361,9 +366,8 @@ class Lookup:
             docs: dict[int, _Doc] = {}
             left = _SPAN_CHARS * max(budget, 1)
             fates, read = plan.fates, self._docs.get
-            for index in range(len(fates) - 1, -1, -1):
-                if fates[index] == KEPT:
-                    continue
+            for index in compress(range(len(fates) - 1, -1, -1),
+                                  map(ne, reversed(fates), repeat(KEPT))):
                 doc = docs[index] = read(index) or self._doc(reading, index)
                 left -= doc.chars
                 if left <= 0:
