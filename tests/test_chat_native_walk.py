@@ -224,7 +224,7 @@ def test_trial_helpers_read_packed_bytes_as_the_lists_they_pack():
 @pytest.mark.parametrize("starts, stops, size, numbers", [
     ([0, 3], [2, 4], 5, [0, 0, -1, 1, -1]), ([], [], 2, [-1, -1]), ([1, 1], [1, 3], 3, [-1, 1, 1]),
     ([0, 1], [2, 3], 3, None), ([0], [4], 3, None), ([0], [], 2, None), ((), [], 0, None),
-    ([0], [1.0], 2, None), ([0], [1], -1, None), ([2], [1], 3, None)])
+    ([0], [1.0], 2, None), ([0], [1], -1, None), ([2], [1], 3, None), ([], [], 2**62, None)])
 def test_unit_numbers_pack_what_a_layout_found_or_decline(starts, stops, size, numbers):
     found = native.unit_numbers(starts, stops, size)
     assert found == (None if numbers is None else packed(numbers))

@@ -946,8 +946,9 @@ PyObject* unit_numbers_impl(PyObject* const* args, Py_ssize_t count) {
     PyObject* starts = args[0];
     PyObject* stops = args[1];
     const auto size = exact_index(args[2]);
+    constexpr Py_ssize_t most = PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(int64_t));
     if (!PyList_CheckExact(starts) || !PyList_CheckExact(stops) ||
-        PyList_Size(starts) != PyList_Size(stops) || !size || *size < 0) {
+        PyList_Size(starts) != PyList_Size(stops) || !size || *size < 0 || *size > most) {
         Py_RETURN_NONE;
     }
     Ref numbers(PyBytes_FromStringAndSize(nullptr, *size * static_cast<Py_ssize_t>(sizeof(int64_t))));
