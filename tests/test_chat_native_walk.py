@@ -254,7 +254,7 @@ def test_rounds_found_a_message_at_a_time_are_those_found_at_once(script, provid
     reading = _reading.Reading(Options(provider=provider))
     for end in range(1, len(h) + 1):
         reading.extend(h[:end])
-        fresh = reading.shape.rounds(reading.views, prefix, reading.callers(), {})
+        fresh = reading.shape.rounds(reading.views, prefix, reading.callers())
         assert reading.rounds(prefix) == fresh
 
 

@@ -163,7 +163,6 @@ class Reading:
         #: By what each finds, the messages found so far: (the shape they were found by,
         #: the messages read then, the indices found).
         self._found: dict[str, tuple[Shape | None, int, list[int]]] = {}
-        self._round_ends: tuple[Shape | None, dict[int, int]] = (None, {})
         #: The rounds found final, for a shape and prefix: (shape, prefix, start -> end,
         #: where the rounds after them begin).
         self._final: tuple[Shape | None, int, dict[int, int], int] = (None, 0, {}, 0)
@@ -286,14 +285,11 @@ class Reading:
         from the callers after it alone: a compaction finds only the rounds still open,
         not the thousands of a long history."""
         shape = self.shape
-        if self._round_ends[0] is not shape:
-            self._round_ends = (shape, {})
         if self._final[0] is not shape or self._final[1] != prefix:
             self._final = (shape, prefix, {}, prefix)
         final, resume = self._final[2], self._final[3]
         callers = self.callers()
-        found = shape.rounds(self.views, prefix, callers[bisect_left(callers, resume):],
-                             self._round_ends[1])
+        found = shape.rounds(self.views, prefix, callers[bisect_left(callers, resume):])
         ends = dict(final)  # the caller's own: `final` grows at later calls
         ends.update(found)
         for start, end in found.items():

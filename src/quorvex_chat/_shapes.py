@@ -71,13 +71,12 @@ class Shape:
         """The ids of the calls whose results the message carries."""
         raise NotImplementedError
 
-    def rounds(self, views: Sequence[View], prefix: int, callers: Sequence[int],
-               settled: dict[int, int]) -> dict[int, int]:
+    def rounds(self, views: Sequence[View], prefix: int,
+               callers: Sequence[int]) -> dict[int, int]:
         """Start -> end of every call round after `prefix`: a call with its results
-        (`callers`: the messages that make calls, ascending; `settled`: ends found before,
-        by call, of rounds that later messages cannot lengthen, kept for the next time).
-        A round ending before the last message is final, and the rounds after it are those
-        of the callers from its end on, found alone: a reading finds them only so."""
+        (`callers`: the messages that make calls, ascending). A round ending before the last
+        message is final, and the rounds after it are those of the callers from its end on,
+        found alone: a reading finds them only so, once each."""
         raise NotImplementedError
 
     def check(self, index: int, view: View, called: set[str]) -> None:
@@ -177,8 +176,8 @@ class CallShape(Shape):
             end += 1
         return end
 
-    def rounds(self, views: Sequence[View], prefix: int, callers: Sequence[int],
-               settled: dict[int, int]) -> dict[int, int]:
+    def rounds(self, views: Sequence[View], prefix: int,
+               callers: Sequence[int]) -> dict[int, int]:
         ends: dict[int, int] = {}
         last_end = -1
         for call in callers[bisect_left(callers, prefix):]:
@@ -187,12 +186,7 @@ class CallShape(Shape):
             start = call
             while start > prefix and views[start - 1].get(ATTACHED):
                 start -= 1  # reasoning goes with the calls it led to
-            end = settled.get(call)
-            if end is None:
-                end = self.round_end(views, call)
-                if end < len(views):  # ended by a message of its own: for good
-                    settled[call] = end
-            last_end = ends[start] = end
+            last_end = ends[start] = self.round_end(views, call)
         return ends
 
     def units(self, views: Sequence[View]) -> list[list[int]]:
@@ -291,8 +285,8 @@ class TurnShape(Shape):
     def answered(self, view: View) -> list[str]:
         return [str(part.get("tool_use_id")) for part in _tool_results(view)]
 
-    def rounds(self, views: Sequence[View], prefix: int, callers: Sequence[int],
-               settled: dict[int, int]) -> dict[int, int]:
+    def rounds(self, views: Sequence[View], prefix: int,
+               callers: Sequence[int]) -> dict[int, int]:
         ends: dict[int, int] = {}
         for start in callers[bisect_left(callers, prefix):]:
             end = start + 1
