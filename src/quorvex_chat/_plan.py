@@ -19,7 +19,7 @@ from array import array
 from bisect import bisect_left, bisect_right
 from functools import partial
 from itertools import compress
-from operator import and_, not_, or_, xor
+from operator import and_, itemgetter, not_, or_, xor
 from dataclasses import dataclass, field
 from typing import Callable, Sequence
 
@@ -98,7 +98,7 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
     if eliser.originals is None:
         return
     fates, n = plan.fates, len(plan.fates)
-    kept = list(compress(requests, map(fates.__getitem__, requests)))  # DROPPED is 0
+    kept = list(compress(requests, _at(fates, requests)))  # DROPPED is 0
     kept = [index for index in kept if not (
         bare is not None and bare[index] and index + 1 < n and fates[index + 1] == DROPPED)
     ] or kept
@@ -120,6 +120,12 @@ def note_drops(reading: Reading, eliser: Eliser, plan: Plan, requests: list[int]
         plan.notes[request] = indices
         plan.total += eliser.note(indices, reading.views, reading.sizes,
                                   later=request < indices[0])[2]
+
+
+def _at(values: bytearray, indices: list[int]) -> Sequence[int]:
+    """`values` at each of `indices`, in one call where there are several: every trial
+    reads the fates of a long history's thousands of requests."""
+    return itemgetter(*indices)(values) if len(indices) > 1 else [values[i] for i in indices]
 
 
 def in_prompt(fates: bytearray) -> list[int]:
