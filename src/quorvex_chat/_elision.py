@@ -18,7 +18,7 @@ from typing import Any
 from ._measure import Meter, to_json
 from ._notable import (KEEP_WHOLE_TOKENS, NOTABLE_LINES, NOTABLE_TOKENS, Notable, clamp_notice,
                        cut, elision_notice, line_score, read_notable)
-from ._recall import Originals, encoded, handle_of, hasher, with_handle
+from ._recall import Originals, digest_of, encoded, hasher, short_handle, with_handle
 from ._shapes import View, holds_results
 
 FLOOD_NOTICE = "[flood collapsed: "  # how `screen` begins its notices
@@ -186,7 +186,8 @@ class Eliser:
         #: state after each of its messages.
         self._fed: dict[int, tuple[tuple[int, ...], list[Any]]] = {}
         self._starts = [0]  # where each message read starts, in tokens of the history
-        self._handles: dict[Stretch, str] = {}  # each part's planned handle
+        #: Each part's digest, whose short form is its planned handle (`short_handle`).
+        self._handles: dict[Stretch, str] = {}
         self._tried: set[Stretch] = set()  # the parts named since the notices were let go
         self._stored: dict[Stretch, str] = {}  # the handle each part is stored under
         #: By rank, every message offering a line at that rank, that line's most notable
@@ -214,8 +215,8 @@ class Eliser:
             pieces += shown[index] if index in shown else _shown_pieces(views[index])
         return tuple(pieces)
 
-    def _part_handle(self, part: tuple[int, ...], views: Sequence[View]) -> str:
-        """`handle_for` the transcript of `part`, hashed on from the digest of what it
+    def _part_digest(self, part: tuple[int, ...], views: Sequence[View]) -> str:
+        """`digest_of` the transcript of `part`, hashed on from the digest of what it
         shares with the part last hashed from the same message: the trials of a compaction
         move where a stretch ends, and its last part can be a sizeable share of the history.
         The digest's state is kept every `_FED_STEP` messages."""
@@ -235,7 +236,7 @@ class Eliser:
             if (position + 1) % _FED_STEP == 0:
                 fed.append(state.copy())
         self._fed[part[0]] = (part, fed)
-        return handle_of(state)
+        return digest_of(state)
 
     def elide(self, index: int, view: View) -> Copy:
         """Its tool results as notices with their notable lines."""
@@ -313,11 +314,11 @@ class Eliser:
             handles, keys, named = self._handles, [], []
             for part in parts:
                 keys.append(Stretch(part))
-                handle = handles.get(keys[-1])
-                if handle is None:
-                    handle = handles[keys[-1]] = self._part_handle(part, views)
+                digest = handles.get(keys[-1])
+                if digest is None:
+                    digest = handles[keys[-1]] = self._part_digest(part, views)
                 self._tried.add(keys[-1])
-                named.append(handle)
+                named.append(short_handle(digest))
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(parts)} parts, oldest first" if len(parts) > 1 else ""
             lines = self._digest(gone[-DIGEST_REACH:], views)
@@ -554,9 +555,10 @@ class Eliser:
             handle = stored.get(part)
             if handle is None or handle in missing:
                 handle = stored[part] = self.originals.keep(
-                    self._transcript(part.indices, views))[0]
-            if handle != self._handles[part]:
-                notice = notice.replace(self._handles[part], handle)
+                    self._transcript(part.indices, views), self._handles[part])[0]
+            planned = short_handle(self._handles[part])
+            if handle != planned:
+                notice = notice.replace(planned, handle)
         if notice != self._notes[key][1]:
             tokens = self.meter.counted(notice)
         shown = self._shown_notes[key] = (notice, tokens)

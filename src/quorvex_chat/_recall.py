@@ -43,7 +43,7 @@ QUERY_TERMS = 16
 
 def hasher() -> Any:
     """What a text's handle is a digest of; fed its UTF-8 form in pieces, it gives that
-    text's `handle_of`."""
+    text's `digest_of`."""
     return hashlib.blake2b(digest_size=32)
 
 
@@ -68,9 +68,14 @@ def handle_for(text: str) -> str:
     return "qv:" + _digest(text)[:_SHORT]
 
 
-def handle_of(fed: Any) -> str:
-    """`handle_for` the text a `hasher` was fed."""
-    return "qv:" + _base32(fed.digest())[:_SHORT]
+def digest_of(fed: Any) -> str:
+    """The whole digest of the text a `hasher` was fed, as `Originals.keep` takes it."""
+    return _base32(fed.digest())
+
+
+def short_handle(digest: str) -> str:
+    """The handle a text of `digest` is stored under unless a colliding text took it."""
+    return "qv:" + digest[:_SHORT]
 
 
 def with_handle(notice: str, handle: str) -> str:
@@ -85,12 +90,13 @@ class Originals:
     def __init__(self, store: MutableMapping[str, str]) -> None:
         self.store = store
 
-    def keep(self, text: str | tuple[str, ...]) -> tuple[str, str]:
+    def keep(self, text: str | tuple[str, ...], digest: str | None = None) -> tuple[str, str]:
         """Store `text` (or the concatenation of its pieces), written again if it is there
         (a bounded store forgets the texts written longest ago first): its handle, and the
-        one it would have had if no colliding text had taken that first (`handle_for`)."""
+        one it would have had if no colliding text had taken that first (`handle_for`).
+        `digest`, where given, is the text's (`digest_of` a hasher fed it), known already."""
         pieces = (text,) if isinstance(text, str) else text
-        digest = _digest(pieces)
+        digest = _digest(pieces) if digest is None else digest
         store, whole = self.store, None
         for length in range(_SHORT, len(digest) + 1):
             handle = "qv:" + digest[:length]
