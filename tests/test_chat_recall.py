@@ -298,7 +298,7 @@ def test_a_part_hashed_on_from_another_has_the_handle_of_its_whole_transcript(pa
         assert digest == _recall._digest(transcript)  # what the store is told the text is
         assert _recall.short_handle(digest) == _recall.handle_for(transcript)
         if compacted:
-            eliser._handles[Stretch(part)] = digest
+            eliser._digests[Stretch(part)] = digest
             eliser._tried.add(Stretch(part))
             eliser.forget_notes()
             eliser.forget_notes({})

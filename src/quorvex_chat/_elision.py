@@ -187,7 +187,7 @@ class Eliser:
         self._fed: dict[int, tuple[tuple[int, ...], list[Any]]] = {}
         self._starts = [0]  # where each message read starts, in tokens of the history
         #: Each part's digest, whose short form is its planned handle (`short_handle`).
-        self._handles: dict[Stretch, str] = {}
+        self._digests: dict[Stretch, str] = {}
         self._tried: set[Stretch] = set()  # the parts named since the notices were let go
         self._stored: dict[Stretch, str] = {}  # the handle each part is stored under
         #: By rank, every message offering a line at that rank, that line's most notable
@@ -311,12 +311,12 @@ class Eliser:
             tokens = sum(starts[part[-1] + 1] - starts[part[0]]
                          if part[-1] - part[0] + 1 == len(part)
                          else sum(map(sizes.__getitem__, part)) for part in parts)
-            handles, keys, named = self._handles, [], []
+            digests, keys, named = self._digests, [], []
             for part in parts:
                 keys.append(Stretch(part))
-                digest = handles.get(keys[-1])
+                digest = digests.get(keys[-1])
                 if digest is None:
-                    digest = handles[keys[-1]] = self._part_digest(part, views)
+                    digest = digests[keys[-1]] = self._part_digest(part, views)
                 self._tried.add(keys[-1])
                 named.append(short_handle(digest))
             noun = "message" if len(gone) == 1 else "messages"
@@ -371,17 +371,18 @@ class Eliser:
             # A part the kept notices name recurs at the next compaction (its messages stay
             # dropped), and so do those of this compaction's deepest trials, which the next
             # one begins with (the newest part of all it could drop, hundreds of messages
-            # long): their handles are kept for it, and every other is made again.
-            handles = self._handles
-            self._handles = {part: handles[part] for part in self._tried}
-            self._handles.update((part, handles[part]) for note in self._notes.values()
+            # long): their digests (and so their handles) are kept for it, and every other is
+            # made again.
+            digests = self._digests
+            self._digests = {part: digests[part] for part in self._tried}
+            self._digests.update((part, digests[part]) for note in self._notes.values()
                                  for part in note[0])
             self._tried = set()
             self._stored = {part: handle for part, handle in self._stored.items()
-                            if part in self._handles}
+                            if part in self._digests}
             # So do the digest states of those parts: the newest part of the deepest trials
             # grows by what the next compaction drops, and is hashed on from where it ended.
-            starts = {part.indices[0] for part in self._handles}
+            starts = {part.indices[0] for part in self._digests}
             self._fed = {start: fed for start, fed in self._fed.items() if start in starts}
             # The digests of later compactions read from about where these did, or later:
             # the lines of messages before are let go (read again should one need them).
@@ -555,8 +556,8 @@ class Eliser:
             handle = stored.get(part)
             if handle is None or handle in missing:
                 handle = stored[part] = self.originals.keep(
-                    self._transcript(part.indices, views), self._handles[part])[0]
-            planned = short_handle(self._handles[part])
+                    self._transcript(part.indices, views), self._digests[part])[0]
+            planned = short_handle(self._digests[part])
             if handle != planned:
                 notice = notice.replace(planned, handle)
         if notice != self._notes[key][1]:

@@ -65,7 +65,7 @@ def _base32(raw: bytes) -> str:
 
 def handle_for(text: str) -> str:
     """The handle `text` is stored under unless a colliding text took it first."""
-    return "qv:" + _digest(text)[:_SHORT]
+    return short_handle(_digest(text))
 
 
 def digest_of(fed: Any) -> str:
@@ -104,13 +104,13 @@ class Originals:
                 # As pieces: a store in this process shares them with every other text. (Not
                 # a subclass's: it may read or write its texts its own way.)
                 if store._keep_pieces(handle, pieces):
-                    return handle, "qv:" + digest[:_SHORT]
+                    return handle, short_handle(digest)
                 continue
             whole = "".join(pieces) if whole is None else whole
             held = store.get(handle)
             if held is None or held == whole:
                 store[handle] = whole
-                return handle, "qv:" + digest[:_SHORT]
+                return handle, short_handle(digest)
         raise RuntimeError("every prefix of this text's digest names another text")
 
     def again(self, handles: list[str]) -> list[str]:
