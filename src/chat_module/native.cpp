@@ -114,6 +114,24 @@ PyObject* guarded(Body&& body) noexcept {
     return nullptr;
 }
 
+/// A function's name, as a template argument.
+template <size_t N>
+struct Name {
+    char text[N];
+    constexpr Name(const char (&name)[N]) { std::copy_n(name, N, text); }
+};
+
+/// The METH_FASTCALL entry of `Impl`, which takes exactly `Arity` arguments: the count is
+/// checked here, once for every function, and no C++ exception is let through.
+template <Name name, Py_ssize_t Arity, PyObject* (*Impl)(PyObject* const*)>
+PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    if (count != Arity) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments", name.text, Arity);
+        return nullptr;
+    }
+    return guarded([args] { return Impl(args); });
+}
+
 PyObject* line_scores_entry(PyObject*, PyObject* lines) noexcept {
     return guarded([lines] { return line_scores_impl(lines); });
 }
@@ -663,11 +681,7 @@ Walk compare_leaves(PyObject* message, PyObject* stored, bool& same, bool& ident
     return walked;
 }
 
-PyObject* same_leaves_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 2) {
-        PyErr_SetString(PyExc_TypeError, "same_leaves() takes exactly 2 arguments");
-        return nullptr;
-    }
+PyObject* same_leaves_impl(PyObject* const* args) {
     if (!PyList_CheckExact(args[1])) Py_RETURN_NONE;
     bool same = false;
     bool identical = false;
@@ -680,10 +694,6 @@ PyObject* same_leaves_impl(PyObject* const* args, Py_ssize_t count) {
             break;
     }
     return nullptr;
-}
-
-PyObject* same_leaves_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return same_leaves_impl(args, count); });
 }
 
 /// Whether `message`, the object read, still has the leaves `stored`, compared, and imaged
@@ -708,11 +718,7 @@ std::optional<bool> same_as_read(PyObject* message, PyObject* stored, ImageBook&
 /// `images` (an `Images`) holds the image of each message found here as read, the object
 /// read and a walk identical to its leaves; the caller forgets a message's image when it
 /// sets another object or other leaves for it.
-PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 5) {
-        PyErr_SetString(PyExc_TypeError, "unlike() takes exactly 5 arguments");
-        return nullptr;
-    }
+PyObject* unlike_impl(PyObject* const* args) {
     PyObject* history = args[0];
     PyObject* objects = args[1];
     PyObject* leaves = args[2];
@@ -767,10 +773,6 @@ PyObject* unlike_impl(PyObject* const* args, Py_ssize_t count) {
         }
     }
     return found.release();
-}
-
-PyObject* unlike_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return unlike_impl(args, count); });
 }
 
 PyObject* leaves_impl(PyObject* message) {
@@ -891,11 +893,7 @@ private:
     const char* data_ = nullptr;
 };
 
-PyObject* units_gone_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 9) {
-        PyErr_SetString(PyExc_TypeError, "units_gone() takes exactly 9 arguments");
-        return nullptr;
-    }
+PyObject* units_gone_impl(PyObject* const* args) {
     const Py_ssize_t turns = PyLong_AsSsize_t(args[7]);
     const Py_ssize_t rounds = PyLong_AsSsize_t(args[8]);
     if ((turns == -1 || rounds == -1) && PyErr_Occurred()) return nullptr;
@@ -938,11 +936,7 @@ PyObject* units_gone_impl(PyObject* const* args, Py_ssize_t count) {
     return gone.release();
 }
 
-PyObject* unit_numbers_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 3) {
-        PyErr_SetString(PyExc_TypeError, "unit_numbers() takes exactly 3 arguments");
-        return nullptr;
-    }
+PyObject* unit_numbers_impl(PyObject* const* args) {
     PyObject* starts = args[0];
     PyObject* stops = args[1];
     const auto size = exact_index(args[2]);
@@ -976,14 +970,6 @@ PyObject* unit_numbers_impl(PyObject* const* args, Py_ssize_t count) {
     return numbers.release();
 }
 
-PyObject* unit_numbers_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return unit_numbers_impl(args, count); });
-}
-
-PyObject* units_gone_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return units_gone_impl(args, count); });
-}
-
 /// A list's items, or packed ints, as counts of at most `limit` each, or nothing where one
 /// is anything else (a sum of `size` of them then stays far inside 64 bits).
 std::optional<std::vector<int64_t>> counts_of(PyObject* list, Py_ssize_t size, int64_t limit) {
@@ -1012,11 +998,7 @@ PyObject* list_of(size_t n, Flag&& flag) {
     return list.release();
 }
 
-PyObject* fates_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 4) {
-        PyErr_SetString(PyExc_TypeError, "fates() takes exactly 4 arguments");
-        return nullptr;
-    }
+PyObject* fates_impl(PyObject* const* args) {
     const Py_ssize_t size = length_of(args[0]);
     if (size < 0) Py_RETURN_NONE;
     FlagsIn gone, alive, whole_kind;
@@ -1055,15 +1037,7 @@ PyObject* fates_impl(PyObject* const* args, Py_ssize_t count) {
     return PyTuple_Pack(4, fates.get(), whole.get(), sum.get(), shortened.get());
 }
 
-PyObject* fates_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return fates_impl(args, count); });
-}
-
-PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 3) {
-        PyErr_SetString(PyExc_TypeError, "dropped_between() takes exactly 3 arguments");
-        return nullptr;
-    }
+PyObject* dropped_between_impl(PyObject* const* args) {
     PyObject* bounds_list = args[1];
     PyObject* numbers = args[2];
     const Py_ssize_t size = length_of(args[0]);
@@ -1114,10 +1088,6 @@ PyObject* dropped_between_impl(PyObject* const* args, Py_ssize_t count) {
     return spans.release();
 }
 
-PyObject* dropped_between_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return dropped_between_impl(args, count); });
-}
-
 /// A Python float that is exactly a single-precision one, as that float.
 std::optional<float> exact_float(PyObject* number) {
     if (!PyFloat_CheckExact(number)) return std::nullopt;
@@ -1127,11 +1097,7 @@ std::optional<float> exact_float(PyObject* number) {
     return narrowed;
 }
 
-PyObject* alive_at_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 5) {
-        PyErr_SetString(PyExc_TypeError, "alive_at() takes exactly 5 arguments");
-        return nullptr;
-    }
+PyObject* alive_at_impl(PyObject* const* args) {
     const Py_ssize_t size = length_of(args[4]);
     if (size < 0) Py_RETURN_NONE;
     const auto classes = counts_of(args[0], size, int64_t{UINT32_MAX});
@@ -1158,15 +1124,7 @@ PyObject* alive_at_impl(PyObject* const* args, Py_ssize_t count) {
     return alive.release();
 }
 
-PyObject* alive_at_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return alive_at_impl(args, count); });
-}
-
-PyObject* far_values_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 3) {
-        PyErr_SetString(PyExc_TypeError, "far_values() takes exactly 3 arguments");
-        return nullptr;
-    }
+PyObject* far_values_impl(PyObject* const* args) {
     std::vector<std::string_view> views;
     const std::optional<bool> ascii = ascii_views(args[0], views, "far_values() takes a list of str");
     if (!ascii) return nullptr;
@@ -1177,15 +1135,7 @@ PyObject* far_values_impl(PyObject* const* args, Py_ssize_t count) {
     return list_of(far->size(), [&far](size_t i) { return (*far)[i] ? Py_True : Py_False; });
 }
 
-PyObject* far_values_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return far_values_impl(args, count); });
-}
-
-PyObject* pointed_impl(PyObject* const* args, Py_ssize_t count) {
-    if (count != 4) {
-        PyErr_SetString(PyExc_TypeError, "pointed() takes exactly 4 arguments");
-        return nullptr;
-    }
+PyObject* pointed_impl(PyObject* const* args) {
     PyObject* lists = args[0];
     PyObject* weights = args[1];
     if (!PyList_CheckExact(lists) || !PyList_CheckExact(weights) ||
@@ -1212,10 +1162,6 @@ PyObject* pointed_impl(PyObject* const* args, Py_ssize_t count) {
     return pairs_to_list(found, [](const Pointed& sum) {
         return std::pair(sum.weight, sum.message);
     });
-}
-
-PyObject* pointed_entry(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([args, count] { return pointed_impl(args, count); });
 }
 
 PyObject* images_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -1297,13 +1243,15 @@ PyMethodDef methods[] = {
      "quorvex_chat's default token count of text, as _counting reads it in Python;\n"
      "None when text has no UTF-8 form (a lone surrogate)."},
     {"same_leaves",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same_leaves_entry)),
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(fastcall<"same_leaves", 2, same_leaves_impl>)),
      METH_FASTCALL,
      "same_leaves(message, leaves, /)\n--\n\n"
      "leaves(message) == leaves without making the list; None where leaves(message)\n"
      "would decline, or leaves is not an exact list."},
     {"units_gone",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(units_gone_entry)),
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(fastcall<"units_gone", 9, units_gone_impl>)),
      METH_FASTCALL,
      "units_gone(staying, asking, movable, not_alone, bare, turn_of, round_of, turns,\n"
      "           rounds, /)\n--\n\n"
@@ -1313,13 +1261,16 @@ PyMethodDef methods[] = {
      "the flags are exact lists of bools or bytes of 0 and 1, the numbers exact lists of\n"
      "ints or array('q') bytes, in range and as long as staying."},
     {"unit_numbers",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unit_numbers_entry)),
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(fastcall<"unit_numbers", 3, unit_numbers_impl>)),
      METH_FASTCALL,
      "unit_numbers(starts, stops, size, /)\n--\n\n"
      "Per message of size, the number k of the unit from starts[k] to stops[k] holding it,\n"
      "or -1, as array('q') bytes. None unless starts and stops are exact lists of ints as\n"
      "long as each other, their units in order and apart, within size."},
-    {"alive_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(alive_at_entry)),
+    {"alive_at",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(fastcall<"alive_at", 5, alive_at_impl>)),
      METH_FASTCALL,
      "alive_at(classes, half_life, threshold, stable_prefix, marked, /)\n--\n\n"
      "Per message of these class flags, 1 where quorvex_micro.dehydrate keeps it at\n"
@@ -1327,7 +1278,9 @@ PyMethodDef methods[] = {
      "an exact list of ints below 2**32 or their array('q') bytes, half_life and threshold\n"
      "floats of single precision, stable_prefix an int >= 0 and marked flags (an exact\n"
      "list of bools or bytes of 0 and 1) as long as classes."},
-    {"fates", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fates_entry)),
+    {"fates",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(fastcall<"fates", 4, fates_impl>)),
      METH_FASTCALL,
      "fates(gone, alive, whole_kind, sizes, /)\n--\n\n"
      "(fates, whole, total, shortened) of a trial: per message 0 where it goes, else 1\n"
@@ -1337,7 +1290,8 @@ PyMethodDef methods[] = {
      "the sizes an exact list of ints or array('q') bytes, from 0 to 2**40, all as long\n"
      "as gone."},
     {"dropped_between",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dropped_between_entry)),
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(fastcall<"dropped_between", 3, dropped_between_impl>)),
      METH_FASTCALL,
      "dropped_between(dropped, bounds, numbers, /)\n--\n\n"
      "For each two bounds in turn, the tuple of indices strictly between them where\n"
@@ -1348,7 +1302,9 @@ PyMethodDef methods[] = {
     {"terms", terms_entry, METH_O,
      "terms(text, /)\n--\n\n"
      "quorvex_chat._lookup.terms(text) for an ASCII text; None for any other."},
-    {"pointed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pointed_entry)),
+    {"pointed",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(fastcall<"pointed", 4, pointed_impl>)),
      METH_FASTCALL,
      "pointed(holders, weights, cover, least, /)\n--\n\n"
      "quorvex_chat._lookup._pointed(holders, weights, cover) with least for its\n"
@@ -1356,13 +1312,16 @@ PyMethodDef methods[] = {
      "lists of ints from 0, weights an exact list of floats as long, and cover and least\n"
      "floats."},
     {"far_values",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(far_values_entry)),
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(fastcall<"far_values", 3, far_values_impl>)),
      METH_FASTCALL,
      "far_values(lines, least, far, /)\n--\n\n"
      "quorvex_chat._lookup._far_values(lines) for ASCII lines, with least and far for its\n"
      "_FIELD_LINES and _FAR; None for any other, or unless least is an int from 0 and far\n"
      "a float."},
-    {"unlike", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unlike_entry)),
+    {"unlike",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(fastcall<"unlike", 5, unlike_impl>)),
      METH_FASTCALL,
      "unlike(history, objects, leaves, images, indices, /)\n--\n\n"
      "Those of indices (ints, or (start, stop) tuples for every index from start to\n"
