@@ -738,15 +738,18 @@ PyObject* unlike_impl(PyObject* const* args) {
     // One index checked: false with an exception set where the check fails.
     auto check = [&](Py_ssize_t index) -> bool {
         if (index >= known) return true;  // not read yet: nothing to compare
-        // Held while walked: a comparison here runs no Python code, but the walk must not
-        // rest on that for the message's own life.
-        const Ref now = Ref::borrow(is_list ? PyList_GetItem(history, index)
-                                            : PyTuple_GetItem(history, index));
-        if (!now) return false;
+        PyObject* const held_now = is_list ? PyList_GetItem(history, index)
+                                           : PyTuple_GetItem(history, index);
+        if (held_now == nullptr) return false;
         // Neither the object read, its leaves nor its strings are read where the image
-        // matches: the call touches little more than the containers it walks.
+        // matches: the call touches little more than the containers it walks. The match
+        // reads sizes and items and nothing that can run Python code or free an object, so
+        // the history's own reference holds the message through it.
         const auto at = static_cast<size_t>(index);
-        if (matches_image(now.get(), *book, at)) return true;
+        if (matches_image(held_now, *book, at)) return true;
+        // Held while compared: a comparison here runs no Python code, but the walk must not
+        // rest on that for the message's own life.
+        const Ref now = Ref::borrow(held_now);
         PyObject* stored = PyList_GetItem(leaves, index);
         bool suspect = now.get() != PyList_GetItem(objects, index);
         if (!suspect) {
