@@ -57,6 +57,17 @@ def test_declined_and_refused_texts():
     for value in (b"text", None, 5):
         with pytest.raises(TypeError):
             native.count_tokens(value)
+    for value in (("a",), ["a", b"b"], ["a", None], "ab"):
+        with pytest.raises(TypeError, match="count_tokens_many"):
+            native.count_tokens_many(value)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.text(PIECES | st.sampled_from(["\ud800", "\udfff"]), max_size=40), max_size=9))
+def test_many_texts_are_counted_as_each_alone(texts):
+    counted = native.count_tokens_many(texts)
+    assert counted == [native.count_tokens(text) for text in texts]
+    assert _counting.count_tokens_many(texts) == [count_tokens(text) for text in texts]
 
 
 def test_native_token_count_checks():

@@ -3,9 +3,11 @@ import json
 import random
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvex_chat import _notable
-from quorvex_chat._counting import count_tokens
+from quorvex_chat._counting import count_tokens_many
 
 rng = random.Random(7)
 LATENCIES = [rng.randint(20, 140) for _ in range(120)]
@@ -46,7 +48,7 @@ def _source(value):
 
 @pytest.mark.parametrize("lines", [_json_rows, _log, _csv, _html, _source])
 def test_a_value_far_outside_its_field_or_a_constant_defined_once_is_kept(lines):
-    chosen = _notable.notable_lines(lines(9123), count_tokens)
+    chosen = _notable.notable_lines(lines(9123), count_tokens_many)
     assert any("9123" in lines(9123)[index] for index in chosen)
 
 
@@ -72,3 +74,42 @@ def test_a_field_holding_one_value_marks_any_other():
     [{}, [], {"x": {"y": float("-inf")}}], "\ud800"])
 def test_a_row_is_written_as_json_dumps_writes_it(row):
     assert _notable._ROW(row) == json.dumps(row, ensure_ascii=False)
+
+
+
+WORDS = ["error", "ok", "id=42", "x" * 30, "TIMEOUT", "9123", "{", '"a": 1,', "", "   "]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.lists(st.sampled_from(WORDS), max_size=12).map(" ".join), max_size=60),
+       st.sampled_from([0, 1, 5, 20, 60, 150, 400, 2000]))
+def test_lines_counted_together_are_those_counted_one_at_a_time(lines, budget):
+    """Against walks counting a line at a time, as notices were made before batches."""
+    counted, alone = [], []
+    count = lambda text: len(text) // 3  # noqa: E731
+    ranked = _notable.ranked_lines(lines, lambda texts: counted.extend(texts) or
+                                   list(map(count, texts)), max_tokens=budget // 4)
+    chosen, spent = [], 0
+    for score, index in _notable._scored(lines):
+        alone.append(_notable.cut(lines[index]))
+        if spent + count(alone[-1]) <= budget // 4:
+            chosen.append((score, index, count(alone[-1])))
+            spent += chosen[-1][2]
+        if len(chosen) == 8:
+            break
+    assert (ranked, counted) == (chosen, alone)
+    clamped = _notable.clamp_notice("\n".join(lines), 999, budget, lambda t: list(map(count, t)))
+    lines, _ = _notable._view("\n".join(lines))
+    ranked = _notable.ranked_lines(lines, lambda t: list(map(count, t)), max_lines=32,
+                                   max_tokens=budget // 4)
+    keep, spent = {index for _, index, _ in ranked}, sum(cost for *_, cost in ranked)
+    head, tail, turn = 0, len(lines), 0
+    while head < tail:
+        index = head if turn % 2 == 0 else tail - 1
+        spent += 0 if index in keep else count(_notable.cut(lines[index]))
+        if spent > budget:
+            break
+        head, tail, turn = head + (turn % 2 == 0), tail - (turn % 2 == 1), turn + 1
+    shown = sorted(set(range(head)) | set(range(tail, len(lines))) | keep)
+    assert [line for line in clamped.splitlines()[1:] if not line.startswith("[…")] == \
+        [_notable.cut(lines[index]) for index in shown]

@@ -6,7 +6,7 @@ import tracemalloc
 import pytest
 
 from quorvex_chat import _notable
-from quorvex_chat._counting import count_tokens
+from quorvex_chat._counting import count_tokens, count_tokens_many
 
 
 def _seconds(call, *texts):
@@ -24,7 +24,7 @@ def _seconds(call, *texts):
 @pytest.mark.parametrize("unit", ["a-", "1-", "A_", "9f", "x1-", "-a ", "x=1 ", "1.1"])
 def test_notable_lines_grow_linearly_on_hostile_lines(unit):
     def notice(text):
-        return _notable.elision_notice(text, 10_000, count_tokens)
+        return _notable.elision_notice(text, 10_000, count_tokens_many)
 
     def hostile(size):
         return unit * (size // len(unit)) + "\nok"
@@ -37,8 +37,8 @@ def test_notable_lines_grow_linearly_on_hostile_lines(unit):
                                   "[" * 200_000, "[" * 990 + "]" * 990])
 def test_deep_nesting_reads_as_lines(text):
     assert _notable.result_lines(text)
-    _notable.elision_notice(text, 1000, count_tokens)
-    _notable.clamp_notice(text, 1000, 100, count_tokens)
+    _notable.elision_notice(text, 1000, count_tokens_many)
+    _notable.clamp_notice(text, 1000, 100, count_tokens_many)
 
 
 def test_lone_surrogate_rows_stay_encodable():
@@ -59,9 +59,9 @@ def _log(lines, planted_at):
 def test_large_result_keeps_its_alert_line_and_line_count(planted_at):
     text = _log(70_000, planted_at)
     assert len(text) > 8 * _notable._READ_CHARS
-    elided = _notable.elision_notice(text, 10_000, count_tokens)
+    elided = _notable.elision_notice(text, 10_000, count_tokens_many)
     assert "ORD-88213" in elided and "of 70,000 kept]" in elided.splitlines()[0]
-    clamped = _notable.clamp_notice(text, 10_000, 400, count_tokens)
+    clamped = _notable.clamp_notice(text, 10_000, 400, count_tokens_many)
     header, *rest = clamped.splitlines()
     shown = sum(1 for line in rest if not line.startswith("[…"))
     cut = sum(int(line[2:].split()[0].replace(",", "")) for line in rest if line.startswith("[…"))
@@ -72,7 +72,7 @@ def test_large_result_keeps_its_alert_line_and_line_count(planted_at):
 @pytest.mark.slow
 def test_large_result_work_and_memory_stay_bounded():
     def notice(text):
-        return _notable.clamp_notice(text, 10_000, 400, count_tokens)
+        return _notable.clamp_notice(text, 10_000, 400, count_tokens_many)
 
     small, large = _log(20_000, 7), _log(200_000, 7)
     small_time, large_time = _seconds(notice, small, large)

@@ -174,6 +174,37 @@ PyObject* count_tokens_entry(PyObject*, PyObject* text) noexcept {
     return guarded([text] { return count_tokens_impl(text); });
 }
 
+/// count_tokens of every text of an exact list, as one call: a notice's candidate lines are
+/// many short texts, and a call apiece costs more than counting them.
+PyObject* count_tokens_many_impl(PyObject* texts) {
+    if (!PyList_CheckExact(texts)) {
+        PyErr_SetString(PyExc_TypeError, "count_tokens_many() takes a list of str");
+        return nullptr;
+    }
+    const Py_ssize_t size = PyList_Size(texts);
+    Ref counts(PyList_New(size));
+    if (!counts) return nullptr;
+    // Nothing below runs Python code, so the list holds its texts throughout.
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* text = PyList_GetItem(texts, i);
+        if (!PyUnicode_Check(text)) {
+            PyErr_SetString(PyExc_TypeError, "count_tokens_many() takes a list of str");
+            return nullptr;
+        }
+        Ref encoded;
+        const auto utf8 = utf8_copy(text, encoded);
+        PyObject* count = utf8 ? PyLong_FromUnsignedLongLong(count_tokens_utf8(*utf8))
+                               : declined();
+        if (count == nullptr) return nullptr;
+        PyList_SetItem(counts.get(), i, count);  // takes the reference, cannot fail here
+    }
+    return counts.release();
+}
+
+PyObject* count_tokens_many_entry(PyObject*, PyObject* texts) noexcept {
+    return guarded([texts] { return count_tokens_many_impl(texts); });
+}
+
 PyObject* terms_impl(PyObject* text) {
     if (!PyUnicode_Check(text)) {
         PyErr_SetString(PyExc_TypeError, "terms() takes a str");
@@ -1245,6 +1276,9 @@ PyMethodDef methods[] = {
      "count_tokens(text, /)\n--\n\n"
      "quorvex_chat's default token count of text, as _counting reads it in Python;\n"
      "None when text has no UTF-8 form (a lone surrogate)."},
+    {"count_tokens_many", count_tokens_many_entry, METH_O,
+     "count_tokens_many(texts, /)\n--\n\n"
+     "[count_tokens(text) for text in texts], for an exact list of str, in one call."},
     {"same_leaves",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(fastcall<"same_leaves", 2, same_leaves_impl>)),

@@ -73,6 +73,17 @@ def count_tokens(text: str) -> int:
     return _count_tokens(text)
 
 
+def count_tokens_many(texts: list[str]) -> list[int]:
+    """`count_tokens` of each of `texts`, in one native call."""
+    counted = _native.count_tokens_many(texts) if _native is not None else None
+    if counted is None:
+        return [_count_tokens(text) for text in texts]
+    if None in counted:  # a text with a lone surrogate
+        return [_count_tokens(text) if tokens is None else tokens
+                for text, tokens in zip(texts, counted)]
+    return counted  # type: ignore[return-value]
+
+
 def _count_tokens(text: str) -> int:
     """`count_tokens` in Python: the reference of `_native.count_tokens`, and the count of
     the texts it declines (a lone surrogate has no UTF-8 form)."""
@@ -123,6 +134,18 @@ def resolve_counter(counter: TokenCounter | None) -> Callable[[str], int]:
     raise TypeError(
         f"token_counter must be a callable text -> int or have an encode method, "
         f"not {type(counter).__name__}")
+
+
+def resolve_counts(counter: TokenCounter | None,
+                   count: Callable[[str], int]) -> Callable[[list[str]], list[int]]:
+    """The counts of many texts at once, for `counter` as `resolve_counter` gave `count`.
+
+    The default count takes a batch in one native call. An encoder's `encode_batch` is not
+    used: bpe-openai's spreads a batch over a pool of threads, and on a notice's candidate
+    lines it took 6 to 44 times as long as counting them one call apiece."""
+    if counter is None or counter is count_tokens:
+        return count_tokens_many
+    return lambda texts: list(map(count, texts))
 
 
 def _counts_messages(counter: object) -> bool:

@@ -200,7 +200,7 @@ class Eliser:
         self.named: dict[str, str] = {}
 
     def _read(self, text: str) -> Notable:
-        read = read_notable(text, self.meter.counted)
+        read = read_notable(text, self.meter.counted_many)
         self._result_offers[text] = [[score, cut(read.lines[line]), cost]
                                      for score, line, cost in read.ranked]
         return read
@@ -260,10 +260,10 @@ class Eliser:
         if text.startswith(FLOOD_NOTICE):
             return None  # already as small as it should get
         if budget is None:
-            notice = elision_notice(text, tokens, meter.counted, meter.identity,
+            notice = elision_notice(text, tokens, meter.counted_many, meter.identity,
                                     lambda: self._read(text))
         else:
-            notice = clamp_notice(text, tokens, budget, meter.counted)
+            notice = clamp_notice(text, tokens, budget, meter.counted_many)
         return self._named(notice, text)
 
     def _named(self, notice: str, text: str) -> str:
@@ -524,11 +524,10 @@ class Eliser:
                         self._read(text)
                     ranked += self._result_offers[text]
             else:
-                counted = self.meter.counted
-                for line in _shown(view).splitlines():
-                    if line.strip():
-                        offered = cut(line)
-                        ranked.append([line_score(line), offered, counted(offered)])
+                lines = [line for line in _shown(view).splitlines() if line.strip()]
+                offered = [cut(line) for line in lines]
+                ranked = [[line_score(line), shown, cost] for line, shown, cost
+                          in zip(lines, offered, self.meter.counted_many(offered))]
                 ranked.sort(key=lambda offer: -offer[0])
             if any(offer[2] == 0 for offer in ranked):
                 self._free.add(index)

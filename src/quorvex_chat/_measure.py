@@ -37,10 +37,13 @@ class Meter:
     """Class flags and token costs of views, by one flag table, cost table and counter."""
 
     def __init__(self, flags: Mapping[str, int], part_tokens: Mapping[str, int],
-                 count: Callable[[str], int], identity: Hashable = None) -> None:
+                 count: Callable[[str], int], identity: Hashable = None,
+                 count_many: Callable[[list[str]], list[int]] | None = None) -> None:
         self.flags = flags
         self.part_tokens = part_tokens
         self.count = count
+        self.count_many: Callable[[list[str]], list[int]] = \
+            (lambda texts: list(map(count, texts))) if count_many is None else count_many
         #: What the counting is known by across calls: the caller's own counter (an encoder
         #: is wrapped anew each time), so that notices made once are found again.
         self.identity: Hashable = count if identity is None else identity
@@ -126,6 +129,14 @@ class Meter:
         if not isinstance(tokens, int) or tokens < 0:
             raise ValueError(f"token_counter returned {tokens!r}, not a count")
         return tokens
+
+    def counted_many(self, texts: list[str]) -> list[int]:
+        """`counted` of each of `texts`, in one batch where the counter takes one."""
+        counts = self.count_many(texts)
+        for tokens in counts:
+            if not isinstance(tokens, int) or tokens < 0:
+                raise ValueError(f"token_counter returned {tokens!r}, not a count")
+        return counts
 
     def beside(self, system: object, tools: object) -> int:
         """Tokens of what the provider bills beside the messages: a system prompt, tool

@@ -334,7 +334,7 @@ def _scored(lines: list[str]) -> list[tuple[float, int]]:
     return [(-negative, index) for negative, index in scored]
 
 
-def ranked_lines(lines: list[str], count: Callable[[str], int], *,
+def ranked_lines(lines: list[str], counts: Callable[[list[str]], list[int]], *,
                  max_lines: int = NOTABLE_LINES, max_tokens: int = NOTABLE_TOKENS
                  ) -> list[tuple[float, int, int]]:
     """(score, index, tokens) of the most notable lines that fit the allowance, most notable
@@ -355,22 +355,25 @@ def ranked_lines(lines: list[str], count: Callable[[str], int], *,
         scored = _scored(lines)
     chosen: list[tuple[float, int, int]] = []
     spent = 0
-    for score, index in scored:
-        if len(chosen) == max_lines:
-            break
-        cost = count(cut(lines[index]))
-        if spent + cost > max_tokens:
-            continue
-        chosen.append((score, index, cost))
-        spent += cost
+    at = 0
+    while at < len(scored) and len(chosen) < max_lines:
+        # Counted together, as many as could all still be chosen: the very lines a walk
+        # counting one at a time would reach.
+        batch = scored[at:at + max_lines - len(chosen)]
+        at += len(batch)
+        for (score, index), cost in zip(batch, counts([cut(lines[index])
+                                                       for _, index in batch])):
+            if spent + cost <= max_tokens:
+                chosen.append((score, index, cost))
+                spent += cost
     return chosen
 
 
-def notable_lines(lines: list[str], count: Callable[[str], int], *,
+def notable_lines(lines: list[str], counts: Callable[[list[str]], list[int]], *,
                   max_lines: int = NOTABLE_LINES, max_tokens: int = NOTABLE_TOKENS) -> list[int]:
     """Indices, ascending, of the most notable lines that fit the allowance (see
     `ranked_lines`)."""
-    return sorted(index for _, index, _ in ranked_lines(lines, count, max_lines=max_lines,
+    return sorted(index for _, index, _ in ranked_lines(lines, counts, max_lines=max_lines,
                                                         max_tokens=max_tokens))
 
 
@@ -383,9 +386,9 @@ class Notable(NamedTuple):
     ranked: list[tuple[float, int, int]]
 
 
-def read_notable(text: str, count: Callable[[str], int]) -> Notable:
+def read_notable(text: str, counts: Callable[[list[str]], list[int]]) -> Notable:
     lines, skipped = _view(text)
-    return Notable(lines, skipped, ranked_lines(lines, count))
+    return Notable(lines, skipped, ranked_lines(lines, counts))
 
 
 def line_score(line: str) -> float:
@@ -407,16 +410,16 @@ _NOTICES: dict[tuple[bytes, int, Hashable], str] = {}
 _NOTICES_HELD = 4096
 
 
-def elision_notice(text: str, tokens: int, count: Callable[[str], int],
+def elision_notice(text: str, tokens: int, counts: Callable[[list[str]], list[int]],
                    counter: Hashable | None = None,
                    read: Callable[[], Notable] | None = None) -> str:
     """The notice that replaces an elided tool result: its size and its notable lines.
 
-    `counter` is the caller's own token counter behind `count`: notices are kept per
+    `counter` is the caller's own token counter behind `counts`: notices are kept per
     counter, so a caller that passes a new one each time simply makes them again. `read`
-    gives `read_notable(text, count)` where the caller keeps it already."""
+    gives `read_notable(text, counts)` where the caller keeps it already."""
     if read is None:
-        read = lambda: read_notable(text, count)  # noqa: E731
+        read = lambda: read_notable(text, counts)  # noqa: E731
     if counter is None:
         return _make_notice(read(), tokens)
     key = (hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=16).digest(),
@@ -441,7 +444,8 @@ def _make_notice(read: Notable, tokens: int) -> str:
                       *(cut(lines[index]) for index in keep)])
 
 
-def clamp_notice(text: str, tokens: int, budget: int, count: Callable[[str], int]) -> str:
+def clamp_notice(text: str, tokens: int, budget: int,
+                 counts: Callable[[list[str]], list[int]]) -> str:
     """A result too large for the budget, cut to its head, notable lines and tail.
 
     The newest result is what the model asked for, so more of it stays than of an elided
@@ -449,22 +453,34 @@ def clamp_notice(text: str, tokens: int, budget: int, count: Callable[[str], int
     middle, and a notice of what was cut.
     """
     lines, skipped = _view(text)
-    keep = set(notable_lines(lines, count, max_lines=4 * NOTABLE_LINES,
-                             max_tokens=max(budget // 4, 0)))
-    spent = sum(count(cut(lines[index])) for index in keep)
-    head, tail = 0, len(lines)
-    turn = 0
-    while head < tail:
-        index = head if turn % 2 == 0 else tail - 1
-        cost = 0 if index in keep else count(cut(lines[index]))
-        if spent + cost > budget:
-            break
-        spent += cost
-        if turn % 2 == 0:
-            head += 1
+    ranked = ranked_lines(lines, counts, max_lines=4 * NOTABLE_LINES,
+                          max_tokens=max(budget // 4, 0))
+    keep = {index for _, index, _ in ranked}
+    spent = sum(cost for _, _, cost in ranked)
+    # Then the head and the tail, a line of each in turn while the budget lasts: turn t
+    # takes line t // 2 or, on odd turns, the (t // 2)-th from the end.
+    size = len(lines)
+    turn = counted = tokens_counted = 0
+    while turn < size:
+        # Counted together: as many lines as what is left takes at their mean cost so far.
+        ahead = 8 if not counted else \
+            max(1, (budget - spent) * counted // max(tokens_counted, 1) + 1)
+        turns = [t // 2 if t % 2 == 0 else size - 1 - t // 2
+                 for t in range(turn, min(size, turn + ahead))]
+        wanted = [index for index in turns if index not in keep]
+        costs = dict(zip(wanted, counts([cut(lines[index]) for index in wanted])))
+        counted += len(wanted)
+        tokens_counted += sum(costs.values())
+        for index in turns:
+            cost = costs.get(index, 0)
+            if spent + cost > budget:
+                break
+            spent += cost
+            turn += 1
         else:
-            tail -= 1
-        turn += 1
+            continue
+        break
+    head, tail = (turn + 1) // 2, size - turn // 2
     shown = sorted(set(range(head)) | set(range(tail, len(lines))) | keep)
     # Lines not read count as cut: before[i] is how many precede line i unread.
     before = [0]

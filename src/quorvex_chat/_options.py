@@ -12,7 +12,7 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Callable, Hashable, Iterable, Mapping, MutableMapping
 
-from ._counting import TokenCounter, resolve_counter
+from ._counting import TokenCounter, resolve_counter, resolve_counts
 from ._formats import FORMATS, Provider
 from ._measure import Meter
 from ._tables import FLAGS, PART_TOKENS
@@ -123,9 +123,11 @@ class Options:
                             f"{type(self.recall_lines).__name__}")
         if self.on_edit not in ("replan", "raise"):
             raise ValueError(f"on_edit must be 'replan' or 'raise', not {self.on_edit!r}")
+        count = resolve_counter(self.token_counter)
         meter = Meter(_table("flags", self.flags, FLAGS, _FLAG_LIMIT),
                       _table("part_tokens", self.part_tokens, PART_TOKENS, _FLAG_LIMIT),
-                      resolve_counter(self.token_counter), _identity(self.token_counter))
+                      count, _identity(self.token_counter),
+                      resolve_counts(self.token_counter, count))
         object.__setattr__(self, "meter", meter)
         object.__setattr__(self, "overhead", meter.beside(self.system, self.tools))
 
