@@ -87,23 +87,28 @@ def langchain_trim(history, count):
                                              include_system=True))
 
 
-def session(n, count, calls, in_place=False):
+def session(n, count, calls, in_place=False, cold=False):
     """A Conversation's first call on n messages, then `calls` appends: (first, median
     append-only call, median compaction, repeated call) in seconds. The history is sliced
     anew for each call, as a framework that rebuilds its message list does, or (`in_place`)
     grown by appending to one list, as an agent loop does. Slicing touches every message
-    just before the call, so the call runs with colder caches."""
+    just before the call, so the call runs with colder caches the longer the history is;
+    `cold` makes them cold at every size before each call, as the model's reply and the
+    tools run between two calls do."""
     history = make_conversation(n + calls)
     conversation = qc.Conversation(max_tokens=BUDGET, token_counter=count)
     grown = history[:n]
     first = cpu(lambda: conversation.prompt(grown))
     appends, compactions = [], []
+    spill = bytearray(16 << 20)  # well past a core's caches
     for k in range(n + 1, n + calls + 1):
         before = conversation.compactions
         if in_place:
             grown.append(history[k - 1])
         else:
             grown = history[:k]
+        if cold:
+            spill[::64] = bytes(len(spill) // 64)  # a write to every cache line
         took = cpu(lambda: conversation.prompt(grown))
         (compactions if conversation.compactions > before else appends).append(took)
     repeats = 50
@@ -160,6 +165,10 @@ def chat_rows(quick):
            append_l * 1e3, append_s * 1e3, append_s / append_l)
     yield ("Conversation", "in place repeat", "µs/call", repeat_l * 1e6,
            append_l * 1e6, append_l / repeat_l)
+    _, append_s, _, _ = session(short, count, calls, cold=True)
+    _, append_l, _, _ = session(long, count, calls, cold=True)
+    yield ("Conversation", f"cold {long // 1000}k/{short // 1000}k", "ms/call",
+           append_l * 1e3, append_s * 1e3, append_s / append_l)
     theirs = langchain_trim(make_conversation(long), count)
     if theirs is not None:
         lc = theirs()
