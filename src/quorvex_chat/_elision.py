@@ -181,7 +181,11 @@ class Eliser:
         self._free: set[int] = set()
         #: Each result's offers, from the one reading that also makes its notice.
         self._result_offers: dict[str, list[list[Any]]] = {}
-        self._shown: dict[int, list[str]] = {}  # each message as a transcript shows it
+        #: Each message as a transcript shows it, pieced since the compaction began, and at
+        #: the one before: the next compaction hashes and stores most of the same messages
+        #: again, and these are all it keeps of them.
+        self._shown: dict[int, list[str]] = {}
+        self._shown_before: dict[int, list[str]] = {}
         #: By the message a part starts at, the part last hashed from it, and the digest
         #: state after each of its messages.
         self._fed: dict[int, tuple[tuple[int, ...], list[Any]]] = {}
@@ -207,13 +211,23 @@ class Eliser:
 
     def _transcript(self, part: Sequence[int], views: Sequence[View]) -> tuple[str, ...]:
         """The text of dropped messages `part`, as its handle was made of, in pieces."""
-        shown = self._shown
         pieces: list[str] = []
+        shown = self._shown
         for index in part:
             if pieces:
                 pieces.append(_MESSAGES)
-            pieces += shown[index] if index in shown else _shown_pieces(views[index])
+            pieces += shown.get(index) or self._pieces(index, views)  # never an empty list
         return tuple(pieces)
+
+    def _pieces(self, index: int, views: Sequence[View]) -> list[str]:
+        """Message `index` as a transcript shows it, in pieces, kept for this compaction."""
+        shown = self._shown.get(index)
+        if shown is None:
+            shown = self._shown_before.pop(index, None)
+            if shown is None:
+                shown = _shown_pieces(views[index])
+            self._shown[index] = shown
+        return shown
 
     def _part_digest(self, part: tuple[int, ...], views: Sequence[View]) -> str:
         """`digest_of` the transcript of `part`, hashed on from the digest of what it
@@ -225,14 +239,12 @@ class Eliser:
         del fed[_common_start(before, part) // _FED_STEP:]
         state = fed[-1].copy() if fed else None
         for position in range(len(fed) * _FED_STEP, len(part)):
-            index = part[position]
-            if index not in shown:
-                shown[index] = _shown_pieces(views[index])
             if state is None:
                 state = hasher()
             else:
                 state.update(encoded(_MESSAGES))
-            state.update(encoded("".join(shown[index])))  # one update, not one a piece
+            index = part[position]  # one update, not one a piece:
+            state.update(encoded("".join(shown.get(index) or self._pieces(index, views))))
             if (position + 1) % _FED_STEP == 0:
                 fed.append(state.copy())
         self._fed[part[0]] = (part, fed)
@@ -362,8 +374,9 @@ class Eliser:
 
     def forget_notes(self, keep: Mapping[int, tuple[int, ...]] | None = None) -> None:
         """Drop the notices of spans tried before but those of `keep` (request: the messages
-        its notice stands for), and the messages as transcripts showed them, which would
-        otherwise double what is held: a new compaction tries its own."""
+        its notice stands for): a new compaction tries its own. Where a compaction begins
+        (no `keep`), the messages pieced for transcripts before the last one began go too,
+        which would otherwise double what is held."""
         kept = set() if keep is None else {Stretch(gone, request < gone[0])
                                             for request, gone in keep.items()}
         self._notes = {key: note for key, note in self._notes.items() if key in kept}
@@ -400,7 +413,8 @@ class Eliser:
                 self._order = {rank: _ordered(keys, 0) for rank, keys in orders.items()}
         self._shown_notes = {key: shown for key, shown in self._shown_notes.items()
                              if key in kept}
-        self._shown.clear()
+        if keep is None:  # a compaction begins
+            self._shown_before, self._shown = self._shown, {}
 
     def _digest(self, gone: tuple[int, ...], views: Sequence[View]) -> list[str]:
         """The most notable of what the dropped messages said, within a notice's allowance.
