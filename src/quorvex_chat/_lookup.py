@@ -21,11 +21,12 @@ from __future__ import annotations
 
 import math
 import re
+from bisect import bisect_left
 from collections import Counter, defaultdict
 from collections.abc import Sequence
 from heapq import nlargest
 from itertools import compress, filterfalse, repeat
-from operator import ne
+from operator import itemgetter, ne
 from typing import TYPE_CHECKING
 
 from ._elision import _result_texts, _shown, _text_of
@@ -412,13 +413,18 @@ class Lookup:
             if shape.is_request(views[index]):
                 self._requests.append(index)
         self._scanned = max(self._scanned, request)
-        while span.shown_upto < len(self._requests) and \
-                self._requests[span.shown_upto] < request:
-            index = self._requests[span.shown_upto]
-            span.shown_upto += 1
-            if fates[index] != DROPPED and index not in docs:
-                span.shown.update(self._doc(reading, index).words)
-                span.shown_count += 1
+        # A new span begins at the first request: their fates are read at C speed, and
+        # the few the prompt still shows are read for their words.
+        upto = bisect_left(self._requests, request, span.shown_upto)
+        if upto > span.shown_upto:
+            asked_before = self._requests[span.shown_upto:upto]
+            span.shown_upto = upto
+            marks = [fates[asked_before[0]]] if len(asked_before) == 1 else \
+                itemgetter(*asked_before)(fates)
+            for index in compress(asked_before, map(ne, marks, repeat(DROPPED))):
+                if index not in docs:
+                    span.shown.update(self._doc(reading, index).words)
+                    span.shown_count += 1
         count = len(docs) - len(echoes) + span.shown_count
         postings = span.postings
         if span.notices is None:
