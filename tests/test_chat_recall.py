@@ -344,3 +344,19 @@ def test_stretches_alike_at_their_ends_are_apart_as_keys():
     assert hash(one) == hash(other) and one != other
     assert {one: "a", other: "b"}[Stretch((1, 3, 5))] == "b"
     assert Stretch((1, 2, 5), later=True) != one
+
+
+def test_a_message_offers_its_lines_to_digests_once_over_a_session(monkeypatch):
+    """The trials of one compaction read from before where the notices it keeps do, and
+    the next one's again: what they read is not let go, or it is read anew every time."""
+    monkeypatch.setattr(_elision, "DIGEST_REACH", 48)
+    monkeypatch.setattr(_elision, "_REACH_MARGIN", 24)  # as far as the trials move here
+    ranked, rank = [], Eliser._ranked
+    monkeypatch.setattr(Eliser, "_ranked", lambda self, index, view: (
+        index in self._offers or ranked.append(index), rank(self, index, view))[1])
+    conversation, h = qc.Conversation(max_tokens=400), []
+    for t in range(150):
+        h += [{"role": "user", "content": f"Turn {t}: check host-{t * 7919 % 1000}"},
+              {"role": "assistant", "content": f"Host {t} answers {t * 31 % 97} ms.\nok"}]
+        conversation.prompt(h)
+    assert conversation.compactions > 50 and len(ranked) == len(set(ranked))

@@ -144,6 +144,7 @@ def _result_texts(view: View) -> list[str]:
 
 
 _FED_STEP = 8
+_REACH_MARGIN = DIGEST_REACH // 8  # messages read before a digest's reach, kept for the next
 
 
 def _common_start(one: tuple[int, ...], other: tuple[int, ...]) -> int:
@@ -193,6 +194,9 @@ class Eliser:
         #: Each part's digest, whose short form is its planned handle (`short_handle`).
         self._digests: dict[Stretch, str] = {}
         self._tried: set[Stretch] = set()  # the parts named since the notices were let go
+        #: The first message a digest read since the compaction began: its shallower trials
+        #: read from before where the notices it keeps do, and the next one's do again.
+        self._reached: int | None = None
         self._stored: dict[Stretch, str] = {}  # the handle each part is stored under
         #: By rank, every message offering a line at that rank, that line's most notable
         #: first: its keys (-score, message, the line's tokens), the messages, the tokens,
@@ -333,7 +337,10 @@ class Eliser:
                 named.append(short_handle(digest))
             noun = "message" if len(gone) == 1 else "messages"
             split = f" in {len(parts)} parts, oldest first" if len(parts) > 1 else ""
-            lines = self._digest(gone[-DIGEST_REACH:], views)
+            window = gone[-DIGEST_REACH:]
+            if window and (self._reached is None or window[0] < self._reached):
+                self._reached = window[0]
+            lines = self._digest(window, views)
             notice = "\n".join([
                 f"[{len(gone):,} {'later' if later else 'earlier'} {noun} elided: "
                 f"{tokens:,} tokens{split}; recall "
@@ -397,9 +404,14 @@ class Eliser:
             # grows by what the next compaction drops, and is hashed on from where it ended.
             starts = {part.indices[0] for part in self._digests}
             self._fed = {start: fed for start, fed in self._fed.items() if start in starts}
-            # The digests of later compactions read from about where these did, or later:
-            # the lines of messages before are let go (read again should one need them).
+            # The digests of later compactions read from about where this one's did: the
+            # lines of messages well before are let go (read again should one need them).
+            # Where the trials begin moves back and forth by a hundred messages or so from
+            # one compaction to the next, and a margin keeps it from reading them again.
             reach = min((gone[-DIGEST_REACH:][0] for gone in keep.values()), default=0)
+            if self._reached is not None:
+                reach = min(reach, self._reached)
+            reach -= _REACH_MARGIN
             old = [index for index in self._offers if index < reach]
             if old:
                 # The orders lose them where they stand, still sorted: a compaction lets go
@@ -415,6 +427,7 @@ class Eliser:
                              if key in kept}
         if keep is None:  # a compaction begins
             self._shown_before, self._shown = self._shown, {}
+            self._reached = None
 
     def _digest(self, gone: tuple[int, ...], views: Sequence[View]) -> list[str]:
         """The most notable of what the dropped messages said, within a notice's allowance.
