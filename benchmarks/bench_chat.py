@@ -7,7 +7,8 @@ libraries count with the same counter: o200k where bpe-openai is installed, else
 
 - `trim` of a whole history beside `trim_messages` (strategy "last", the same budget);
 - `Conversation.prompt` on a long history beside a short one: an append-only call (per
-  message appended), a compaction, and a repeated call on an unchanged history beside an
+  message appended; the history sliced, grown in place, or sliced with the caches made cold
+  before each call), a compaction, and a repeated call on an unchanged history beside an
   append-only one; its first call on the long history beside `trim_messages` on it; and
   the memory it holds on a long history beside the history's JSON.
 """
