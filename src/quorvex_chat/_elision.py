@@ -224,7 +224,7 @@ class Eliser:
         return tuple(pieces)
 
     def _pieces(self, index: int, views: Sequence[View]) -> list[str]:
-        """Message `index` as a transcript shows it, in pieces, kept for this compaction."""
+        """Message `index` as a transcript shows it, in pieces (see `_shown`)."""
         shown = self._shown.get(index)
         if shown is None:
             shown = self._shown_before.pop(index, None)
