@@ -76,7 +76,6 @@ def test_a_row_is_written_as_json_dumps_writes_it(row):
     assert _notable._ROW(row) == json.dumps(row, ensure_ascii=False)
 
 
-
 WORDS = ["error", "ok", "id=42", "x" * 30, "TIMEOUT", "9123", "{", '"a": 1,', "", "   "]
 
 
@@ -95,13 +94,13 @@ def test_lines_counted_together_are_those_counted_one_at_a_time(lines, budget):
         if spent + count(alone[-1]) <= budget // 4:
             chosen.append((score, index, count(alone[-1])))
             spent += chosen[-1][2]
-        if len(chosen) == 8:
+        if len(chosen) == _notable.NOTABLE_LINES:
             break
     assert (ranked, counted) == (chosen, alone)
     clamped = _notable.clamp_notice("\n".join(lines), 999, budget, lambda t: list(map(count, t)))
     lines, _ = _notable._view("\n".join(lines))
-    ranked = _notable.ranked_lines(lines, lambda t: list(map(count, t)), max_lines=32,
-                                   max_tokens=budget // 4)
+    ranked = _notable.ranked_lines(lines, lambda t: list(map(count, t)),
+                                   max_lines=4 * _notable.NOTABLE_LINES, max_tokens=budget // 4)
     keep, spent = {index for _, index, _ in ranked}, sum(cost for *_, cost in ranked)
     head, tail, turn = 0, len(lines), 0
     while head < tail:
