@@ -465,3 +465,28 @@ def test_two_threads_reading_a_trims_input_tokens_count_them_once():
     for thread in threads:
         thread.join()
     assert seen == [qc.trim(h, max_tokens=10**9).tokens_before] * 4
+
+
+
+def _strings_in(value):
+    if isinstance(value, str):
+        yield value
+    for item in value.values() if isinstance(value, dict) else value \
+            if isinstance(value, list) else ():
+        yield from _strings_in(item)
+
+
+@pytest.mark.parametrize("fmt", ["openai", "anthropic", "responses"])
+@pytest.mark.parametrize("options", [{"max_tokens": 1500}, {"max_tokens": 6000},
+                                     {"half_life": 12.0}])
+def test_a_trim_counts_a_result_once_though_its_notice_tells_its_tokens(fmt, options):
+    from collections import Counter
+    from quorvex_chat import replay
+    transcript = replay.load(Path(qc.__file__).parent / "sessions" / "ops_agent.json")
+    messages = dict(replay.forms(transcript, [fmt]))[fmt](transcript)[1]
+    counted = Counter()
+    r = qc.trim(messages, token_counter=lambda text: counted.update([text]) or
+                qc.count_tokens(text), **options)
+    assert "tokens" in json.dumps(r.messages[1:])  # results elided, or purged to their size
+    held = Counter(_strings_in(messages))
+    assert not [text for text, n in counted.items() if n > held[text] > 0 and len(text) > 200]

@@ -254,22 +254,39 @@ class Eliser:
         self._fed[part[0]] = (part, fed)
         return digest_of(state)
 
-    def elide(self, index: int, view: View) -> Copy:
-        """Its tool results as notices with their notable lines."""
+    def elide(self, index: int, view: View, size: int | None = None) -> Copy:
+        """Its tool results as notices with their notable lines. `size`, where given, is
+        the message's tokens as read (so too for `clamp` and `purge`)."""
         if index not in self._elided:
-            self._elided[index] = self._framed(self._copy(view, None))
+            self._elided[index] = self._framed(self._copy(view, None, size))
         return self._elided[index]
 
-    def clamp(self, index: int, view: View, budget: int) -> Copy:
+    def clamp(self, index: int, view: View, budget: int, size: int | None = None) -> Copy:
         """Its tool results cut to about `budget` tokens together."""
         key = (index, budget)
         if key not in self._clamped:
-            self._clamped[key] = self._framed(self._copy(view, budget))
+            self._clamped[key] = self._framed(self._copy(view, budget, size))
         return self._clamped[key]
 
-    def _notice(self, content: object, budget: int | None) -> str | None:
+    def _result_tokens(self, view: View, size: int | None) -> int | None:
+        """`content_cost` of the content of the one tool result `view` is or holds, from its
+        tokens as read where they tell it: a result was counted when read, and a long one
+        costs as much to count again as the rest of its notice does to make."""
+        if size is None:
+            return None
+        content = view.get("content")
+        if view.get("role") != "tool" and isinstance(content, list):
+            # A lone result part costs what its content does, unless it bears a text.
+            if len(content) != 1 or not _is_result(content[0]) or \
+                    isinstance(content[0].get("text"), str):
+                return None
+        return self.meter.content_tokens(view, size)
+
+    def _notice(self, content: object, budget: int | None,
+                tokens: int | None = None) -> str | None:
         meter = self.meter
-        tokens = meter.content_cost(content)
+        if tokens is None:
+            tokens = meter.content_cost(content)
         if budget is None and tokens <= KEEP_WHOLE_TOKENS:
             return None
         text = _text_of(content) if not isinstance(content, str) else content
@@ -289,13 +306,14 @@ class Eliser:
         self.named[handle] = text
         return with_handle(notice, handle)
 
-    def _copy(self, view: View, budget: int | None) -> Copy:
+    def _copy(self, view: View, budget: int | None, size: int | None) -> Copy:
         meter = self.meter
         content = view.get("content")
+        known = self._result_tokens(view, size)
         if view.get("role") == "tool":
-            notice = self._notice(content, budget)
+            notice = self._notice(content, budget, known)
             if notice is None:
-                return dict(view), meter.content_cost(content)
+                return dict(view), meter.content_cost(content) if known is None else known
             return {**view, "content": notice}, meter.counted(notice)
         parts: list[Any] = []
         tokens = 0
@@ -304,13 +322,13 @@ class Eliser:
         share = None if budget is None else max(budget // max(len(results), 1), 1)
         for part in content if isinstance(content, list) else ():
             if _is_result(part):
-                notice = self._notice(part.get("content"), share)
+                notice = self._notice(part.get("content"), share, known)
                 if notice is not None:
                     parts.append(_without_content(part, notice))
                     tokens += meter.counted(notice)
                     continue
             parts.append(part)
-            tokens += meter.content_cost([part])
+            tokens += meter.content_cost([part]) if known is None else known
         return {**view, "content": parts}, tokens
 
     def note(self, gone: tuple[int, ...], views: Sequence[View], sizes: Sequence[int],
@@ -591,32 +609,34 @@ class Eliser:
         shown = self._shown_notes[key] = (notice, tokens)
         return shown
 
-    def purge(self, index: int, view: View) -> Copy:
+    def purge(self, index: int, view: View, size: int | None = None) -> Copy:
         """Every payload as a notice of its size: tool results keep their ids and place, so
         the call they answer stays answered; other parts collapse into one text after them."""
         if index not in self._purged:
-            self._purged[index] = self._framed(self._purged_copy(view))
+            self._purged[index] = self._framed(self._purged_copy(view, size))
         return self._purged[index]
 
     def _framed(self, copy: Copy) -> Copy:
         """A copy's tokens of content, with what it is billed beside them."""
         return copy[0], copy[1] + self.meter.framing(copy[0])
 
-    def _purged_copy(self, view: View) -> Copy:
+    def _purged_copy(self, view: View, size: int | None) -> Copy:
         meter = self.meter
         content = view.get("content")
         if not isinstance(content, list):
             what = "tool result elided" if view.get("role") in ("tool", "function") else "elided"
-            notice = self._named(f"[{what}: {meter.content_cost(content):,} tokens]",
-                                 _text_of(content))
+            tokens = meter.content_cost(content) if size is None else \
+                meter.content_tokens(view, size)
+            notice = self._named(f"[{what}: {tokens:,} tokens]", _text_of(content))
             return {**view, "content": notice}, meter.counted(notice)
         parts: list[dict[str, Any]] = []
         tokens, rest = 0, 0
+        known = self._result_tokens(view, size)
         for part in content:
             if _is_result(part):
-                notice = self._named(
-                    f"[tool result elided: {meter.content_cost(part.get('content')):,} tokens]",
-                    _text_of(part.get("content")))
+                cost = meter.content_cost(part.get("content")) if known is None else known
+                notice = self._named(f"[tool result elided: {cost:,} tokens]",
+                                     _text_of(part.get("content")))
                 parts.append(_without_content(part, notice))
                 tokens += meter.counted(notice)
             else:

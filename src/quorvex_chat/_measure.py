@@ -76,6 +76,11 @@ class Meter:
             flags, parts = flags | role_flags, parts + len(calls)
         return (flags if parts else role_flags), tokens + self.framing(message)
 
+    def content_tokens(self, message: Message, tokens: int) -> int:
+        """`content_cost` of a message's content, from the `tokens` `measure` gave it: what it
+        is billed beside its content taken off, so that no text is counted again."""
+        return tokens - self.framing(message)
+
     def framing(self, message: Message) -> int:
         """What a message is billed beside its content: `MESSAGE_FRAMING` for its role and
         separators, `NAME_FRAMING` for a name, and for each tool call `CALL_FRAMING` with

@@ -423,10 +423,11 @@ class _Trials:
         if bound is not None and plan.total > bound:
             return plan
         for index in shortened:
+            tokens = size(index)
             if kept[index] or not only_results(views[index]):
-                plan.include(index, size(index), eliser.elide(index, views[index]))
+                plan.include(index, tokens, eliser.elide(index, views[index], tokens))
             else:
-                plan.include(index, size(index), eliser.purge(index, views[index]), SHRUNK)
+                plan.include(index, tokens, eliser.purge(index, views[index], tokens), SHRUNK)
         note_drops(self.reading, eliser, plan, self.requests, self.form.bare, gone)
         return plan
 
@@ -551,7 +552,7 @@ def _clamped(reading: Reading, form: Layout, eliser: Eliser, plan: Plan, target:
     for index in range(form.prefix, len(views)):
         if (total > target and form.protected[index] and form.ballast[index]
                 and index not in form.newest and plan.fates[index] == KEPT):
-            copy = eliser.elide(index, views[index])
+            copy = eliser.elide(index, views[index], size(index))
             if copy[1] < size(index):
                 plan.fates[index] = ELIDED
                 plan.copies[index] = copy
@@ -579,9 +580,9 @@ def _clamp_to(reading: Reading, eliser: Eliser, index: int, others: int,
     and the copy clamped to exactly that budget (a restored plan cuts it again from the
     budget alone). The notice's own lines cost a little beyond the lines it keeps: cut again
     by the excess, a few times at most."""
-    view = reading.views[index]
+    view, tokens = reading.views[index], reading.size(index)
     budget = max(target - others, _CLAMP_FLOOR)
-    copy = eliser.clamp(index, view, budget)
+    copy = eliser.clamp(index, view, budget, tokens)
     for tries in range(_CLAMP_TRIES):
         excess = others + copy[1] - target
         if excess <= 0 or budget == _CLAMP_FLOOR:
@@ -589,7 +590,7 @@ def _clamp_to(reading: Reading, eliser: Eliser, index: int, others: int,
         # Cutting more lines adds markers of its own, so a cut by the excess alone can
         # fall short again and again: the later cuts grow until the copy fits.
         budget = max(budget - (excess << max(tries - 3, 0)), _CLAMP_FLOOR)
-        copy = eliser.clamp(index, view, budget)
+        copy = eliser.clamp(index, view, budget, tokens)
     return budget, copy
 
 
@@ -623,6 +624,6 @@ def decay(reading: Reading, eliser: Eliser, safe_threshold: float) -> Plan:
 
 def _decayed(reading: Reading, eliser: Eliser, plan: Plan, index: int, whole: bool) -> None:
     """Message `index` of a surviving unit: whole, or a notice where one can be written."""
-    view = reading.views[index]
+    view, tokens = reading.views[index], reading.size(index)
     elided = not whole and (reading.format.writes_any_part or only_results(view))
-    plan.include(index, reading.size(index), eliser.purge(index, view) if elided else None)
+    plan.include(index, tokens, eliser.purge(index, view, tokens) if elided else None)

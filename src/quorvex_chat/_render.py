@@ -19,10 +19,11 @@ def copy_of(reading: Reading, plan: Plan, eliser: Eliser, index: int) -> Copy:
     restored plan holds no copies."""
     copy = plan.copies.get(index)
     if copy is None:
-        view = reading.views[index]
-        fate = plan.fates[index]
-        copy = (eliser.clamp(index, view, plan.clamps[index]) if fate == CLAMPED
-                else eliser.purge(index, view) if fate == SHRUNK else eliser.elide(index, view))
+        view, fate = reading.views[index], plan.fates[index]
+        size = None if reading.deferred[index] else reading.sizes[index]
+        copy = (eliser.clamp(index, view, plan.clamps[index], size) if fate == CLAMPED
+                else eliser.purge(index, view, size) if fate == SHRUNK
+                else eliser.elide(index, view, size))
         plan.copies[index] = copy
     return copy
 
