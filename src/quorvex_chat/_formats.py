@@ -117,13 +117,16 @@ def describe(message: object) -> str:
     return f"a dict with keys {keys}" if keys else "an empty dict"
 
 
-def candidates(index: int, message: object) -> frozenset[str]:
-    """The formats `message` can be in; ValueError when it is in none."""
-    if _is_langchain(message):
-        return frozenset({"langchain"})
-    if _is_pydantic_ai(message):
-        return frozenset({"pydantic_ai"})
-    data = plain(message)
+def candidates(index: int, message: object, data: Any = None) -> frozenset[str]:
+    """The formats `message` can be in; ValueError when it is in none. `data`, where given,
+    is `plain(message)` of a dict (so too for `Settled.add` and `Viewer.view`)."""
+    if data is None:
+        if type(message) is not dict:  # a dict is neither framework's message
+            if _is_langchain(message):
+                return frozenset({"langchain"})
+            if _is_pydantic_ai(message):
+                return frozenset({"pydantic_ai"})
+        data = plain(message)
     if not isinstance(data, Mapping):
         raise TypeError(f"message {index}: expected a message (a dict, or an SDK or framework "
                         f"message object), got {type(message).__name__}")
@@ -187,8 +190,8 @@ class Settled:
         #: A system, developer or tool role was seen: of the formats left, OpenAI's first.
         self.openai_roles = False
 
-    def add(self, index: int, message: object) -> None:
-        fits = candidates(index, message)
+    def add(self, index: int, message: object, data: Any = None) -> None:
+        fits = candidates(index, message, data)
         if self.given is not None and self.given not in fits:
             raise ValueError(f"message {index}: not an {NAMES[self.given]} message "
                              f"({describe(message)} reads as {_names(fits)}), but provider="
@@ -225,12 +228,14 @@ class Viewer:
     def __init__(self) -> None:
         self.pending: list[str] = []  # Gemini: ids of the calls the last model content made
 
-    def view(self, index: int, message: object) -> View:
-        if _is_langchain(message):
-            return _langchain_view(message)
-        if _is_pydantic_ai(message):
-            return _pydantic_ai_view(index, message)
-        data = plain(message)
+    def view(self, index: int, message: object, data: Any = None) -> View:
+        if data is None:
+            if type(message) is not dict:
+                if _is_langchain(message):
+                    return _langchain_view(message)
+                if _is_pydantic_ai(message):
+                    return _pydantic_ai_view(index, message)
+            data = plain(message)
         if "parts" in data and "content" not in data:
             return self._gemini_view(index, data)
         kind = data.get("type")

@@ -204,8 +204,9 @@ class Reading:
         added = 0
         for index in range(len(self.views), len(history)):
             message = history[index]
-            self._settled.add(index, message)
-            view = self._viewer.view(index, message)
+            data = plain(message) if type(message) is dict else None  # made once, not twice
+            self._settled.add(index, message, data)
+            view = self._viewer.view(index, message, data)
             self.shape.check(index, view, self._called)
             results = holds_results(view)
             later = self.lazy and results
