@@ -25,7 +25,7 @@ from bisect import bisect_left
 from collections import Counter, defaultdict
 from collections.abc import Sequence
 from heapq import nlargest
-from itertools import compress, filterfalse, repeat
+from itertools import chain, compress, filterfalse, repeat
 from operator import itemgetter, ne
 from typing import TYPE_CHECKING
 
@@ -324,7 +324,10 @@ class Lookup:
     """The lines recalled for new requests of one conversation; each message read once."""
 
     def __init__(self) -> None:
-        self._docs: dict[int, _Doc] = {}
+        self._docs: dict[int, _Doc] = {}  # of the last span, but for requests
+        #: Every request read, kept: a later request is weighed by those the prompt shows.
+        #: Apart from the span's, so that letting go of a span costs what the span held.
+        self._asked: dict[int, _Doc] = {}
         self._terms: dict[str, str] = {}  # every word the messages read hold, by itself
         self._terms_kept = 1 << 12  # how many words it held when last let go of
         self._span: _Span | None = None
@@ -334,7 +337,7 @@ class Lookup:
         self._scanned = 0
 
     def _doc(self, reading: Reading, index: int) -> _Doc:
-        doc = self._docs.get(index)
+        doc = self._docs.get(index) or self._asked.get(index)
         if doc is None:
             views, shape = reading.views, reading.shape
             view = views[index]
@@ -356,8 +359,8 @@ class Lookup:
             # As a tuple of the strings other messages' words are: thousands of messages hold
             # the same few keys and values, each a set of its own copies of them.
             held = self._terms.setdefault
-            doc = self._docs[index] = _Doc(tuple([held(term, term) for term in words]), lines,
-                                           speaker, asks)
+            doc = _Doc(tuple([held(term, term) for term in words]), lines, speaker, asks)
+            (self._asked if speaker == 1 else self._docs)[index] = doc
         return doc
 
     def _span_of(self, reading: Reading, plan: Plan, budget: int) -> _Span:
@@ -366,20 +369,21 @@ class Lookup:
         if span is None or span.plan is not plan:
             docs: dict[int, _Doc] = {}
             left = _SPAN_CHARS * max(budget, 1)
-            fates, read = plan.fates, self._docs.get
+            fates, read, asked = plan.fates, self._docs.get, self._asked.get
             for index in compress(range(len(fates) - 1, -1, -1),
                                   map(ne, reversed(fates), repeat(KEPT))):
-                doc = docs[index] = read(index) or self._doc(reading, index)
+                doc = docs[index] = read(index) or asked(index) or self._doc(reading, index)
                 left -= doc.chars
                 if left <= 0:
                     break
             span = self._span = _Span(docs, plan, self._postings, self._asking)
             # What left the span is read again if a later span takes it in: a long
             # conversation holds the words of one span, not of its whole history.
-            self._docs = {index: doc for index, doc in self._docs.items()
-                          if index in docs or doc.speaker == 1}
+            self._docs = {index: doc for index, doc in self._docs.items() if index in docs}
             if len(self._terms) > 2 * self._terms_kept:  # let go of words no message holds
-                self._terms = {term: term for doc in self._docs.values() for term in doc.words}
+                self._terms = {term: term for doc in chain(self._docs.values(),
+                                                           self._asked.values())
+                               for term in doc.words}
                 self._terms_kept = max(len(self._terms), 1 << 12)
         return span
 
