@@ -232,3 +232,11 @@ def test_the_words_of_a_moving_span_are_those_of_its_messages(spans):
         for term in {"all", *(f"w{n}" for n in range(31))}:
             want = sorted(index for index, doc in docs.items() if term in doc.words)
             assert sorted(postings.holding(term)) == want
+
+
+# Ratios a request's weights take whose log one common C library rounds the wrong way.
+@pytest.mark.parametrize("held, count", [(57, 48), (62, 30), (79, 38), (1045, 42), (1533, 7)])
+def test_a_weight_is_its_log_correctly_rounded_on_every_platform(held, count):
+    from decimal import Context, Decimal
+    x = (held + 1) / (count + 0.5)
+    assert _lookup._log(x) == float(Decimal(x).ln(Context(prec=60)))

@@ -19,11 +19,11 @@ compacted away: the prompt before it never changes for them, so the cache keeps 
 
 from __future__ import annotations
 
-import math
 import re
 from bisect import bisect_left
 from collections import Counter, defaultdict
 from collections.abc import Sequence
+from decimal import Context, Decimal
 from heapq import nlargest
 from itertools import chain, compress, filterfalse, repeat
 from operator import itemgetter, ne
@@ -94,6 +94,25 @@ _ECHO_LINE = 0.4
 #: The elided and dropped text read for a request, newest first, in characters per token
 #: of the budget: a bound on the work of one request, far beyond what a prompt can hold.
 _SPAN_CHARS = 64
+
+
+_LN = Context(prec=34)
+_logs: dict[float, float] = {}  # for all conversations: a few thousand ratios, repeated
+_LOGS_KEPT = 1 << 13
+
+
+def _log(x: float) -> float:
+    """The natural log of `x`, the same to the last bit on every platform: `math.log` is the
+    C library's, which rounds some ratios otherwise from one platform to another, and a
+    weight that does can reorder what a request recalls. Decimal arithmetic is exact
+    software, and its 34 digits round to the nearest float; it is slow, and the ratios
+    weighed repeat."""
+    found = _logs.get(x)
+    if found is None:
+        if len(_logs) >= _LOGS_KEPT:
+            _logs.clear()
+        found = _logs[x] = float(Decimal(x).ln(_LN))
+    return found
 
 
 def terms(text: str) -> set[str]:
@@ -449,7 +468,7 @@ class Lookup:
             if clauses > CLAUSES or len(taken) == REQUEST_LINES:
                 break  # a request pasted whole costs no more than one that asks
             held = {term: len(postings.holding(term)) - echoed[term] for term in wanted}
-            weight = {term: math.log((count + 1) / (held[term] + span.shown[term] + 0.5))
+            weight = {term: _log((count + 1) / (held[term] + span.shown[term] + 0.5))
                       for term in wanted}
             lower = clause.lower()
             favoured = (1 if _FIRST_PERSON.search(lower) else 0,
@@ -485,7 +504,7 @@ class Lookup:
                         continue
                     own = 0.0
                     for term in common:
-                        own += weight[term] * math.log((n + 1) / (within[term] + 0.5))
+                        own += weight[term] * _log((n + 1) / (within[term] + 0.5))
                     value = score + _LINE_WEIGHT * own
                     if any(_DIGIT.search(term) for term in found - quoted):
                         value *= _VALUE
