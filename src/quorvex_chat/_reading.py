@@ -123,10 +123,11 @@ def _fields(value: object) -> object:
 _CANONICAL_JSON = json.JSONEncoder(sort_keys=True, ensure_ascii=False, default=_canonical).encode
 
 
-def digest(message: object) -> str:
+def digest(message: object, value: Any = None) -> str:
     """A message's fingerprint: its canonical JSON, hashed, its cache marks left out. Equal
-    messages, equal digests."""
-    value = plain(message)
+    messages, equal digests. `value`, where given, is `plain(message)`."""
+    if value is None:
+        value = plain(message)
     text = _CANONICAL_JSON(value)
     if '"cache_control"' in text:  # else no key is a mark, and nothing need be left out
         text = _CANONICAL_JSON(_unmarked(value))
@@ -225,7 +226,7 @@ class Reading:
             self._sum += tokens
             self.objects.append(message)
             if self.fingerprints:
-                self.digests.append(digest(message))
+                self.digests.append(digest(message, data))
                 self._leaves.append(leaves(message))
             added += tokens
         return added
