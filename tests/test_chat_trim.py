@@ -405,9 +405,8 @@ def _fields_of(r):
 @pytest.mark.parametrize("name", ["ops_agent", "coding_agent"])
 @pytest.mark.parametrize("fmt", ["openai", "anthropic", "responses"])
 def test_tool_results_counted_only_when_needed_give_the_same_trim(monkeypatch, name, fmt):
-    from quorvex_chat import _reading, _trim, replay
-    transcript = replay.load(Path(qc.__file__).parent / "sessions" / f"{name}.json")
-    system, messages, _ = dict(replay.forms(transcript, [fmt]))[fmt](transcript)
+    from quorvex_chat import _reading, _trim
+    system, messages, _ = _session(name, fmt)
     cuts = range(8, len(messages) + 1, len(messages) // 5)
     cases = [(messages[:cut], {"max_tokens": budget, "system": system})
              for cut in cuts for budget in (1500, 6000, 20000)]
@@ -467,13 +466,10 @@ def test_two_threads_reading_a_trims_input_tokens_count_them_once():
     assert seen == [qc.trim(h, max_tokens=10**9).tokens_before] * 4
 
 
-
-def _strings_in(value):
-    if isinstance(value, str):
-        yield value
-    for item in value.values() if isinstance(value, dict) else value \
-            if isinstance(value, list) else ():
-        yield from _strings_in(item)
+def _session(name, fmt):
+    from quorvex_chat import replay
+    transcript = replay.load(Path(qc.__file__).parent / "sessions" / f"{name}.json")
+    return dict(replay.forms(transcript, [fmt]))[fmt](transcript)  # system, messages, facts
 
 
 @pytest.mark.parametrize("fmt", ["openai", "anthropic", "responses"])
@@ -481,12 +477,21 @@ def _strings_in(value):
                                      {"half_life": 12.0}])
 def test_a_trim_counts_a_result_once_though_its_notice_tells_its_tokens(fmt, options):
     from collections import Counter
-    from quorvex_chat import replay
-    transcript = replay.load(Path(qc.__file__).parent / "sessions" / "ops_agent.json")
-    messages = dict(replay.forms(transcript, [fmt]))[fmt](transcript)[1]
-    counted = Counter()
+    messages, counted = _session("ops_agent", fmt)[1], Counter()
     r = qc.trim(messages, token_counter=lambda text: counted.update([text]) or
                 qc.count_tokens(text), **options)
     assert "tokens" in json.dumps(r.messages[1:])  # results elided, or purged to their size
-    held = Counter(_strings_in(messages))
-    assert not [text for text, n in counted.items() if n > held[text] > 0 and len(text) > 200]
+    held = json.dumps(messages)  # a text counted more often than the history holds it
+    assert not [text for text, n in counted.items()
+                if len(text) > 200 and n > held.count(json.dumps(text)[1:-1]) > 0]
+
+
+@pytest.mark.parametrize("fmt", ["openai", "anthropic", "responses", "gemini"])
+def test_a_messages_content_costs_its_tokens_less_its_framing(fmt):
+    # What a notice says a result cost is taken so from the message's count when read.
+    from quorvex_chat._formats import views_of
+    from quorvex_chat._options import Options
+    meter = Options(max_tokens=1000).meter
+    for index, view in enumerate(views_of(_session("coding_agent", fmt)[1])):
+        tokens = meter.content_tokens(view, meter.measure(index, view)[1])
+        assert tokens == meter.content_cost(view.get("content"))
