@@ -269,9 +269,10 @@ class Eliser:
         return self._clamped[key]
 
     def _result_tokens(self, view: View, size: int | None) -> int | None:
-        """`content_cost` of the content of the one tool result `view` is or holds, from its
-        tokens as read where they tell it: a result was counted when read, and a long one
-        costs as much to count again as the rest of its notice does to make."""
+        """`content_cost` of what a notice of `view` stands for (its content, or its lone tool
+        result part's), from its tokens as read where they tell it: a result was counted
+        when read, and a long one costs as much to count again as the rest of its notice
+        does to make."""
         if size is None:
             return None
         content = view.get("content")
@@ -623,15 +624,14 @@ class Eliser:
     def _purged_copy(self, view: View, size: int | None) -> Copy:
         meter = self.meter
         content = view.get("content")
+        known = self._result_tokens(view, size)
         if not isinstance(content, list):
             what = "tool result elided" if view.get("role") in ("tool", "function") else "elided"
-            tokens = meter.content_cost(content) if size is None else \
-                meter.content_tokens(view, size)
+            tokens = meter.content_cost(content) if known is None else known
             notice = self._named(f"[{what}: {tokens:,} tokens]", _text_of(content))
             return {**view, "content": notice}, meter.counted(notice)
         parts: list[dict[str, Any]] = []
         tokens, rest = 0, 0
-        known = self._result_tokens(view, size)
         for part in content:
             if _is_result(part):
                 cost = meter.content_cost(part.get("content")) if known is None else known
